@@ -1,0 +1,15 @@
+// The daemon's hidden window: the launcher's commands and the watch timer
+// arrive on it, and its message loop is the daemon's main loop.
+#pragma once
+
+#include <windows.h>
+
+constexpr UINT_PTR kWatchTimerId = 1;  // WATCH_TIMER_ID
+constexpr UINT kWatchPeriodMs = 5000;
+
+extern HWND g_hDaemonWnd;
+
+bool CreateDaemonWindow(HINSTANCE instance);
+void RunMessageLoop();
+LRESULT CALLBACK DaemonWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+void OnCopyData(const COPYDATASTRUCT* data);

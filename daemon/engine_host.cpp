@@ -1,0 +1,41 @@
+#include "daemon/engine_host.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cstdint>
+#include <string>
+
+#include "daemon/daemon_names.h"
+#include "daemon/firewall.h"
+#include "engine/globals.h"
+#include "engine/kovashare.h"
+#include "identity/user_id.h"
+
+namespace {
+constexpr wchar_t kFirewallRuleName[] = L"TESK_ZRVD_DAEMON";
+}
+
+bool StartSharingEngine() {
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  wchar_t self_wide[MAX_PATH] = {};
+  MultiByteToWideChar(CP_ACP, 0, self, -1, self_wide, MAX_PATH);
+
+  AuthorizeInFirewall(self_wide, kFirewallRuleName);
+  KovaShareSetRegPath(HKEY_LOCAL_MACHINE, kEngineKeyPath);
+
+  // The fingerprint sources are not built yet: the identifier stays all zeros,
+  // which is also what a failed fingerprint gives.
+  uint8_t fingerprint[16] = {};
+  const std::string user_id = FormatUserId(fingerprint);
+  KovaShareSetUserID(user_id.c_str());
+
+  KovaShareStart(0);
+
+  DWORD port = static_cast<DWORD>(KovaShareGetIPCPort());
+  SHSetValueA(HKEY_LOCAL_MACHINE, kEngineKeyPath, kIpcPortValue, REG_DWORD, &port, sizeof(port));
+
+  RemoveFromFirewall(self_wide);
+  return true;
+}

@@ -1,0 +1,17 @@
+// zrvd_daemon: keeps one copy of itself running from its ".bin" side copy,
+// hosts the sharing engine, and ends when the game and its launcher are gone.
+#include <windows.h>
+
+#include "daemon/daemon_names.h"
+#include "daemon/daemon_window.h"
+#include "daemon/engine_host.h"
+#include "daemon/instance.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  if (AcquireInstanceMutex(kInstanceGuid)) return 0;
+  if (RelaunchFromBinCopy()) return 0;
+  StartSharingEngine();
+  if (!CreateDaemonWindow(instance)) return 1;
+  RunMessageLoop();
+  return 0;
+}

@@ -1,0 +1,18 @@
+// The sharing engine's exported interface (kovashare.dll).
+// Call order: KovaShareSetRegPath and KovaShareSetUserID, then KovaShareStart
+// once, then KovaShareGetIPCPort as often as needed.
+#pragma once
+
+#include <windows.h>
+
+#ifdef KOVASHARE_BUILDING_DLL
+#define KOVASHARE_API extern "C"
+#else
+#define KOVASHARE_API extern "C" __declspec(dllimport)
+#endif
+
+KOVASHARE_API void __cdecl KovaShareFinish();
+KOVASHARE_API int __cdecl KovaShareGetIPCPort();
+KOVASHARE_API void __cdecl KovaShareSetRegPath(HKEY root, const char* path);
+KOVASHARE_API void __cdecl KovaShareSetUserID(const char* user_id);
+KOVASHARE_API void __cdecl KovaShareStart(int ipc_port);
