@@ -5,6 +5,7 @@
 //   zrvdctl record HEX          send exactly these bytes as a command record
 //   zrvdctl launcher SECONDS    hold a window titled as the launcher's
 //   zrvdctl wait SECONDS        wait until the daemon's window exists
+//   zrvdctl exitcode SECONDS    wait for the running daemon to end; print its exit code
 //   zrvdctl port                print the published IPC port
 //   zrvdctl share PATH MD5 URL MODE   hand a file over on the IPC port
 //
@@ -112,6 +113,25 @@ int Wait(const char* seconds_text) {
   return Fail("no daemon window within %s s", seconds_text);
 }
 
+int ExitCode(const char* seconds_text) {
+  HWND daemon = FindDaemon();
+  if (!daemon) return Fail("no daemon window found%s");
+  DWORD pid = 0;
+  GetWindowThreadProcessId(daemon, &pid);
+  zrvd::unique_handle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid));
+  if (!process) return Fail("cannot open the daemon process%s");
+  std::printf("watching\n");
+  std::fflush(stdout);
+  DWORD wait_ms = static_cast<DWORD>(std::atoi(seconds_text)) * 1000u;
+  if (WaitForSingleObject(process.get(), wait_ms) != WAIT_OBJECT_0) {
+    return Fail("the daemon still runs after %s s", seconds_text);
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.get(), &code);
+  std::printf("%lu\n", static_cast<unsigned long>(code));
+  return 0;
+}
+
 bool ReadIpcPort(DWORD* port) {
   DWORD type = 0;
   DWORD size = sizeof(*port);
@@ -159,7 +179,8 @@ int Share(const char* path, const char* md5, const char* url, const char* mode) 
 
 int Usage() {
   return Fail(
-      "usage: zrvdctl add PATH | quit | record HEX | launcher SECONDS | wait SECONDS | port | "
+      "usage: zrvdctl add PATH | quit | record HEX | launcher SECONDS | wait SECONDS | "
+      "exitcode SECONDS | port | "
       "share PATH MD5 URL MODE%s");
 }
 
@@ -174,6 +195,7 @@ int main(int argc, char** argv) {
   if (command == "record" && argc == 2) return Record("");
   if (command == "launcher" && argc == 3) return Launcher(argv[2]);
   if (command == "wait" && argc == 3) return Wait(argv[2]);
+  if (command == "exitcode" && argc == 3) return ExitCode(argv[2]);
   if (command == "port" && argc == 2) return Port();
   if (command == "share" && argc == 6) return Share(argv[2], argv[3], argv[4], argv[5]);
   return Usage();

@@ -1,0 +1,176 @@
+"""Shared fixtures for the system tests: the real binaries under Wine, in the build
+tree's own prefix, talked to through zrvdctl, the registry and loopback sockets."""
+
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+SOURCE = Path(os.environ.get("ZRVD_SOURCE", Path(__file__).resolve().parents[2]))
+BIN = Path(os.environ.get("ZRVD_BIN", SOURCE / "build" / "win32" / "bin"))
+PREFIX = BIN.parent / "wineprefix"
+ENGINE_KEY = r"HKLM\Software\TESK\Morwick\p4p"
+
+
+def wine_env():
+    env = dict(os.environ)
+    env["WINEPREFIX"] = str(PREFIX)
+    env["WINEDEBUG"] = "-all"
+    env.pop("DISPLAY", None)
+    return env
+
+
+def winpath(path):
+    """The Windows name of a Unix path, through Wine's Z: drive."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def wine(*args, timeout=60, check=False, **kwargs):
+    return subprocess.run(["wine", *map(str, args)], env=wine_env(), capture_output=True,
+                          timeout=timeout, check=check, **kwargs)
+
+
+def wine_popen(*args, **kwargs):
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    kwargs.setdefault("stderr", subprocess.PIPE)
+    return subprocess.Popen(["wine", *map(str, args)], env=wine_env(), **kwargs)
+
+
+# --- registry, through Wine's reg.exe ---------------------------------------------
+
+def reg_add(key, name, kind, data):
+    wine("reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f", check=True)
+
+
+def reg_delete_key(key):
+    wine("reg", "delete", key, "/f")
+
+
+def reg_delete_value(key, name):
+    wine("reg", "delete", key, "/v", name, "/f")
+
+
+def reg_query(key, name):
+    """(type, data text) of a value, or None when it is absent."""
+    result = wine("reg", "query", key, "/v", name)
+    if result.returncode != 0:
+        return None
+    for line in result.stdout.decode("latin-1").splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) >= 2 and parts[0].lower() == name.lower():
+            return parts[1], parts[2] if len(parts) > 2 else ""
+    return None
+
+
+def reg_subkeys(key):
+    result = wine("reg", "query", key)
+    if result.returncode != 0:
+        return []
+    prefix = key.lower() + "\\"
+    names = []
+    for line in result.stdout.decode("latin-1").splitlines():
+        line = line.strip()
+        if line.lower().startswith(prefix):
+            names.append(line[len(prefix):])
+    return names
+
+
+def wait_for(predicate, timeout, interval=0.2):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()
+
+
+def linux_daemon_pids():
+    """Linux pids of Wine processes running a zrvd_daemon image, any name."""
+    out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
+    pids = []
+    for line in out.splitlines():
+        pid, _, args = line.strip().partition(" ")
+        if "zrvd_daemon" in args.lower() and "zrvdctl" not in args.lower():
+            pids.append(int(pid))
+    return pids
+
+
+# --- the daemon ---------------------------------------------------------------------
+
+class Install:
+    """A copy of the product in a folder of its own, as the launcher would install it."""
+
+    def __init__(self, folder: Path):
+        self.folder = folder
+        folder.mkdir(parents=True, exist_ok=True)
+        for name in ("zrvd_daemon.exe", "kovashare.dll", "zrvdctl.exe"):
+            shutil.copy2(BIN / name, folder / name)
+        self.exe = folder / "zrvd_daemon.exe"
+        self.bin = folder / "zrvd_daemon.bin"
+        self.log = folder / "engine.log"
+
+    def ctl(self, *args, timeout=60):
+        return wine(self.folder / "zrvdctl.exe", *args, timeout=timeout)
+
+    def ctl_popen(self, *args, **kwargs):
+        return wine_popen(self.folder / "zrvdctl.exe", *args, **kwargs)
+
+    def start(self, exe=None, wait=True):
+        """Starts the daemon as the launcher does; returns the first process's result."""
+        result = wine(exe or self.exe, timeout=120)
+        if wait:
+            assert self.ctl("wait", "30").returncode == 0, "daemon window never appeared"
+        return result
+
+    def watch_exit(self, seconds=60):
+        """A zrvdctl that waits for the running daemon to end and prints its exit code."""
+        proc = self.ctl_popen("exitcode", str(seconds))
+        return proc
+
+    def quit(self):
+        return self.ctl("quit")
+
+    def log_text(self):
+        return self.log.read_bytes() if self.log.exists() else b""
+
+
+def kill_daemons():
+    """Ends every daemon left in the prefix by a failed test."""
+    install = None
+    for _ in range(3):
+        if not linux_daemon_pids():
+            return
+        if install is None:
+            install = BIN / "zrvdctl.exe"
+        wine(install, "quit", timeout=30)
+        wait_for(lambda: not linux_daemon_pids(), 5)
+    for pid in linux_daemon_pids():
+        try:
+            os.kill(pid, 9)
+        except ProcessLookupError:
+            pass
+
+
+@pytest.fixture(scope="session", autouse=True)
+def wineserver():
+    subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(PREFIX)], check=True)
+    server = subprocess.Popen(["wineserver", "-p", "-f"], env=wine_env())
+    yield
+    kill_daemons()
+    subprocess.run(["wineserver", "-k"], env=wine_env())
+    server.wait(timeout=30)
+
+
+@pytest.fixture
+def install(tmp_path):
+    """A fresh install with a clean engine key and the log going to engine.log."""
+    kill_daemons()
+    reg_delete_key(ENGINE_KEY)
+    inst = Install(tmp_path / "game")
+    reg_add(ENGINE_KEY, "P4PShareLogFilePath", "REG_SZ", winpath(inst.log))
+    yield inst
+    kill_daemons()
