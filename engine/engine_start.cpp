@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "engine/globals.h"
+#include "engine/runtime.h"
 
 namespace {
 int g_ipcPort = 0;
@@ -24,8 +25,15 @@ std::string ReadLogPathSetting() {
 }
 
 void StartEngine(int /*ipc_port*/) {
-  // Runtime, HTTP server, catalogue and IPC service join this sequence as they
-  // are built; until then the engine has no IPC port to report.
+  // The runtime comes first: every later step logs and makes threads through it.
+  auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str());
+  g_runtime = runtime;
+  g_log = runtime;
+  // The main thread is no framework thread, so its lines keep "Thread <id>".
+  runtime->SetThreadName("KovaShare");
+
+  // HTTP server, catalogue and IPC service join this sequence as they are
+  // built; until then the engine has no IPC port to report.
 }
 
 int EngineIpcPort() { return g_ipcPort; }
