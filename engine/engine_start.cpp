@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "catalogue/shared_file_list.h"
 #include "engine/globals.h"
 #include "engine/runtime.h"
 
@@ -32,8 +33,12 @@ void StartEngine(int /*ipc_port*/) {
   // The main thread is no framework thread, so its lines keep "Thread <id>".
   runtime->SetThreadName("KovaShare");
 
-  // HTTP server, catalogue and IPC service join this sequence as they are
-  // built; until then the engine has no IPC port to report.
+  // HTTP server and IPC service join this sequence as they are built; until
+  // then the engine has no IPC port to report.
+
+  // Catalogue: prunes the registry list and starts "FileList". Connection
+  // threads of the HTTP server may race this first call; Instance copes.
+  SharedFileList::Instance();
 }
 
 int EngineIpcPort() { return g_ipcPort; }
