@@ -19,6 +19,8 @@ constexpr uint32_t kSendTimeoutMs = 60 * 1000;
 constexpr int32_t kMaxConnections = 1000;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.
 constexpr uint32_t kConnectionStackReserve = 256 * 1024;
+// A burst of peers waits in the queue instead of retrying its connection later.
+constexpr int kListenBacklog = 128;
 // A failing accept (out of buffers, say) must not spin the accept thread.
 constexpr uint32_t kAcceptFailurePauseMs = 100;
 // One read and one send per chunk; the buffer lives on the connection's stack.
@@ -27,3 +29,14 @@ constexpr size_t kFileChunkBytes = 16 * 1024;
 constexpr size_t kMaxHeaderLineChars = 2046;
 
 }  // namespace http_limits
+
+// The bounds one server applies; tests shorten the times.
+struct HttpServerLimits {
+  size_t max_head_bytes = http_limits::kMaxHeadBytes;
+  uint32_t head_timeout_ms = http_limits::kHeadTimeoutMs;
+  uint32_t idle_timeout_ms = http_limits::kIdleTimeoutMs;
+  uint32_t send_timeout_ms = http_limits::kSendTimeoutMs;
+  int32_t max_connections = http_limits::kMaxConnections;
+  uint32_t connection_stack_reserve = http_limits::kConnectionStackReserve;
+  uint32_t accept_failure_pause_ms = http_limits::kAcceptFailurePauseMs;
+};
