@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "catalogue/shared_file_list.h"
 #include "engine/globals.h"
 
 namespace {
@@ -26,6 +27,10 @@ std::string ReadLogPathSetting() {
 void StartEngine(int /*ipc_port*/) {
   // Runtime, HTTP server, catalogue and IPC service join this sequence as they
   // are built; until then the engine has no IPC port to report.
+
+  // Catalogue: prunes the registry list and starts "FileList". Connection
+  // threads of the HTTP server may race this first call; Instance copes.
+  SharedFileList::Instance();
 }
 
 int EngineIpcPort() { return g_ipcPort; }
