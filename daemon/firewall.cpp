@@ -43,7 +43,8 @@ class SystemObjects final : public FirewallObjectSource {
 // successful set-up is ours to undo.
 class ComScope {
  public:
-  ComScope() : m_result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+  ComScope()
+      : m_result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
   ~ComScope() {
     if (SUCCEEDED(m_result)) CoUninitialize();
   }
@@ -56,10 +57,13 @@ class ComScope {
   HRESULT m_result;
 };
 
-// A getter that claims success but hands back nothing must not be dereferenced.
-HRESULT Got(HRESULT hr, const void* out) {
+// Runs a getter into `out`. One that claims success but hands back nothing must
+// not be dereferenced; `out` is read only after the call has filled it.
+template <typename I, typename Call>
+HRESULT Fetch(com_ptr<I>* out, Call call) {
+  HRESULT hr = call(out->put());
   if (FAILED(hr)) return hr;
-  return out ? hr : E_POINTER;
+  return *out ? hr : E_POINTER;
 }
 
 // An empty text is refused like a failed allocation: the firewall has no use for it.
@@ -75,10 +79,11 @@ HRESULT MakeBstr(const wchar_t* text, unique_bstr* out) {
 HRESULT AddApplication(INetFwProfile* profile, const FirewallObjectSource& objects,
                        const wchar_t* path, const wchar_t* rule_name) {
   com_ptr<INetFwAuthorizedApplications> applications;
-  HRESULT hr = Got(profile->get_AuthorizedApplications(applications.put()), applications.get());
+  HRESULT hr =
+      Fetch(&applications, [&](auto out) { return profile->get_AuthorizedApplications(out); });
   if (FAILED(hr)) return hr;
   com_ptr<INetFwAuthorizedApplication> application;
-  hr = Got(objects.CreateAuthorizedApplication(application.put()), application.get());
+  hr = Fetch(&application, [&](auto out) { return objects.CreateAuthorizedApplication(out); });
   if (FAILED(hr)) return hr;
   unique_bstr image;
   if (FAILED(hr = MakeBstr(path, &image))) return hr;
@@ -91,12 +96,13 @@ HRESULT AddApplication(INetFwProfile* profile, const FirewallObjectSource& objec
 
 bool IsEnabled(INetFwProfile* profile, const wchar_t* path) {
   com_ptr<INetFwAuthorizedApplications> applications;
-  if (FAILED(Got(profile->get_AuthorizedApplications(applications.put()), applications.get())))
+  if (FAILED(Fetch(&applications,
+                   [&](auto out) { return profile->get_AuthorizedApplications(out); })))
     return false;
   unique_bstr image;
   if (FAILED(MakeBstr(path, &image))) return false;
   com_ptr<INetFwAuthorizedApplication> application;
-  if (FAILED(Got(applications->Item(image.get(), application.put()), application.get())))
+  if (FAILED(Fetch(&application, [&](auto out) { return applications->Item(image.get(), out); })))
     return false;
   VARIANT_BOOL enabled = VARIANT_FALSE;
   return SUCCEEDED(application->get_Enabled(&enabled)) && enabled != VARIANT_FALSE;
@@ -118,11 +124,14 @@ const FirewallObjectSource& SystemFirewallObjects() {
 
 std::optional<FirewallProfile> FirewallProfile::Open(const FirewallObjectSource& objects) {
   com_ptr<INetFwMgr> manager;
-  if (FAILED(Got(objects.CreateManager(manager.put()), manager.get()))) return std::nullopt;
+  if (FAILED(Fetch(&manager, [&](auto out) { return objects.CreateManager(out); })))
+    return std::nullopt;
   com_ptr<INetFwPolicy> policy;
-  if (FAILED(Got(manager->get_LocalPolicy(policy.put()), policy.get()))) return std::nullopt;
+  if (FAILED(Fetch(&policy, [&](auto out) { return manager->get_LocalPolicy(out); })))
+    return std::nullopt;
   com_ptr<INetFwProfile> profile;
-  if (FAILED(Got(policy->get_CurrentProfile(profile.put()), profile.get()))) return std::nullopt;
+  if (FAILED(Fetch(&profile, [&](auto out) { return policy->get_CurrentProfile(out); })))
+    return std::nullopt;
   return FirewallProfile(std::move(profile));
 }
 
@@ -165,8 +174,9 @@ bool RemoveFromFirewall(const wchar_t* path, const FirewallObjectSource& objects
   std::optional<FirewallProfile> profile = FirewallProfile::Open(objects);
   if (!profile) return false;
   com_ptr<INetFwAuthorizedApplications> applications;
-  if (FAILED(Got(profile->get()->get_AuthorizedApplications(applications.put()),
-                 applications.get())))
+  INetFwProfile* current = profile->get();
+  if (FAILED(Fetch(&applications,
+                   [&](auto out) { return current->get_AuthorizedApplications(out); })))
     return false;
   unique_bstr image;
   if (FAILED(MakeBstr(path, &image))) return false;
