@@ -7,6 +7,7 @@
 #include "catalogue/shared_file_list.h"
 #include "engine/globals.h"
 #include "engine/log.h"
+#include "engine/runtime.h"
 #include "ipc/ipc_server.h"
 
 namespace {
@@ -29,8 +30,12 @@ std::string ReadLogPathSetting() {
 }
 
 void StartEngine(int ipc_port) {
-  // Runtime, HTTP server, catalogue and IPC service join this sequence as they
-  // are built; until then the engine has no IPC port to report.
+  // The runtime comes first: every later step logs and makes threads through it.
+  auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str());
+  g_runtime = runtime;
+  g_log = runtime;
+  // The main thread is no framework thread, so its lines keep "Thread <id>".
+  runtime->SetThreadName("KovaShare");
 
   // Catalogue: prunes the registry list and starts "FileList". Connection
   // threads of the HTTP server may race this first call; Instance copes.
@@ -42,9 +47,8 @@ void StartEngine(int ipc_port) {
   try {
     std::unique_ptr<IPCServer> server(new IPCServer(ipc_port));
     const int port = server->GetPort();
-    g_ipcServer = server.get();
     if (server->Start()) {
-      server.release();  // its thread owns it now
+      g_ipcServer = server.release();  // its thread owns it now
       g_ipcPort = port;
     } else {
       LogInfo("IPC service not started: no thread for its listener");
