@@ -18,8 +18,8 @@ HostSetting ReadHostSetting(const char* name, const char* default_host) {
   char buffer[kSettingBytes + 1] = {};
   DWORD type = 0;
   DWORD size = kSettingBytes;
-  if (SHGetValueA(HKEY_LOCAL_MACHINE, kEngineKeyPath, name, &type, buffer, &size) !=
-          ERROR_SUCCESS ||
+  if (!g_regRoot ||
+      SHGetValueA(g_regRoot, g_regPath.c_str(), name, &type, buffer, &size) != ERROR_SUCCESS ||
       type != REG_SZ) {
     return setting;
   }

@@ -1,6 +1,7 @@
-// Settings the engine reads from its fixed key (HKLM\Software\TESK\Morwick\p4p)
-// each time it needs them, so that a changed value takes effect without a
-// restart. Safe from any thread.
+// Settings the engine reads from its key (g_regRoot\g_regPath, which the daemon
+// sets to HKLM\Software\TESK\Morwick\p4p) each time it needs them, so that a
+// changed value takes effect without a restart. Safe from any thread once the
+// registry location is set.
 #pragma once
 
 #include "engine/host_setting.h"

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -80,7 +81,7 @@ void CPxpSocket::SetReceiveDeadline(uint32_t timeout_ms) {
              sizeof(value));
 }
 
-int CPxpSocket::ReceiveSome(char* buffer, size_t wanted) {
+int CPxpSocket::ReceiveSome(char* buffer, size_t wanted, int flags) {
   if (m_overLimit || m_timedOut) {
     WSASetLastError(WSAECONNABORTED);
     return SOCKET_ERROR;
@@ -92,8 +93,8 @@ int CPxpSocket::ReceiveSome(char* buffer, size_t wanted) {
   }
   // One byte past the limit is allowed in, so that a longer sender shows.
   if (m_limit != SIZE_MAX) wanted = std::min(wanted, m_limit + 1 - m_received);
-  const int got = recv(m_socket, buffer, static_cast<int>(wanted), 0);
-  if (got > 0) {
+  const int got = recv(m_socket, buffer, static_cast<int>(wanted), flags);
+  if (got > 0 && (flags & MSG_PEEK) == 0) {
     m_received += static_cast<size_t>(got);
     if (m_received > m_limit) m_overLimit = true;
   } else if (got == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT) {
@@ -103,19 +104,27 @@ int CPxpSocket::ReceiveSome(char* buffer, size_t wanted) {
 }
 
 std::string CPxpSocket::ReceiveLine() {
+  // Looks at what is waiting and takes it up to the LF only, so that the rest
+  // stays for the next read, as byte-by-byte reading would leave it, without
+  // a system call per byte.
   std::string line;
+  char buffer[kReceiveBlock];
   for (;;) {
     if (m_socket == INVALID_SOCKET) return std::string();
-    char byte = 0;
-    const int got = ReceiveSome(&byte, 1);
-    if (got == 0) return std::string();
-    if (got < 0) {
+    const int seen = ReceiveSome(buffer, sizeof(buffer), MSG_PEEK);
+    if (seen == 0) return std::string();
+    if (seen < 0) {
       if (WSAGetLastError() == WSAEWOULDBLOCK) return line;
       return std::string();
     }
+    const void* lf = std::memchr(buffer, '\n', static_cast<size_t>(seen));
+    const size_t wanted =
+        lf ? static_cast<size_t>(static_cast<const char*>(lf) - buffer) + 1 : static_cast<size_t>(seen);
+    const int got = ReceiveSome(buffer, wanted, 0);
+    if (got <= 0) return std::string();
     if (m_overLimit) return std::string();
-    line.push_back(byte);
-    if (byte == '\n') return line;
+    line.append(buffer, static_cast<size_t>(got));
+    if (line.back() == '\n') return line;
   }
 }
 
@@ -123,7 +132,7 @@ std::string CPxpSocket::ReceiveAll() {
   std::string all;
   char buffer[kReceiveBlock];
   while (m_socket != INVALID_SOCKET) {
-    const int got = ReceiveSome(buffer, sizeof(buffer));
+    const int got = ReceiveSome(buffer, sizeof(buffer), 0);
     if (got < 0) break;
     all.append(buffer, static_cast<size_t>(got));
     if (m_overLimit || static_cast<size_t>(got) != sizeof(buffer)) break;

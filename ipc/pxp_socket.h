@@ -57,8 +57,9 @@ class CPxpSocket {
   SOCKET m_socket = INVALID_SOCKET;
 
  private:
-  // recv bounded by the limit and the deadline; the result of recv.
-  int ReceiveSome(char* buffer, size_t wanted);
+  // recv bounded by the limit and the deadline; the result of recv. Peeked
+  // bytes (MSG_PEEK) are not counted against the limit.
+  int ReceiveSome(char* buffer, size_t wanted, int flags);
 
   size_t m_limit = SIZE_MAX;
   size_t m_received = 0;

@@ -52,10 +52,38 @@ CPxpWebClient::~CPxpWebClient() = default;
 
 bool CPxpWebClient::Get(const std::string& url, std::string* body) {
   if (!m_internet) return false;
+  // Opened step by step rather than in one call, so that the time-outs can be
+  // set on the request itself: not every wininet hands the root handle's
+  // time-outs down to the handles it makes for a URL.
+  URL_COMPONENTSA parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwHostNameLength = 1;  // non-zero: point into `url`
+  parts.dwUrlPathLength = 1;
+  parts.dwExtraInfoLength = 1;
+  if (!InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) ||
+      (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
+      !parts.lpszHostName || parts.dwHostNameLength == 0) {
+    return false;
+  }
+  const std::string host(parts.lpszHostName, parts.dwHostNameLength);
+  std::string target;
+  if (parts.lpszUrlPath) target.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  if (parts.lpszExtraInfo) target.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (target.empty()) target = "/";
+
   SetTimeouts(m_internet.get());
-  zrvd::unique_hinternet request(InternetOpenUrlA(m_internet.get(), url.c_str(), nullptr, 0,
-                                                  INTERNET_FLAG_NO_CACHE_WRITE, 0));
+  zrvd::unique_hinternet connection(InternetConnectA(m_internet.get(), host.c_str(), parts.nPort,
+                                                     nullptr, nullptr, INTERNET_SERVICE_HTTP, 0,
+                                                     0));
+  if (!connection) return false;
+  SetTimeouts(connection.get());
+  DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE;
+  if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+  zrvd::unique_hinternet request(HttpOpenRequestA(connection.get(), "GET", target.c_str(), nullptr,
+                                                  nullptr, nullptr, flags, 0));
   if (!request) return false;
+  SetTimeouts(request.get());
+  if (!HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) return false;
 
   DWORD status = 0;
   DWORD status_size = sizeof(status);
