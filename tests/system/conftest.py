@@ -159,6 +159,11 @@ def kill_daemons():
 def wineserver():
     subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(PREFIX)], check=True)
     server = subprocess.Popen(["wineserver", "-p", "-f"], env=wine_env())
+    # The session's first Wine program starts the prefix's services, which inherit
+    # its output and hold it open: start them with no pipe for them to keep, or the
+    # first captured call never sees the end of its output.
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     yield
     kill_daemons()
     subprocess.run(["wineserver", "-k"], env=wine_env())
