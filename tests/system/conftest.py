@@ -158,7 +158,15 @@ def kill_daemons():
 @pytest.fixture(scope="session", autouse=True)
 def wineserver():
     subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(PREFIX)], check=True)
-    server = subprocess.Popen(["wineserver", "-p", "-f"], env=wine_env())
+    # A server already running (left by tests run before or beside us) turns a new
+    # one away and later exits under us: wait for it to end, then start ours.
+    for _ in range(20):
+        subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=600)
+        server = subprocess.Popen(["wineserver", "-p", "-f"], env=wine_env())
+        try:
+            server.wait(timeout=1)
+        except subprocess.TimeoutExpired:
+            break
     # The session's first Wine program starts the prefix's services, which inherit
     # its output and hold it open: start them with no pipe for them to keep, or the
     # first captured call never sees the end of its output.
