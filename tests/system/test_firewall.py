@@ -2,6 +2,7 @@
 on standard output, and a start-up that carries on past it."""
 
 import shutil
+import subprocess
 
 from conftest import ENGINE_KEY, reg_query, wait_for, wine_popen
 
@@ -16,22 +17,26 @@ NO_EXCEPTIONS = ("Firewall is on with no exceptions. You will not be able host g
 # warning appears once, and start-up still publishes the IPC port.
 def test_start_prints_the_firewall_warning_and_publishes_the_port(install):
     shutil.copy2(install.exe, install.bin)
-    launcher = install.ctl_popen("launcher", "90")
-    daemon = wine_popen(install.bin)
+    output = install.folder / "daemon.out"
+    launcher = install.ctl_popen("launcher", "90", stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+    # A file, not a pipe: Wine services started meanwhile may inherit a pipe and
+    # hold it open after the daemon has gone.
+    with open(output, "wb") as out:
+        daemon = wine_popen(install.bin, stdout=out, stderr=subprocess.DEVNULL)
     try:
         assert wait_for(lambda: reg_query(ENGINE_KEY, "IPCPort"), 60), "IPCPort never written"
         assert install.ctl("wait", "30").returncode == 0, "daemon window never appeared"
         assert install.quit().returncode == 0
-        out, _ = daemon.communicate(timeout=60)
+        assert daemon.wait(timeout=60) == 0
     finally:
         if daemon.poll() is None:
             daemon.kill()
-            daemon.communicate()
+            daemon.wait()
         launcher.kill()
-        launcher.communicate()
+        launcher.wait()
 
-    assert daemon.returncode == 0
     assert reg_query(ENGINE_KEY, "IPCPort")[0] == "REG_DWORD"
-    lines = out.decode("latin-1").splitlines()
-    assert lines.count(NOT_ENABLED) == 1, out
+    lines = output.read_bytes().decode("latin-1").splitlines()
+    assert lines.count(NOT_ENABLED) == 1, lines
     assert NO_EXCEPTIONS not in lines
