@@ -2,7 +2,13 @@
 
 #include <shlwapi.h>
 
+#include <memory>
+
+#include "catalogue/shared_file_list.h"
 #include "engine/globals.h"
+#include "engine/log.h"
+#include "engine/runtime.h"
+#include "ipc/ipc_server.h"
 
 namespace {
 int g_ipcPort = 0;
@@ -23,9 +29,33 @@ std::string ReadLogPathSetting() {
   return buffer;
 }
 
-void StartEngine(int /*ipc_port*/) {
-  // Runtime, HTTP server, catalogue and IPC service join this sequence as they
-  // are built; until then the engine has no IPC port to report.
+void StartEngine(int ipc_port) {
+  // The runtime comes first: every later step logs and makes threads through it.
+  auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str());
+  g_runtime = runtime;
+  g_log = runtime;
+  // The main thread is no framework thread, so its lines keep "Thread <id>".
+  runtime->SetThreadName("KovaShare");
+
+  // Catalogue: prunes the registry list and starts "FileList". Connection
+  // threads of the HTTP server may race this first call; Instance copes.
+  SharedFileList::Instance();
+
+  // IPC service, last: its clients hand over files for the catalogue. Without
+  // a listener or a thread the engine runs on and reports port 0, so that no
+  // client waits on a port nobody serves.
+  try {
+    std::unique_ptr<IPCServer> server(new IPCServer(ipc_port));
+    const int port = server->GetPort();
+    if (server->Start()) {
+      g_ipcServer = server.release();  // its thread owns it now
+      g_ipcPort = port;
+    } else {
+      LogInfo("IPC service not started: no thread for its listener");
+    }
+  } catch (const char* error) {
+    LogInfo("IPC service not started: %s", error);
+  }
 }
 
 int EngineIpcPort() { return g_ipcPort; }

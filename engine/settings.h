@@ -1,0 +1,11 @@
+// Settings the engine reads from its fixed key (HKLM\Software\TESK\Morwick\p4p)
+// each time it needs them, so that a changed value takes effect without a
+// restart. Safe from any thread.
+#pragma once
+
+#include "engine/host_setting.h"
+
+// "TrackerHost": receives the web reports and the announcements.
+HostSetting ReadTrackerHost();
+// "ProbeHost": accepts the TCP connection of the local address probe.
+HostSetting ReadProbeHost();
