@@ -4,6 +4,8 @@
 
 #include "catalogue/shared_file_list.h"
 #include "engine/globals.h"
+#include "httpserver/http_file_handler.h"
+#include "httpserver/http_server.h"
 
 namespace {
 int g_ipcPort = 0;
@@ -27,6 +29,17 @@ std::string ReadLogPathSetting() {
 void StartEngine(int /*ipc_port*/) {
   // Runtime, HTTP server, catalogue and IPC service join this sequence as they
   // are built; until then the engine has no IPC port to report.
+
+  // HTTP server: peers' file service, on a port the system chooses. Without it
+  // the engine runs on, serving nothing.
+  HttpServer* http_server = new HttpServer;
+  g_httpServer = http_server;
+  if (http_server->Start(g_runtime, 0)) {
+    http_server->AddHandler(new HttpFileHandler);
+  } else {
+    http_server->Release();
+    g_httpServer = nullptr;
+  }
 
   // Catalogue: prunes the registry list and starts "FileList". Connection
   // threads of the HTTP server may race this first call; Instance copes.

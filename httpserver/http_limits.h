@@ -23,8 +23,11 @@ constexpr uint32_t kConnectionStackReserve = 256 * 1024;
 constexpr int kListenBacklog = 128;
 // A failing accept (out of buffers, say) must not spin the accept thread.
 constexpr uint32_t kAcceptFailurePauseMs = 100;
-// One read and one send per chunk; the buffer lives on the connection's stack.
-constexpr size_t kFileChunkBytes = 16 * 1024;
+// Each send costs a round trip through the sockets layer, so bodies go out in
+// large chunks from a buffer that lives only while a body is sent...
+constexpr size_t kFileChunkBytes = 256 * 1024;
+// ...or, when that much memory cannot be had, in small chunks from the stack.
+constexpr size_t kFallbackChunkBytes = 16 * 1024;
 // Header lines longer than this end the header parsing (2047 with the terminator).
 constexpr size_t kMaxHeaderLineChars = 2046;
 
