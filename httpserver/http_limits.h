@@ -19,8 +19,6 @@ constexpr uint32_t kSendTimeoutMs = 60 * 1000;
 constexpr int32_t kMaxConnections = 1000;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.
 constexpr uint32_t kConnectionStackReserve = 256 * 1024;
-// A burst of peers waits in the queue instead of retrying its connection later.
-constexpr int kListenBacklog = 128;
 // A failing accept (out of buffers, say) must not spin the accept thread.
 constexpr uint32_t kAcceptFailurePauseMs = 100;
 // Each send costs a round trip through the sockets layer, so bodies go out in
