@@ -1,10 +1,11 @@
 #include "engine/engine_start.h"
 
-#include <shlwapi.h>
+#include <windows.h>
 
 #include <memory>
 
 #include "catalogue/shared_file_list.h"
+#include "common/unique_any.h"
 #include "engine/globals.h"
 #include "engine/log.h"
 #include "engine/runtime.h"
@@ -15,11 +16,18 @@ int g_ipcPort = 0;
 }
 
 std::string ReadLogPathSetting() {
+  // Read raw: SHGetValueA would expand a REG_EXPAND_SZ and report it as
+  // REG_SZ, and only a plain REG_SZ names the log.
+  zrvd::unique_hkey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineKeyPath, 0, KEY_QUERY_VALUE, key.put()) !=
+      ERROR_SUCCESS) {
+    return "null";
+  }
   char buffer[1024];
   DWORD type = 0;
   DWORD size = sizeof(buffer);
-  if (SHGetValueA(HKEY_LOCAL_MACHINE, kEngineKeyPath, "P4PShareLogFilePath", &type, buffer,
-                  &size) != ERROR_SUCCESS ||
+  if (RegQueryValueExA(key.get(), "P4PShareLogFilePath", nullptr, &type,
+                       reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
       type != REG_SZ) {
     return "null";
   }

@@ -23,7 +23,7 @@ CPxpRuntime::~CPxpRuntime() {
 }
 
 void CPxpRuntime::OpenOutput(const char* log_path) {
-  if (strcmp(log_path, "null") == 0) return;
+  if (log_path == nullptr || strcmp(log_path, "null") == 0) return;
   if (strcmp(log_path, "stdout") == 0) {
     AllocConsole();
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -47,6 +47,7 @@ void CPxpRuntime::Release() { delete this; }
 
 IThread* CPxpRuntime::NewThread(IThreadHandler* handler, const char* name, bool auto_delete,
                                 int32_t user_value) {
+  if (handler == nullptr || name == nullptr) return nullptr;
   SharedLockGuard guard(m_registryLock);
   if (m_threads.count(name) != 0) return nullptr;
   auto* thread = new CPxpThread(name, this, handler, auto_delete, user_value);
@@ -72,7 +73,7 @@ void CPxpRuntime::SetThreadName(const char* name) {
   // Only the thread routine fills the slot, so a thread that is not a running
   // framework thread finds it empty, whatever its identifier.
   auto* self = static_cast<CPxpThread*>(TlsGetValue(m_tlsIndex));
-  if (self == nullptr) return;
+  if (self == nullptr || name == nullptr) return;
   SharedLockGuard guard(m_registryLock);
   if (self->name() == name) return;
   if (m_threads.count(name) != 0) return;
@@ -91,6 +92,8 @@ size_t CPxpRuntime::RegisteredThreadCount() {
 
 void CPxpRuntime::Write(const char* module, int32_t /*level*/, const char* message) {
   if (m_output == INVALID_HANDLE_VALUE) return;
+  if (module == nullptr) module = "";
+  if (message == nullptr) message = "";
 
   // The slot holds the caller's own thread object, which only the caller
   // renames or destroys: its name can be read without the registry lock.

@@ -23,7 +23,7 @@ class SharedLock;
 
 class CPxpRuntime : public IThreadManager, public ILog {
  public:
-  // `log_path` is "null" (no log), "stdout" (a console), or a file path; an
+  // `log_path` is "null" or null (no log), "stdout" (a console), or a file path; an
   // existing file is first renamed to `log_path` + ".bak". Any failure turns
   // logging off silently.
   explicit CPxpRuntime(const char* log_path);
@@ -34,6 +34,8 @@ class CPxpRuntime : public IThreadManager, public ILog {
   // Releases through either interface destroy the one object.
   void Release() override;
 
+  // Null, creating nothing, for a name already registered or a null handler
+  // or name; the caller keeps `handler` then.
   IThread* NewThread(IThreadHandler* handler, const char* name, bool auto_delete,
                      int32_t user_value) override;
 

@@ -10,19 +10,8 @@
 namespace fake {
 
 enum Step {
-  kCreateManager,
-  kLocalPolicy,
-  kCurrentProfile,
-  kAuthorizedApplications,
-  kCreateApplication,
-  kPutImage,
-  kPutName,
-  kAdd,
-  kItem,
-  kEnabled,
-  kExceptionsNotAllowed,
-  kRemove,
-  kStepCount
+  kCreateManager, kLocalPolicy, kCurrentProfile, kAuthorizedApplications, kCreateApplication,
+  kPutImage, kPutName, kAdd, kItem, kEnabled, kExceptionsNotAllowed, kRemove, kStepCount
 };
 
 inline const char* StepName(int step) {
@@ -31,6 +20,11 @@ inline const char* StepName(int step) {
       "CreateApplication", "PutImage", "PutName", "Add", "Item", "Enabled",
       "ExceptionsNotAllowed", "Remove"};
   return names[step];
+}
+
+// Steps that hand out an object, and so can succeed while handing out none.
+inline bool HandsOutObject(int step) {
+  return step <= kCreateApplication || step == kItem;
 }
 
 // What the firewall answers, and what it was told.
@@ -44,11 +38,13 @@ struct Script {
   std::wstring added_image, added_name, looked_up, removed;
 };
 
-// A BSTR read through its length prefix: a plain wide string passed as a BSTR
-// would not survive this.
+// Read through the length prefix: a plain wide string passed as a BSTR would not
+// survive this.
 inline std::wstring FromBstr(BSTR text) {
   return text ? std::wstring(text, SysStringLen(text)) : std::wstring(L"<null>");
 }
+
+inline VARIANT_BOOL ToVariantBool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
 
 // Answers a getter: the scripted failure, a null success, or a new reference.
 template <typename T>
@@ -62,6 +58,9 @@ HRESULT HandOut(Script* script, Step step, T* object, T** out) {
   return S_OK;
 }
 
+#define FAKE_UNUSED(name, ...) \
+  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return E_NOTIMPL; }
+
 // IUnknown and IDispatch for one interface. The test holds the first reference
 // and the object is never freed, so a count other than 1 after an operation is a
 // leak or an extra Release.
@@ -72,26 +71,18 @@ class Object : public I {
   virtual ~Object() = default;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-        IsEqualIID(iid, __uuidof(I))) {
-      *out = static_cast<I*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    bool known = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+                 IsEqualIID(iid, __uuidof(I));
+    *out = known ? static_cast<I*>(this) : nullptr;
+    if (known) AddRef();
+    return known ? S_OK : E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_refs); }
   ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--m_refs); }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    return E_NOTIMPL;
-  }
+  FAKE_UNUSED(GetTypeInfoCount, UINT*)
+  FAKE_UNUSED(GetTypeInfo, UINT, LCID, ITypeInfo**)
+  FAKE_UNUSED(GetIDsOfNames, REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+  FAKE_UNUSED(Invoke, DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*)
 
   long refs() const { return m_refs; }
 
@@ -105,28 +96,27 @@ class Object : public I {
 class Application : public Object<INetFwAuthorizedApplication> {
  public:
   using Object::Object;
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE put_Name(BSTR name) override {
     m_name = FromBstr(name);
     return m_script->result[kPutName];
   }
-  HRESULT STDMETHODCALLTYPE get_ProcessImageFileName(BSTR*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE put_ProcessImageFileName(BSTR image) override {
     m_image = FromBstr(image);
     return m_script->result[kPutImage];
   }
-  HRESULT STDMETHODCALLTYPE get_IpVersion(NET_FW_IP_VERSION*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE put_IpVersion(NET_FW_IP_VERSION) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Scope(NET_FW_SCOPE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE put_Scope(NET_FW_SCOPE) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_RemoteAddresses(BSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE put_RemoteAddresses(BSTR) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* enabled) override {
-    if (FAILED(m_script->result[kEnabled])) return m_script->result[kEnabled];
-    *enabled = m_script->enabled ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    *enabled = ToVariantBool(m_script->enabled);  // written even on failure: not to be read
+    return m_script->result[kEnabled];
   }
-  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL) override { return E_NOTIMPL; }
+  FAKE_UNUSED(get_Name, BSTR*)
+  FAKE_UNUSED(get_ProcessImageFileName, BSTR*)
+  FAKE_UNUSED(get_IpVersion, NET_FW_IP_VERSION*)
+  FAKE_UNUSED(put_IpVersion, NET_FW_IP_VERSION)
+  FAKE_UNUSED(get_Scope, NET_FW_SCOPE*)
+  FAKE_UNUSED(put_Scope, NET_FW_SCOPE)
+  FAKE_UNUSED(get_RemoteAddresses, BSTR*)
+  FAKE_UNUSED(put_RemoteAddresses, BSTR)
+  FAKE_UNUSED(put_Enabled, VARIANT_BOOL)
 
   std::wstring m_image, m_name;
 };
@@ -134,13 +124,11 @@ class Application : public Object<INetFwAuthorizedApplication> {
 class Applications : public Object<INetFwAuthorizedApplications> {
  public:
   Applications(Script* script, Application* listed) : Object(script), m_listed(listed) {}
-  HRESULT STDMETHODCALLTYPE get_Count(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Add(INetFwAuthorizedApplication* app) override {
     if (FAILED(m_script->result[kAdd])) return m_script->result[kAdd];
-    auto* added = static_cast<Application*>(app);
     ++m_script->adds;
-    m_script->added_image = added->m_image;
-    m_script->added_name = added->m_name;
+    m_script->added_image = static_cast<Application*>(app)->m_image;
+    m_script->added_name = static_cast<Application*>(app)->m_name;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Remove(BSTR image) override {
@@ -151,7 +139,8 @@ class Applications : public Object<INetFwAuthorizedApplications> {
     m_script->looked_up = FromBstr(image);
     return HandOut<INetFwAuthorizedApplication>(m_script, kItem, m_listed, app);
   }
-  HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
+  FAKE_UNUSED(get_Count, LONG*)
+  FAKE_UNUSED(get__NewEnum, IUnknown**)
 
  private:
   Application* m_listed;
@@ -161,37 +150,27 @@ class Profile : public Object<INetFwProfile> {
  public:
   Profile(Script* script, Applications* applications)
       : Object(script), m_applications(applications) {}
-  HRESULT STDMETHODCALLTYPE get_Type(NET_FW_PROFILE_TYPE*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_FirewallEnabled(VARIANT_BOOL*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE put_FirewallEnabled(VARIANT_BOOL) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_ExceptionsNotAllowed(VARIANT_BOOL* not_allowed) override {
-    if (FAILED(m_script->result[kExceptionsNotAllowed]))
-      return m_script->result[kExceptionsNotAllowed];
-    *not_allowed = m_script->exceptions_not_allowed ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    *not_allowed = ToVariantBool(m_script->exceptions_not_allowed);  // as above
+    return m_script->result[kExceptionsNotAllowed];
   }
-  HRESULT STDMETHODCALLTYPE put_ExceptionsNotAllowed(VARIANT_BOOL) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_NotificationsDisabled(VARIANT_BOOL*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE put_NotificationsDisabled(VARIANT_BOOL) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_UnicastResponsesToMulticastBroadcastDisabled(
-      VARIANT_BOOL*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE put_UnicastResponsesToMulticastBroadcastDisabled(
-      VARIANT_BOOL) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE get_RemoteAdminSettings(INetFwRemoteAdminSettings**) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE get_IcmpSettings(INetFwIcmpSettings**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_GloballyOpenPorts(INetFwOpenPorts**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE get_Services(INetFwServices**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE get_AuthorizedApplications(
       INetFwAuthorizedApplications** out) override {
     return HandOut<INetFwAuthorizedApplications>(m_script, kAuthorizedApplications,
                                                  m_applications, out);
   }
+  FAKE_UNUSED(get_Type, NET_FW_PROFILE_TYPE*)
+  FAKE_UNUSED(get_FirewallEnabled, VARIANT_BOOL*)
+  FAKE_UNUSED(put_FirewallEnabled, VARIANT_BOOL)
+  FAKE_UNUSED(put_ExceptionsNotAllowed, VARIANT_BOOL)
+  FAKE_UNUSED(get_NotificationsDisabled, VARIANT_BOOL*)
+  FAKE_UNUSED(put_NotificationsDisabled, VARIANT_BOOL)
+  FAKE_UNUSED(get_UnicastResponsesToMulticastBroadcastDisabled, VARIANT_BOOL*)
+  FAKE_UNUSED(put_UnicastResponsesToMulticastBroadcastDisabled, VARIANT_BOOL)
+  FAKE_UNUSED(get_RemoteAdminSettings, INetFwRemoteAdminSettings**)
+  FAKE_UNUSED(get_IcmpSettings, INetFwIcmpSettings**)
+  FAKE_UNUSED(get_GloballyOpenPorts, INetFwOpenPorts**)
+  FAKE_UNUSED(get_Services, INetFwServices**)
 
  private:
   Applications* m_applications;
@@ -203,9 +182,7 @@ class Policy : public Object<INetFwPolicy> {
   HRESULT STDMETHODCALLTYPE get_CurrentProfile(INetFwProfile** out) override {
     return HandOut<INetFwProfile>(m_script, kCurrentProfile, m_profile, out);
   }
-  HRESULT STDMETHODCALLTYPE GetProfileByType(NET_FW_PROFILE_TYPE, INetFwProfile**) override {
-    return E_NOTIMPL;
-  }
+  FAKE_UNUSED(GetProfileByType, NET_FW_PROFILE_TYPE, INetFwProfile**)
 
  private:
   Profile* m_profile;
@@ -217,62 +194,51 @@ class Manager : public Object<INetFwMgr> {
   HRESULT STDMETHODCALLTYPE get_LocalPolicy(INetFwPolicy** out) override {
     return HandOut<INetFwPolicy>(m_script, kLocalPolicy, m_policy, out);
   }
-  HRESULT STDMETHODCALLTYPE get_CurrentProfileType(NET_FW_PROFILE_TYPE*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE RestoreDefaults() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE IsPortAllowed(BSTR, NET_FW_IP_VERSION, LONG, BSTR, NET_FW_IP_PROTOCOL,
-                                          VARIANT*, VARIANT*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE IsIcmpTypeAllowed(NET_FW_IP_VERSION, BSTR, BYTE, VARIANT*,
-                                              VARIANT*) override {
-    return E_NOTIMPL;
-  }
+  FAKE_UNUSED(get_CurrentProfileType, NET_FW_PROFILE_TYPE*)
+  FAKE_UNUSED(RestoreDefaults)
+  FAKE_UNUSED(IsPortAllowed, BSTR, NET_FW_IP_VERSION, LONG, BSTR, NET_FW_IP_PROTOCOL, VARIANT*,
+              VARIANT*)
+  FAKE_UNUSED(IsIcmpTypeAllowed, NET_FW_IP_VERSION, BSTR, BYTE, VARIANT*, VARIANT*)
 
  private:
   Policy* m_policy;
 };
 
+#undef FAKE_UNUSED
+
 // The whole firewall, handed to the code under test as its object source.
 class Firewall final : public FirewallObjectSource {
  public:
-  Firewall()
-      : applications(&script, &listed),
-        profile(&script, &applications),
-        policy(&script, &profile),
-        manager(&script, &policy) {}
-
   HRESULT CreateManager(INetFwMgr** out) const override {
-    return HandOut<INetFwMgr>(&Self()->script, kCreateManager, &Self()->manager, out);
+    return HandOut<INetFwMgr>(&script, kCreateManager, &manager, out);
   }
   HRESULT CreateAuthorizedApplication(INetFwAuthorizedApplication** out) const override {
-    return HandOut<INetFwAuthorizedApplication>(&Self()->script, kCreateApplication,
-                                                &Self()->created, out);
+    return HandOut<INetFwAuthorizedApplication>(&script, kCreateApplication, &created, out);
   }
 
-  // Names the first object whose count is not back to the test's one reference.
+  // Names each object whose count is not back to the test's one reference.
   std::string Unreleased() const {
-    if (manager.refs() != 1) return "manager " + std::to_string(manager.refs());
-    if (policy.refs() != 1) return "policy " + std::to_string(policy.refs());
-    if (profile.refs() != 1) return "profile " + std::to_string(profile.refs());
-    if (applications.refs() != 1) return "applications " + std::to_string(applications.refs());
-    if (created.refs() != 1) return "created application " + std::to_string(created.refs());
-    if (listed.refs() != 1) return "listed application " + std::to_string(listed.refs());
-    return "";
+    std::string names;
+    auto check = [&](const char* name, long refs) {
+      if (refs != 1) names += std::string(name) + "=" + std::to_string(refs) + " ";
+    };
+    check("manager", manager.refs());
+    check("policy", policy.refs());
+    check("profile", profile.refs());
+    check("applications", applications.refs());
+    check("created", created.refs());
+    check("listed", listed.refs());
+    return names;
   }
 
-  Script script;
-  Application created{&script};
-  Application listed{&script};
-  Applications applications;
-  Profile profile;
-  Policy policy;
-  Manager manager;
-
- private:
-  // The source's operations are const; the objects they hand out are not.
-  Firewall* Self() const { return const_cast<Firewall*>(this); }
+  // Mutable: the source's operations are const, the objects they hand out are not.
+  mutable Script script;
+  mutable Application created{&script};
+  mutable Application listed{&script};
+  mutable Applications applications{&script, &listed};
+  mutable Profile profile{&script, &applications};
+  mutable Policy policy{&script, &profile};
+  mutable Manager manager{&script, &policy};
 };
 
 }  // namespace fake

@@ -148,15 +148,6 @@ TEST(SystemFirewall, LeavesTheThreadsComStateAsItWas) {
 
 // --- the fake firewall ------------------------------------------------------------
 
-// Fails one step of the fake firewall, or makes it succeed handing back nothing.
-void Break(fake::Firewall* firewall, int step, bool hand_out_null, HRESULT failure = E_FAIL) {
-  if (hand_out_null) {
-    firewall->script.hand_out_null[step] = true;
-  } else {
-    firewall->script.result[step] = failure;
-  }
-}
-
 // A new application object carries the path and the name into Add; the read-back
 // and the removal ask for the same path.
 TEST(FakeFirewall, EntryCarriesPathAndName) {
@@ -210,78 +201,79 @@ TEST(FakeFirewall, ReportWarnsWhenTheFirewallStillBlocks) {
   }
 }
 
-// Each step of reaching the profile and adding the entry, failing or handing back
-// nothing, ends the authorization with false, prints nothing and releases all.
-TEST(FakeFirewall, AuthorizeFailsAtEveryAddingStep) {
-  const int steps[] = {fake::kCreateManager, fake::kLocalPolicy,        fake::kCurrentProfile,
-                       fake::kAuthorizedApplications, fake::kCreateApplication, fake::kPutImage,
-                       fake::kPutName,       fake::kAdd};
-  for (int step : steps) {
-    for (bool hand_out_null : {false, true}) {
-      if (hand_out_null && step >= fake::kPutImage) continue;  // not getters
-      SCOPED_TRACE(testing::Message() << fake::StepName(step) << (hand_out_null ? " null" : ""));
-      fake::Firewall firewall;
-      Break(&firewall, step, hand_out_null);
+enum Operation { kAuthorize, kReport, kRemove };
 
+int RunOperation(Operation operation, const fake::Firewall& firewall) {
+  switch (operation) {
+    case kAuthorize: return AuthorizeInFirewall(kPath, kRule, firewall) ? 1 : 0;
+    case kReport: return ReportFirewallStatus(kPath, firewall);
+    case kRemove: return RemoveFromFirewall(kPath, firewall) ? 1 : 0;
+  }
+  return -1;
+}
+
+// Each failing step, and each getter that succeeds handing back nothing, ends its
+// operation as below, prints only what is shown, and leaves every reference released.
+// Removing a path without an entry is Remove answering "file not found".
+TEST(FakeFirewall, EveryFailingStepIsAbsorbed) {
+  struct Case {
+    Operation operation;
+    int step;
+    int result;  // true/false as 1/0 for authorize and remove
+    const char* printed;
+  };
+  const Case cases[] = {
+      {kAuthorize, fake::kCreateManager, 0, ""},
+      {kAuthorize, fake::kLocalPolicy, 0, ""},
+      {kAuthorize, fake::kCurrentProfile, 0, ""},
+      {kAuthorize, fake::kAuthorizedApplications, 0, ""},
+      {kAuthorize, fake::kCreateApplication, 0, ""},
+      {kAuthorize, fake::kPutImage, 0, ""},
+      {kAuthorize, fake::kPutName, 0, ""},
+      {kAuthorize, fake::kAdd, 0, ""},
+      {kAuthorize, fake::kItem, 1, kNotEnabled},
+      {kAuthorize, fake::kEnabled, 1, kNotEnabled},
+      {kReport, fake::kCreateManager, 1, ""},
+      {kReport, fake::kLocalPolicy, 1, ""},
+      {kReport, fake::kCurrentProfile, 1, ""},
+      {kReport, fake::kAuthorizedApplications, 0, kNotEnabled},
+      {kReport, fake::kItem, 0, kNotEnabled},
+      {kReport, fake::kEnabled, 0, kNotEnabled},
+      {kRemove, fake::kCreateManager, 0, ""},
+      {kRemove, fake::kLocalPolicy, 0, ""},
+      {kRemove, fake::kCurrentProfile, 0, ""},
+      {kRemove, fake::kAuthorizedApplications, 0, ""},
+      {kRemove, fake::kRemove, 0, ""},
+  };
+  for (const Case& c : cases) {
+    for (bool hand_out_null : {false, true}) {
+      if (hand_out_null && !fake::HandsOutObject(c.step)) continue;
+      SCOPED_TRACE(testing::Message() << "operation " << c.operation << ", "
+                                      << fake::StepName(c.step) << (hand_out_null ? " null" : ""));
+      fake::Firewall firewall;
+      firewall.script.exceptions_not_allowed = true;  // a warning no failure may mask
+      if (hand_out_null) {
+        firewall.script.hand_out_null[c.step] = true;
+      } else {
+        firewall.script.result[c.step] = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+      }
       StdoutCapture out;
-      EXPECT_FALSE(AuthorizeInFirewall(kPath, kRule, firewall));
-      EXPECT_EQ(out.Take(), "");
-      EXPECT_EQ(firewall.script.adds, 0);
+      EXPECT_EQ(RunOperation(c.operation, firewall), c.result);
+      EXPECT_EQ(out.Take(), c.printed);
       EXPECT_EQ(firewall.Unreleased(), "");
+      if (c.operation == kAuthorize && c.result == 0) {
+        EXPECT_EQ(firewall.script.adds, 0);
+      }
     }
   }
 }
 
-// A profile that cannot be reached makes no report; a failed read-back reports
-// the entry as not enabled. Everything obtained is released either way.
-TEST(FakeFirewall, ReportSurvivesEveryFailingStep) {
-  struct Case {
-    int step;
-    int result;
-    const char* printed;
-  };
-  const Case cases[] = {
-      {fake::kCreateManager, 1, ""},          {fake::kLocalPolicy, 1, ""},
-      {fake::kCurrentProfile, 1, ""},         {fake::kAuthorizedApplications, 0, kNotEnabled},
-      {fake::kItem, 0, kNotEnabled},          {fake::kEnabled, 0, kNotEnabled},
-  };
-  for (const Case& c : cases) {
-    for (bool hand_out_null : {false, true}) {
-      if (hand_out_null && c.step == fake::kEnabled) continue;  // not a getter of an object
-      SCOPED_TRACE(testing::Message() << fake::StepName(c.step) << (hand_out_null ? " null" : ""));
-      fake::Firewall firewall;
-      firewall.script.exceptions_not_allowed = true;
-      Break(&firewall, c.step, hand_out_null);
-      StdoutCapture out;
-      EXPECT_EQ(ReportFirewallStatus(kPath, firewall), c.result);
-      EXPECT_EQ(out.Take(), c.printed);
-      EXPECT_EQ(firewall.Unreleased(), "");
-    }
-  }
-  // Without a path there is nothing to look up: not enabled.
+// Without a path there is nothing to look up: the report finds it not enabled.
+TEST(FakeFirewall, ReportOfAnEmptyPathWarns) {
   fake::Firewall firewall;
   StdoutCapture out;
   EXPECT_EQ(ReportFirewallStatus(L"", firewall), 0);
   EXPECT_EQ(out.Take(), kNotEnabled);
-}
-
-// Removal is true only when Remove succeeds; a path without an entry (Windows
-// answers "file not found") and every earlier failing step give false, silently.
-TEST(FakeFirewall, RemoveFailsAtEveryStep) {
-  const int steps[] = {fake::kCreateManager, fake::kLocalPolicy, fake::kCurrentProfile,
-                       fake::kAuthorizedApplications, fake::kRemove};
-  for (int step : steps) {
-    for (bool hand_out_null : {false, true}) {
-      if (hand_out_null && step == fake::kRemove) continue;
-      SCOPED_TRACE(testing::Message() << fake::StepName(step) << (hand_out_null ? " null" : ""));
-      fake::Firewall firewall;
-      Break(&firewall, step, hand_out_null, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-      StdoutCapture out;
-      EXPECT_FALSE(RemoveFromFirewall(kPath, firewall));
-      EXPECT_EQ(out.Take(), "");
-      EXPECT_EQ(firewall.Unreleased(), "");
-    }
-  }
 }
 
 }  // namespace
