@@ -31,8 +31,9 @@ Prints "http PORT" when ready (and writes {"http": PORT} to --ready-file). With 
 COMMAND, runs it with ZRVD_TRACKER_SIM=H:PORT (and ZRVD_TRACKER_SIM_RECORD=FILE) in
 its environment and exits with its exit code; otherwise serves until interrupted.
 
-As a module: TrackerSim(answer="ok").start(), .http_port, .requests(),
-.wait_for_requests(n, timeout), .set_answer(mode), .stop().
+As a module: TrackerSim(answer="ok").start(), .http_port, .address, .requests(),
+.wait_for_requests(n, timeout), .clear_requests(), .set_answer(mode), .hold_answers(),
+.release_answers(), .stop().
 """
 
 import argparse
@@ -92,6 +93,10 @@ class Recorder:
                 if len(got) >= count or left <= 0:
                     return got
                 self._cond.wait(left)
+
+    def clear(self):
+        with self._lock:
+            self._items.clear()
 
     def close(self):
         if self._file:
@@ -189,6 +194,7 @@ class HttpService:
             conn.sendall(response(404, b"not found\r\n", 11))
 
     def insert(self, conn, mode):
+        self.sim.gate.wait()
         if mode == "silent":
             # Held open, unanswered, until the simulator stops.
             self.sim.stopping.wait()
@@ -225,6 +231,9 @@ class TrackerSim:
         self.answer = parse_answer(answer)
         self.recorder = Recorder(record)
         self.stopping = threading.Event()
+        # Open unless a test holds the insert answers back (hold_answers).
+        self.gate = threading.Event()
+        self.gate.set()
         self._count_lock = threading.Lock()
         self._reports = 0
         self.http = HttpService(self, host, http_port)
@@ -242,6 +251,13 @@ class TrackerSim:
     def set_answer(self, mode):
         self.answer = parse_answer(mode)
 
+    def hold_answers(self):
+        """Insert reports wait, unanswered, until release_answers."""
+        self.gate.clear()
+
+    def release_answers(self):
+        self.gate.set()
+
     def count_report(self):
         with self._count_lock:
             self._reports += 1
@@ -249,6 +265,10 @@ class TrackerSim:
 
     def requests(self):
         return self.recorder.items("http")
+
+    def clear_requests(self):
+        """Forgets what was recorded so far (the record file keeps it)."""
+        self.recorder.clear()
 
     def wait_for_requests(self, count, timeout=30):
         return self.recorder.wait_for(count, timeout, "http")
@@ -260,6 +280,7 @@ class TrackerSim:
 
     def stop(self):
         self.stopping.set()
+        self.gate.set()
         for service in self.services:
             service.stop()
         self.recorder.close()
