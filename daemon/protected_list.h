@@ -16,9 +16,12 @@ bool IsCoveredPath(const char* path);
 // A path without a short form (no such file) stands for itself.
 bool PathContains(const char* outer, const char* inner);
 
+// Copies the stored paths in order, each in its normalized (short, upper-case)
+// form, which is what the process walk compares against.
 void SnapshotProtectedPaths(std::vector<std::string>* out);
 
-// ProcessCallback: 1 when a path in the vector (context) contains `path`.
+// ProcessCallback: 1 when a normalized path in the vector (context) contains
+// the normalized form of `path`.
 int MatchProtectedProcess(const char* path, void* context);
 
 // One tick of the watch: walks the processes, then looks for the launcher's

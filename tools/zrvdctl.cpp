@@ -1,10 +1,11 @@
 // zrvdctl: plays the launcher and the download client against a running daemon.
 //
 //   zrvdctl add PATH            protect an executable (WM_COPYDATA command 0)
+//   zrvdctl addmany PREFIX N    send N add records, for PREFIX0 .. PREFIX<N-1>
 //   zrvdctl quit                ask the daemon to end (command 1)
 //   zrvdctl record HEX          send exactly these bytes as a command record
 //   zrvdctl launcher SECONDS    hold a window titled as the launcher's
-//   zrvdctl wait SECONDS        wait until the daemon's window exists
+//   zrvdctl wait SECONDS        wait until the daemon's window exists; print its image
 //   zrvdctl exitcode SECONDS    wait for the running daemon to end; print its exit code
 //   zrvdctl port                print the published IPC port
 //   zrvdctl share PATH MD5 URL MODE   hand a file over on the IPC port
@@ -12,6 +13,7 @@
 // Exit code 0 on success; otherwise 1 with a one-line message on stderr.
 #include <winsock2.h>
 #include <windows.h>
+#include <psapi.h>
 #include <shlwapi.h>
 
 #include <cstdio>
@@ -53,6 +55,16 @@ int Add(const char* path) {
   std::vector<unsigned char> record(4, 0);
   record.insert(record.end(), path, path + std::strlen(path) + 1);
   return SendRecord(record);
+}
+
+int AddMany(const char* prefix, const char* count_text) {
+  long count = std::atol(count_text);
+  if (count <= 0) return Fail("N must be a positive number: %s", count_text);
+  for (long i = 0; i < count; ++i) {
+    std::string path = std::string(prefix) + std::to_string(i);
+    if (int failed = Add(path.c_str())) return failed;
+  }
+  return 0;
 }
 
 int Quit() { return SendRecord({1, 0, 0, 0, 0}); }
@@ -107,7 +119,16 @@ int Launcher(const char* seconds_text) {
 int Wait(const char* seconds_text) {
   int tenths = std::atoi(seconds_text) * 10;
   for (int i = 0; i <= tenths; ++i) {
-    if (FindDaemon()) return 0;
+    if (HWND daemon = FindDaemon()) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(daemon, &pid);
+      zrvd::unique_handle process(
+          OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
+      char image[MAX_PATH] = {};
+      if (process) GetModuleFileNameExA(process.get(), nullptr, image, MAX_PATH);
+      std::printf("%s\n", image);
+      return 0;
+    }
     Sleep(100);
   }
   return Fail("no daemon window within %s s", seconds_text);
@@ -179,7 +200,7 @@ int Share(const char* path, const char* md5, const char* url, const char* mode) 
 
 int Usage() {
   return Fail(
-      "usage: zrvdctl add PATH | quit | record HEX | launcher SECONDS | wait SECONDS | "
+      "usage: zrvdctl add PATH | addmany PREFIX N | quit | record HEX | launcher SECONDS | wait SECONDS | "
       "exitcode SECONDS | port | "
       "share PATH MD5 URL MODE%s");
 }
@@ -190,6 +211,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string command = argv[1];
   if (command == "add" && argc == 3) return Add(argv[2]);
+  if (command == "addmany" && argc == 4) return AddMany(argv[2], argv[3]);
   if (command == "quit" && argc == 2) return Quit();
   if (command == "record" && argc == 3) return Record(argv[2]);
   if (command == "record" && argc == 2) return Record("");

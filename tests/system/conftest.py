@@ -4,6 +4,7 @@ tree's own prefix, talked to through zrvdctl, the registry and loopback sockets.
 import os
 import shutil
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -29,8 +30,16 @@ def winpath(path):
 
 
 def wine(*args, timeout=60, check=False, **kwargs):
-    return subprocess.run(["wine", *map(str, args)], env=wine_env(), capture_output=True,
-                          timeout=timeout, check=check, **kwargs)
+    # Files, not pipes: a Wine service started on the way would keep a pipe open.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run(["wine", *map(str, args)], env=wine_env(), stdout=out,
+                              stderr=err, timeout=timeout, **kwargs)
+        out.seek(0)
+        err.seek(0)
+        result = subprocess.CompletedProcess(proc.args, proc.returncode, out.read(), err.read())
+    if check:
+        result.check_returncode()
+    return result
 
 
 def wine_popen(*args, **kwargs):
@@ -159,6 +168,9 @@ def kill_daemons():
 def wineserver():
     subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(PREFIX)], check=True)
     server = subprocess.Popen(["wineserver", "-p", "-f"], env=wine_env())
+    # Start Wine's own services now, detached from any pipe a test reads to its end.
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     yield
     kill_daemons()
     subprocess.run(["wineserver", "-k"], env=wine_env())

@@ -1,0 +1,42 @@
+#include "catalogue/file_check.h"
+
+#include "catalogue/modify_time.h"
+#include "common/unique_any.h"
+
+HANDLE OpenForAttributes(const std::string& path) {
+  return CreateFileA(path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool FileExists(const std::string& path) {
+  zrvd::unique_hfile file(OpenForAttributes(path));
+  return file.valid();
+}
+
+bool FileChanged(const std::string& path, DWORD stored_length, const std::string& stored_time) {
+  zrvd::unique_hfile file(OpenForAttributes(path));
+  if (!file) return true;
+  DWORD high = 0;
+  DWORD low = GetFileSize(file.get(), &high);
+  if (high != 0) low = 0xFFFFFFFF;
+  if (low != stored_length) return true;
+  return FormatModifyTime(file.get()) != stored_time;
+}
+
+std::string FormatModifyTime(HANDLE file) {
+  FILETIME written;
+  FILETIME local;
+  SYSTEMTIME fields;
+  if (!GetFileTime(file, nullptr, nullptr, &written) ||
+      !FileTimeToLocalFileTime(&written, &local) || !FileTimeToSystemTime(&local, &fields)) {
+    return std::string();
+  }
+  return FormatTimeDigits(fields.wYear, fields.wMonth, fields.wDay, fields.wHour, fields.wMinute,
+                          fields.wSecond);
+}
+
+bool IsOlderThan30Days(const std::string& stored_time) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return IsOlderThan30DaysOn(stored_time, CalendarDate{now.wYear, now.wMonth, now.wDay});
+}

@@ -1,0 +1,26 @@
+// Checks of a shared file against its catalogue entry. Each function opens the
+// file by itself for attribute access only, so a file that another program
+// holds open for writing can still be checked. Safe from any thread.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Opens `path` for attribute access, sharing reads, existing files only.
+// INVALID_HANDLE_VALUE on failure; the caller owns the handle.
+HANDLE OpenForAttributes(const std::string& path);
+
+bool FileExists(const std::string& path);
+
+// True when the file cannot be opened, its size differs from `stored_length`
+// (a size past 32 bits counts as 0xFFFFFFFF) or its modify-time text differs
+// from `stored_time`.
+bool FileChanged(const std::string& path, DWORD stored_length, const std::string& stored_time);
+
+// The 14-digit local last-write time of an open file, or empty text when the
+// time cannot be read or converted. `file` stays the caller's.
+std::string FormatModifyTime(HANDLE file);
+
+// The age rule against today's local date.
+bool IsOlderThan30Days(const std::string& stored_time);

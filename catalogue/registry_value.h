@@ -1,0 +1,20 @@
+// Reading and writing the catalogue's registry values in their stored form.
+// Each call stands by itself; safe from any thread on an HKEY the caller owns.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// A REG_SZ value of at most `max_bytes` bytes (what the registry reports,
+// a stored NUL included). False when the value is absent, of another type or
+// longer. The text ends at the reported size, or at an earlier NUL: values are
+// stored without one, but other writers add it.
+bool ReadStringValue(HKEY key, const char* name, DWORD max_bytes, std::string* text);
+
+// A REG_DWORD value; false when absent, of another type or of another size.
+bool ReadDwordValue(HKEY key, const char* name, DWORD* value);
+
+// Stores `text` as REG_SZ with its length as the data size: no terminating NUL.
+LONG WriteStringValue(HKEY key, const char* name, const std::string& text);
+LONG WriteDwordValue(HKEY key, const char* name, DWORD value);

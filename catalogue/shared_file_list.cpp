@@ -1,0 +1,144 @@
+#include "catalogue/shared_file_list.h"
+
+#include <memory>
+#include <vector>
+
+#include "catalogue/entry_name.h"
+#include "catalogue/file_check.h"
+#include "catalogue/registry_value.h"
+#include "catalogue/tracker_announcer.h"
+#include "common/unique_any.h"
+#include "engine/globals.h"
+#include "engine/log.h"
+
+namespace {
+
+// 不存在的MD5: %s
+constexpr char kMsgNoSuchMd5[] = "\xB2\xBB\xB4\xE6\xD4\xDA\xB5\xC4MD5: %s";
+// 打开键 %s 失败!
+constexpr char kMsgOpenKeyFailed[] = "\xB4\xF2\xBF\xAA\xBC\xFC %s \xCA\xA7\xB0\xDC!";
+// 删除文件列表项: %s
+constexpr char kMsgRemovingItem[] =
+    "\xC9\xBE\xB3\xFD\xCE\xC4\xBC\xFE\xC1\xD0\xB1\xED\xCF\xEE: %s";
+// 服务文件%s: %s
+constexpr char kMsgServing[] = "\xB7\xFE\xCE\xF1\xCE\xC4\xBC\xFE%s: %s";
+// 删除注册表键值: %s
+constexpr char kMsgDeletingKey[] = "\xC9\xBE\xB3\xFD\xD7\xA2\xB2\xE1\xB1\xED\xBC\xFC\xD6\xB5: %s";
+
+constexpr char kThreadName[] = "FileList";
+
+// Read limits of the stored texts. The lookup takes longer paths than the
+// pruning does, so a long path is served but never pruned.
+constexpr DWORD kLookupPathLimit = 1023;
+constexpr DWORD kLookupTimeLimit = 255;
+constexpr DWORD kPrunePathLimit = 255;
+constexpr DWORD kPruneTimeLimit = 255;
+// Sub key names are enumerated into 255 characters, the NUL included.
+constexpr DWORD kNameBufferChars = 255;
+
+struct StoredEntry {
+  std::string local_path;
+  std::string modify_time;
+  DWORD length = 0;
+};
+
+bool ReadEntry(HKEY key, DWORD path_limit, DWORD time_limit, StoredEntry* entry) {
+  return ReadStringValue(key, "LocalPath", path_limit, &entry->local_path) &&
+         ReadStringValue(key, "ModifyTime", time_limit, &entry->modify_time) &&
+         ReadDwordValue(key, "Length", &entry->length);
+}
+
+bool IsCurrent(const StoredEntry& entry) {
+  return FileExists(entry.local_path) &&
+         !FileChanged(entry.local_path, entry.length, entry.modify_time);
+}
+
+// Builds the catalogue once: prune, then start its thread. Other first callers
+// wait on the static's guard in Instance until this has returned.
+SharedFileList* CreateCatalogue() {
+  static std::unique_ptr<SharedFileList> holder(new SharedFileList());
+  SharedFileList* list = holder.get();
+  list->PruneEntries();
+  // Without a thread manager (tools and tests that load the catalogue alone)
+  // the catalogue still answers lookups; it just has no thread.
+  if (IThreadManager* runtime = g_runtime) {
+    if (IThread* thread = runtime->NewThread(list, kThreadName, true, 0)) thread->Start();
+  }
+  return list;
+}
+
+}  // namespace
+
+SharedFileList* SharedFileList::Instance() {
+  // A function-local static is initialised exactly once even when connection
+  // threads race the engine start here; latecomers block until it is done.
+  static SharedFileList* const instance = CreateCatalogue();
+  return instance;
+}
+
+std::string SharedFileList::GetLocalPath(const std::string& md5) {
+  if (!IsUsableEntryName(md5)) {
+    LogInfo(kMsgNoSuchMd5, md5.c_str());
+    return std::string();
+  }
+  const std::string key_path = g_regPath + "\\" + md5;
+  zrvd::unique_hkey key;
+  if (RegOpenKeyExA(g_regRoot, key_path.c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
+    LogInfo(kMsgNoSuchMd5, md5.c_str());
+    return std::string();
+  }
+  StoredEntry entry;
+  if (!ReadEntry(key.get(), kLookupPathLimit, kLookupTimeLimit, &entry)) return std::string();
+  key.reset();
+  if (IsCurrent(entry)) return entry.local_path;
+  // Deletion failures are left alone: the next lookup meets the entry again.
+  RegDeleteKeyA(g_regRoot, key_path.c_str());
+  return std::string();
+}
+
+void SharedFileList::PruneEntries() {
+  zrvd::unique_hkey engine;
+  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_ALL_ACCESS, engine.put()) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  // Deleting during the enumeration would shift the indexes under it.
+  std::vector<std::string> doomed;
+  for (DWORD index = 0;; ++index) {
+    char name[kNameBufferChars];
+    DWORD name_chars = kNameBufferChars;
+    if (RegEnumKeyExA(engine.get(), index, name, &name_chars, nullptr, nullptr, nullptr,
+                      nullptr) != ERROR_SUCCESS) {
+      break;
+    }
+    zrvd::unique_hkey sub;
+    if (RegOpenKeyExA(engine.get(), name, 0, KEY_ALL_ACCESS, sub.put()) != ERROR_SUCCESS) {
+      LogInfo(kMsgOpenKeyFailed, name);
+      continue;
+    }
+    StoredEntry entry;
+    if (!ReadEntry(sub.get(), kPrunePathLimit, kPruneTimeLimit, &entry)) continue;
+    sub.reset();
+    if (!IsCurrent(entry) || IsOlderThan30Days(entry.modify_time)) {
+      LogInfo(kMsgRemovingItem, entry.local_path.c_str());
+      doomed.emplace_back(name, name_chars);
+    } else {
+      LogInfo(kMsgServing, name, entry.local_path.c_str());
+    }
+  }
+  for (const std::string& name : doomed) {
+    LogInfo(kMsgDeletingKey, name.c_str());
+    RegDeleteKeyA(engine.get(), name.c_str());
+  }
+}
+
+// The static holder owns the one object until the process ends. Its thread's
+// Run never returns, so the framework never releases it either; should it ever,
+// leaving the object to the holder keeps it from being deleted twice.
+void SharedFileList::Release() {}
+
+int32_t SharedFileList::Run() { RunAnnouncer(); }
+
+int32_t SharedFileList::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
+
+SharedFileList::~SharedFileList() = default;

@@ -1,0 +1,57 @@
+"""The engine log of a running daemon: where it goes, its rotation, its lines."""
+
+import re
+
+from conftest import ENGINE_KEY, linux_daemon_pids, reg_add, reg_delete_value, reg_query, wait_for, winpath
+
+LINE = re.compile(rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\]\(P2PClient:([^)\r\n]+)\) ([^\r\n]*)")
+# 启动线程主函数。 in GBK, as the catalogue's thread writes it on starting.
+THREAD_START = bytes.fromhex("c6 f4 b6 af cf df b3 cc d6 f7 ba af ca fd a1 a3")
+
+
+def parse_lines(data):
+    """(thread, message) of every line; fails on anything but whole CR LF lines."""
+    assert data.endswith(b"\r\n"), data[-200:]
+    lines = data[:-2].split(b"\r\n")
+    parsed = []
+    for line in lines:
+        match = LINE.fullmatch(line)
+        assert match, line
+        parsed.append((match.group(1), match.group(2)))
+    return parsed
+
+
+# With "P4PShareLogFilePath" set, the old log becomes ".bak" (an older one is
+# replaced) and the new log holds whole lines, the framework thread's named.
+def test_daemon_writes_and_rotates_its_log(install):
+    install.log.write_bytes(b"last run\r\n")
+    backup = install.log.with_name("engine.log.bak")
+    backup.write_bytes(b"the run before\r\n")
+
+    install.start()
+    assert backup.read_bytes() == b"last run\r\n"
+    assert wait_for(lambda: THREAD_START in install.log_text(), 30), install.log_text()
+    install.quit()
+    assert wait_for(lambda: not linux_daemon_pids(), 30)
+
+    lines = parse_lines(install.log_text())
+    assert (b"FileList", THREAD_START) in lines
+    assert b"last run" not in install.log_text()
+
+
+# No value, another type, or "null": the engine runs without creating a log.
+def test_no_log_without_a_usable_value(install, monkeypatch):
+    monkeypatch.chdir(install.folder)
+    cases = {
+        "absent": lambda: reg_delete_value(ENGINE_KEY, "P4PShareLogFilePath"),
+        "expand": lambda: reg_add(ENGINE_KEY, "P4PShareLogFilePath", "REG_EXPAND_SZ",
+                                  winpath(install.log)),
+        "null": lambda: reg_add(ENGINE_KEY, "P4PShareLogFilePath", "REG_SZ", "null"),
+    }
+    for case, arrange in cases.items():
+        arrange()
+        install.start()
+        install.quit()
+        assert wait_for(lambda: not linux_daemon_pids(), 30)
+        assert not install.log.exists(), (case, reg_query(ENGINE_KEY, "P4PShareLogFilePath"))
+        assert not (install.folder / "null").exists(), case

@@ -1,0 +1,210 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/log.h"
+#include "engine/log_format.h"
+#include "engine/pxp_thread.h"
+#include "tests/win/engine/engine_test_support.h"
+
+namespace enginetest {
+namespace {
+
+using Mode = ProbeHandler::Mode;
+
+size_t CountFiles(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  size_t count = 0;
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  do {
+    if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) ++count;
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return count;
+}
+
+// "null" turns logging off: no file of that name appears, calls return normally.
+TEST(LogOutput, NullWritesNothing) {
+  TempFolder folder;
+  char previous[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
+  auto* runtime = new CPxpRuntime("null");
+  g_log = runtime;
+  runtime->Write("P2PClient", kLogNormal, "dropped");
+  LogInfo("dropped too %d", 1);
+  g_log = nullptr;
+  runtime->Release();
+  SetCurrentDirectoryA(previous);
+  EXPECT_EQ(CountFiles(folder.path()), 0u);
+}
+
+// A path that cannot be opened turns logging off without a fault.
+TEST(LogOutput, UnopenablePathWritesNothing) {
+  TempFolder folder;
+  std::string path = folder.File("missing-folder\\engine.log");
+  auto* runtime = new CPxpRuntime(path.c_str());
+  runtime->Write("P2PClient", kLogNormal, "dropped");
+  runtime->Release();
+  EXPECT_EQ(CountFiles(folder.path()), 0u);
+}
+
+// An existing log becomes ".bak", replacing an older one; the new log starts empty.
+TEST(LogOutput, ExistingLogRotatesToBak) {
+  TempFolder folder;
+  std::string log = folder.File("engine.log");
+  WriteFileBytes(log, "previous run\r\n");
+  WriteFileBytes(log + ".bak", "the run before that, and longer\r\n");
+
+  auto* runtime = new CPxpRuntime(log.c_str());
+  EXPECT_TRUE(FileExists(log));
+  EXPECT_EQ(ReadFileBytes(log), "");
+  EXPECT_EQ(ReadFileBytes(log + ".bak"), "previous run\r\n");
+  runtime->Write("P2PClient", kLogNormal, "this run");
+  runtime->Release();
+
+  runtime = new CPxpRuntime(log.c_str());
+  runtime->Release();
+  EXPECT_EQ(ReadFileBytes(log), "");
+  std::vector<LogLine> old_lines = ParseLog(ReadFileBytes(log + ".bak"));
+  ASSERT_EQ(old_lines.size(), 1u);
+  EXPECT_EQ(old_lines[0].message, "this run");
+  EXPECT_EQ(CountFiles(folder.path()), 2u);
+}
+
+// "stdout" writes to the standard output handle and leaves it open: the
+// runtime does not own it.
+TEST(LogOutput, StdoutWritesToStandardOutput) {
+  TempFolder folder;
+  std::string path = folder.File("console.txt");
+  zrvd::unique_hfile sink(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(sink.valid());
+  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  // This test program has a console already, so AllocConsole fails and the
+  // runtime takes the handle we put in place.
+  SetStdHandle(STD_OUTPUT_HANDLE, sink.get());
+  auto* runtime = new CPxpRuntime("stdout");
+  HANDLE used = GetStdHandle(STD_OUTPUT_HANDLE);
+  runtime->Write("P2PClient", kLogNormal, "to the console");
+  runtime->Release();
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+
+  ASSERT_EQ(used, sink.get());
+  std::vector<LogLine> lines = ParseLog(ReadFileBytes(path));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].message, "to the console");
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(used, "x", 1, &written, nullptr)) << "handle closed by the runtime";
+}
+
+using LogLines = RuntimeTest;
+
+// A thread the framework did not make is "Thread <decimal id>"; the level
+// changes nothing in the line.
+TEST_F(LogLines, UnregisteredThreadAndLevels) {
+  m_runtime->Write("P2PClient", kLogNormal, "level one");
+  LogMessage(kLogNetFailure, "level %d", 4);
+  LogInfo("%s and %u", "text", 42u);
+  std::vector<LogLine> lines = Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  for (const LogLine& line : lines) EXPECT_EQ(line.thread, OwnFallbackName());
+  EXPECT_EQ(lines[0].message, "level one");
+  EXPECT_EQ(lines[1].message, "level 4");
+  EXPECT_EQ(lines[2].message, "text and 42");
+}
+
+// Lines carry the framework thread's name; FindThread finds it by OS id only.
+TEST_F(LogLines, FrameworkThreadNamesItsLines) {
+  Probe probe;
+  auto* handler = new ProbeHandler(&probe, Mode::kWaitGate);
+  IThread* thread = m_runtime->NewThread(handler, "p4pipc", false, 0);
+  EXPECT_EQ(m_runtime->FindThread(GetCurrentThreadId()), nullptr);
+  thread->Start();
+  ASSERT_EQ(WaitForSingleObject(probe.in_run.get(), 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(m_runtime->FindThread(probe.thread_id), thread);
+  EXPECT_EQ(m_runtime->FindThread(GetCurrentThreadId()), nullptr);
+  SetEvent(probe.gate.get());
+  thread->Release();
+  delete handler;
+
+  const std::string bytes = ReadFileBytes(m_logPath);
+  EXPECT_NE(bytes.find("](P2PClient:p4pipc) " + kStartLine + "\r\n"), std::string::npos);
+  EXPECT_EQ(MessagesOf(Lines(), "p4pipc").size(), 2u);
+}
+
+// The main thread is no framework thread: renaming it changes nothing.
+TEST_F(LogLines, SetThreadNameOnUnregisteredThreadHasNoEffect) {
+  m_runtime->SetThreadName("KovaShare");
+  LogInfo("still mine");
+  EXPECT_EQ(m_runtime->RegisteredThreadCount(), 0u);
+  std::vector<LogLine> lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].thread, OwnFallbackName());
+}
+
+// A thread that renames itself logs under the new name, its registry entry
+// moves with the name, and it still unregisters when it ends.
+TEST_F(LogLines, RenamedThreadStaysRemovable) {
+  Probe probe;
+  auto* handler = new ProbeHandler(&probe, Mode::kRename);
+  handler->new_name = "renamed";
+  IThread* thread = m_runtime->NewThread(handler, "original", true, 0);
+  thread->Start();
+  ASSERT_EQ(WaitForSingleObject(probe.in_run.get(), 30000), WAIT_OBJECT_0);
+  EXPECT_TRUE(IsRegistered("renamed"));
+  EXPECT_FALSE(IsRegistered("original"));
+  EXPECT_EQ(m_runtime->FindThread(probe.thread_id)->name(), "renamed");
+  SetEvent(probe.gate.get());
+  ASSERT_TRUE(WaitEnded(probe.thread.get()));
+  EXPECT_EQ(m_runtime->RegisteredThreadCount(), 0u);
+
+  std::vector<LogLine> lines = Lines();
+  std::vector<std::string> before = {kStartLine, "before rename"};
+  std::vector<std::string> after = {"after rename", kEndLine, kAutoDeleteLine};
+  EXPECT_EQ(MessagesOf(lines, "original"), before);
+  EXPECT_EQ(MessagesOf(lines, "renamed"), after);
+}
+
+// Renaming onto a name another thread holds is refused: names stay unique.
+TEST_F(LogLines, RenameOntoTakenNameIsRefused) {
+  Probe holder_probe;
+  auto* holder = new ProbeHandler(&holder_probe, Mode::kReturn);
+  IThread* holder_thread = m_runtime->NewThread(holder, "taken", false, 0);
+
+  Probe probe;
+  auto* handler = new ProbeHandler(&probe, Mode::kRename);
+  handler->new_name = "taken";
+  IThread* thread = m_runtime->NewThread(handler, "mover", true, 0);
+  thread->Start();
+  ASSERT_EQ(WaitForSingleObject(probe.in_run.get(), 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(m_runtime->FindThread(probe.thread_id)->name(), "mover");
+  SetEvent(probe.gate.get());
+  ASSERT_TRUE(WaitEnded(probe.thread.get()));
+  EXPECT_EQ(m_runtime->RegisteredThreadCount(), 1u);
+  holder_thread->Release();
+  delete holder;
+  EXPECT_EQ(MessagesOf(Lines(), "mover").size(), 5u);
+}
+
+// Over-long messages are cut to a 4095-byte line that still ends in CR LF, and
+// the next line starts clean.
+TEST_F(LogLines, LongMessageIsCutToOneTerminatedLine) {
+  LogInfo("%s", std::string(6000, 'q').c_str());
+  LogInfo("next");
+  const std::string bytes = ReadFileBytes(m_logPath);
+  size_t first_end = bytes.find("\r\n");
+  ASSERT_NE(first_end, std::string::npos);
+  EXPECT_EQ(first_end + 2, kLogLineBufferSize - 1);
+  std::vector<LogLine> lines = ParseLog(bytes);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].message, std::string(lines[0].message.size(), 'q'));
+  EXPECT_EQ(lines[1].message, "next");
+}
+
+}  // namespace
+}  // namespace enginetest
