@@ -97,13 +97,25 @@ def wait_for(predicate, timeout, interval=0.2):
     return predicate()
 
 
+def in_our_prefix(pid):
+    """Whether a process runs in this build tree's Wine prefix: other build trees on
+    the same machine run daemons of their own, which are not ours to end."""
+    try:
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            entries = f.read().split(b"\0")
+    except OSError:
+        return False
+    return ("WINEPREFIX=" + str(PREFIX)).encode() in entries
+
+
 def linux_daemon_pids():
-    """Linux pids of Wine processes running a zrvd_daemon image, any name."""
+    """Linux pids of Wine processes running a zrvd_daemon image, any name, in our prefix."""
     out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
     pids = []
     for line in out.splitlines():
         pid, _, args = line.strip().partition(" ")
-        if "zrvd_daemon" in args.lower() and "zrvdctl" not in args.lower():
+        if ("zrvd_daemon" in args.lower() and "zrvdctl" not in args.lower()
+                and in_our_prefix(int(pid))):
             pids.append(int(pid))
     return pids
 
