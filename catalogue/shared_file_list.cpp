@@ -6,6 +6,7 @@
 #include "catalogue/entry_name.h"
 #include "catalogue/file_check.h"
 #include "catalogue/registry_value.h"
+#include "catalogue/tracker_announcer.h"
 #include "common/unique_any.h"
 #include "engine/globals.h"
 #include "engine/log.h"
@@ -34,8 +35,6 @@ constexpr DWORD kPrunePathLimit = 255;
 constexpr DWORD kPruneTimeLimit = 255;
 // Sub key names are enumerated into 255 characters, the NUL included.
 constexpr DWORD kNameBufferChars = 255;
-
-constexpr DWORD kIdleSleepMs = 60 * 60 * 1000;
 
 struct StoredEntry {
   std::string local_path;
@@ -138,11 +137,7 @@ void SharedFileList::PruneEntries() {
 // leaving the object to the holder keeps it from being deleted twice.
 void SharedFileList::Release() {}
 
-int32_t SharedFileList::Run() {
-  // The tracker announcements will run here; until then the thread only holds
-  // its name and waits.
-  for (;;) Sleep(kIdleSleepMs);
-}
+int32_t SharedFileList::Run() { RunAnnouncer(); }
 
 int32_t SharedFileList::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
 

@@ -10,6 +10,7 @@
 #include "daemon/firewall.h"
 #include "engine/globals.h"
 #include "engine/kovashare.h"
+#include "identity/machine_fingerprint.h"
 #include "identity/user_id.h"
 
 namespace {
@@ -25,10 +26,12 @@ bool StartSharingEngine() {
   AuthorizeInFirewall(self_wide, kFirewallRuleName);
   KovaShareSetRegPath(HKEY_LOCAL_MACHINE, kEngineKeyPath);
 
-  // The fingerprint sources are not built yet: the identifier stays all zeros,
-  // which is also what a failed fingerprint gives.
   uint8_t fingerprint[16] = {};
+  ComputeMachineFingerprint(fingerprint);
   const std::string user_id = FormatUserId(fingerprint);
+  char line[MAX_PATH];
+  wsprintfA(line, "UserID: %s", user_id.c_str());
+  OutputDebugStringA(line);
   KovaShareSetUserID(user_id.c_str());
 
   KovaShareStart(0);

@@ -2,10 +2,16 @@
 
 #include <windows.h>
 
+#include <memory>
+
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
 #include "engine/globals.h"
+#include "engine/log.h"
 #include "engine/runtime.h"
+#include "httpserver/http_file_handler.h"
+#include "httpserver/http_server.h"
+#include "ipc/ipc_server.h"
 
 namespace {
 int g_ipcPort = 0;
@@ -33,7 +39,7 @@ std::string ReadLogPathSetting() {
   return buffer;
 }
 
-void StartEngine(int /*ipc_port*/) {
+void StartEngine(int ipc_port) {
   // The runtime comes first: every later step logs and makes threads through it.
   auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str());
   g_runtime = runtime;
@@ -41,12 +47,38 @@ void StartEngine(int /*ipc_port*/) {
   // The main thread is no framework thread, so its lines keep "Thread <id>".
   runtime->SetThreadName("KovaShare");
 
-  // HTTP server and IPC service join this sequence as they are built; until
-  // then the engine has no IPC port to report.
+  // HTTP server: peers' file service, on a port the system chooses. Without it
+  // the engine runs on, serving nothing.
+  HttpServer* http_server = new HttpServer;
+  g_httpServer = http_server;
+  if (http_server->Start(g_runtime, 0)) {
+    http_server->AddHandler(new HttpFileHandler);
+  } else {
+    http_server->Release();
+    g_httpServer = nullptr;
+  }
 
   // Catalogue: prunes the registry list and starts "FileList". Connection
   // threads of the HTTP server may race this first call; Instance copes.
   SharedFileList::Instance();
+
+  // IPC service, last: its clients hand over files for the catalogue. Without
+  // a listener or a thread the engine runs on and reports port 0, so that no
+  // client waits on a port nobody serves.
+  try {
+    std::unique_ptr<IPCServer> server(new IPCServer(ipc_port));
+    const int port = server->GetPort();
+    // Set before the thread can end and clear it again from the destructor.
+    g_ipcServer = server.get();
+    if (server->Start()) {
+      server.release();  // its thread owns it now
+      g_ipcPort = port;
+    } else {
+      LogInfo("IPC service not started: no thread for its listener");
+    }
+  } catch (const char* error) {
+    LogInfo("IPC service not started: %s", error);
+  }
 }
 
 int EngineIpcPort() { return g_ipcPort; }

@@ -38,6 +38,11 @@ class IThread {
   virtual int32_t Stop(bool wait) = 0;
   virtual DWORD Wait(DWORD timeout_ms) = 0;
   virtual int32_t Reserved() = 0;
+  // Address space to reserve for the stack of a thread not yet started, instead
+  // of the process default: threads that exist by the thousand (one per peer
+  // connection) must fit a 32-bit process. Call before Start. A thread that does
+  // not support it keeps the default.
+  virtual void SetStackReserve(uint32_t bytes) { (void)bytes; }
   virtual ~IThread() = default;
 };
 

@@ -1,0 +1,96 @@
+#include "httpserver/http_connection.h"
+
+#include <string>
+
+#include "engine/log.h"
+#include "httpserver/http_log_text.h"
+#include "httpserver/http_server.h"
+#include "httpserver/response_head.h"
+#include "httpserver/socket_io.h"
+
+namespace {
+const char kEmptyText[] = "";
+
+const char* Lookup(const std::map<std::string, std::string>& map, const char* name) {
+  if (name == nullptr) return kEmptyText;
+  auto found = map.find(name);
+  return found == map.end() ? kEmptyText : found->second.c_str();
+}
+}  // namespace
+
+HttpConnection::HttpConnection(HttpServer* server, SOCKET socket)
+    : m_server(server), m_socket(socket) {
+  m_server->ConnectionOpened();
+  LogInfo(http_log::kConnectionOpened);
+}
+
+HttpConnection::~HttpConnection() {
+  LogInfo(http_log::kConnectionClosed);
+  m_socket.reset();
+  m_server->ConnectionClosed();
+}
+
+void HttpConnection::Release() { delete this; }
+
+int32_t HttpConnection::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
+
+void HttpConnection::CloseSocket() {
+  shutdown(m_socket.get(), SD_SEND);
+  m_socket.reset();
+}
+
+int32_t HttpConnection::Run() {
+  LogInfo(http_log::kConnectionRuns);
+  int32_t request_number = 0;
+  LogInfo(http_log::kKeepAliveRequest, request_number);
+
+  const HttpServerLimits& limits = m_server->Limits();
+  const DWORD send_timeout = limits.send_timeout_ms;
+  setsockopt(m_socket.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout),
+             sizeof(send_timeout));
+
+  for (;;) {
+    const HeadReadLimits head_limits = {limits.max_head_bytes,
+                                        request_number == 0 ? 0 : limits.idle_timeout_ms,
+                                        limits.head_timeout_ms};
+    const std::string head = ReadRequestHead(m_socket.get(), head_limits);
+    if (head.empty()) {
+      LogInfo(http_log::kReceiveFailed);
+      CloseSocket();
+      return 0;
+    }
+
+    m_request = ParseRequestHead(head);
+    LogInfo(http_log::kRequestHead, head.c_str());
+    LogInfo(http_log::kMethod, m_request.method.c_str());
+    LogInfo(http_log::kUri, m_request.raw_uri.c_str());
+    LogInfo(http_log::kVersion, m_request.version.c_str());
+    for (const auto& piece : m_request.query_pieces) {
+      LogInfo(http_log::kQueryPiece, piece.first.c_str(), piece.second.c_str());
+    }
+
+    int32_t result = kHttpDeclined;
+    for (size_t index = 0; IHttpHandler* handler = m_server->HandlerAt(index); ++index) {
+      result = handler->HandleRequest(this, m_socket.get());
+      if (result == kHttpKeepOpen || result == kHttpClosed) break;
+    }
+    if (result == kHttpClosed) {
+      m_socket.release();  // the handler has closed it
+      return 0;
+    }
+    if (result != kHttpKeepOpen) {
+      LogInfo(http_log::kNoHandler);
+      SendAll(m_socket.get(), kNotFoundAnswer, static_cast<int32_t>(kNotFoundAnswerSize));
+      CloseSocket();
+      return 0;
+    }
+    ++request_number;
+    LogInfo(http_log::kKeepAliveRequest, request_number);
+  }
+}
+
+const char* HttpConnection::GetMethod() { return m_request.method.c_str(); }
+const char* HttpConnection::GetURI() { return m_request.uri.c_str(); }
+const char* HttpConnection::GetVersion() { return m_request.version.c_str(); }
+const char* HttpConnection::GetHeader(const char* name) { return Lookup(m_request.headers, name); }
+const char* HttpConnection::GetParam(const char* name) { return Lookup(m_request.params, name); }

@@ -1,0 +1,45 @@
+// One peer connection: reads requests one after another and lets the server's
+// handlers answer them, until the peer goes, a handler closes, or a bound is hit.
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstdint>
+
+#include "common/unique_any.h"
+#include "engine/thread.h"
+#include "httpserver/http_interfaces.h"
+#include "httpserver/request_parser.h"
+
+class HttpServer;
+
+// Created by the server for an accepted socket and run on its own thread, which
+// owns it (auto-delete). `server` must outlive the connection. The connection
+// owns the socket and closes it on every way its request loop ends.
+class HttpConnection : public IThreadHandler, public IHttpRequest {
+ public:
+  HttpConnection(HttpServer* server, SOCKET socket);
+
+  void Release() override;
+
+  // IThreadHandler: the request loop.
+  int32_t Run() override;
+  int32_t OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;
+
+  // IHttpRequest, for handlers on this connection's thread.
+  const char* GetMethod() override;
+  const char* GetURI() override;
+  const char* GetVersion() override;
+  const char* GetHeader(const char* name) override;
+  const char* GetParam(const char* name) override;
+
+  ~HttpConnection() override;
+
+ private:
+  // Ends sending, then closes: the peer reads all that was sent, then the end.
+  void CloseSocket();
+
+  HttpServer* m_server;
+  zrvd::unique_socket m_socket;
+  ParsedRequest m_request;
+};

@@ -1,0 +1,131 @@
+#include "httpserver/http_server.h"
+
+#include <string>
+#include <utility>
+
+#include "engine/log.h"
+#include "httpserver/connection_name.h"
+#include "httpserver/http_connection.h"
+#include "httpserver/http_log_text.h"
+
+namespace {
+constexpr char kAcceptThreadName[] = "HttpServer";
+constexpr DWORD kNoListenSleepMs = 3600 * 1000;
+// A connection object freed by a finishing thread can be reallocated before
+// that thread leaves the registry; its name is free again a moment later.
+constexpr int kThreadNameAttempts = 3;
+}  // namespace
+
+HttpServer::HttpServer(const HttpServerLimits& limits) : m_limits(limits) {
+  WSADATA data;
+  m_wsaStarted = WSAStartup(MAKEWORD(2, 0), &data) == 0;
+}
+
+HttpServer::~HttpServer() {
+  m_listenSocket.reset();
+  if (m_wsaStarted) WSACleanup();
+  for (IHttpHandler* handler : m_handlers) handler->Release();
+}
+
+void HttpServer::Release() { delete this; }
+
+bool HttpServer::Start(IThreadManager* threads, int32_t port) {
+  if (threads == nullptr) return false;
+  zrvd::unique_socket listener(socket(AF_INET, SOCK_STREAM, 0));
+  if (!listener) return false;
+
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(static_cast<u_short>(port));
+  if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
+      SOCKET_ERROR) {
+    address.sin_port = 0;
+    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) ==
+        SOCKET_ERROR) {
+      return false;
+    }
+  }
+  sockaddr_in bound = {};
+  int bound_size = sizeof(bound);
+  if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &bound_size) == 0) {
+    m_port = ntohs(bound.sin_port);
+  }
+  // The longest queue the system allows: a burst of peers up to the connection
+  // bound waits there instead of being dropped (and, on some stacks, left half
+  // open on the peer's side).
+  m_listenResult = listen(listener.get(), SOMAXCONN);
+
+  IThread* thread = threads->NewThread(this, kAcceptThreadName, true, 0);
+  if (thread == nullptr) return false;
+  m_threads = threads;
+  m_listenSocket = std::move(listener);
+  thread->Start();
+  return true;
+}
+
+void HttpServer::AddHandler(IHttpHandler* handler) {
+  if (handler == nullptr) return;
+  std::lock_guard<std::mutex> lock(m_handlersLock);
+  m_handlers.push_back(handler);
+}
+
+IHttpHandler* HttpServer::HandlerAt(size_t index) {
+  std::lock_guard<std::mutex> lock(m_handlersLock);
+  return index < m_handlers.size() ? m_handlers[index] : nullptr;
+}
+
+int32_t HttpServer::GetPort() { return m_port; }
+
+int32_t HttpServer::AttachSocket(SOCKET socket) {
+  u_long non_blocking = 0;
+  ioctlsocket(socket, FIONBIO, &non_blocking);
+  return ServeSocket(socket) ? 0 : -1;
+}
+
+int32_t HttpServer::Run() {
+  LogInfo(http_log::kServerStarted);
+  LogInfo(http_log::kListening, m_port,
+          m_listenResult != SOCKET_ERROR ? http_log::kSucceeded : http_log::kFailed);
+  for (;;) {
+    if (m_listenResult == SOCKET_ERROR) {
+      Sleep(kNoListenSleepMs);
+      continue;
+    }
+    const SOCKET accepted = accept(m_listenSocket.get(), nullptr, nullptr);
+    if (accepted == INVALID_SOCKET) {
+      LogInfo(http_log::kAcceptFailed, WSAGetLastError());
+      Sleep(m_limits.accept_failure_pause_ms);
+      continue;
+    }
+    ServeSocket(accepted);
+  }
+}
+
+int32_t HttpServer::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
+
+bool HttpServer::ServeSocket(SOCKET socket) {
+  zrvd::unique_socket owned(socket);
+  if (m_threads == nullptr) return false;
+  const int32_t open = m_connections.load();
+  if (open >= m_limits.max_connections) {
+    LogInfo(http_log::kTooManyConnections, open);
+    return false;
+  }
+
+  HttpConnection* connection = new HttpConnection(this, owned.release());
+  const std::string name = ConnectionThreadName(reinterpret_cast<uintptr_t>(connection));
+  IThread* thread = nullptr;
+  for (int attempt = 0; attempt < kThreadNameAttempts && thread == nullptr; ++attempt) {
+    if (attempt > 0) Sleep(1);
+    thread = m_threads->NewThread(connection, name.c_str(), true, 0);
+  }
+  if (thread == nullptr) {
+    LogInfo(http_log::kThreadRefused, name.c_str());
+    connection->Release();  // closes the socket it owns
+    return false;
+  }
+  thread->SetStackReserve(m_limits.connection_stack_reserve);
+  thread->Start();
+  return true;
+}

@@ -1,0 +1,58 @@
+// The peer-facing HTTP server: listens on one TCP port, accepts on its own
+// "HttpServer" thread, and serves every connection on a thread of its own.
+#pragma once
+
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "common/unique_any.h"
+#include "engine/thread.h"
+#include "httpserver/http_interfaces.h"
+#include "httpserver/http_limits.h"
+
+// Once started, the accept thread uses the server for the rest of the process:
+// a started server is never destroyed. Connections hold a pointer to it too.
+class HttpServer : public IHttpServer, public IThreadHandler {
+ public:
+  explicit HttpServer(const HttpServerLimits& limits = HttpServerLimits());
+
+  // IHttpServer.
+  void Release() override;
+  bool Start(IThreadManager* threads, int32_t port) override;
+  void AddHandler(IHttpHandler* handler) override;
+  int32_t GetPort() override;
+  int32_t AttachSocket(SOCKET socket) override;
+
+  // IThreadHandler: the accept loop.
+  int32_t Run() override;
+  int32_t OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;
+
+  ~HttpServer() override;
+
+  // For connection threads. The handler at `index` in registration order, or
+  // null past the end; handlers are never removed, so the pointer stays valid.
+  IHttpHandler* HandlerAt(size_t index);
+  const HttpServerLimits& Limits() const { return m_limits; }
+  int32_t OpenConnections() const { return m_connections.load(); }
+  void ConnectionOpened() { ++m_connections; }
+  void ConnectionClosed() { --m_connections; }
+
+ private:
+  // Hands the socket to a new connection thread; closes it when that cannot be.
+  bool ServeSocket(SOCKET socket);
+
+  zrvd::unique_socket m_listenSocket;
+  int32_t m_port = 0;
+  std::mutex m_handlersLock;
+  std::vector<IHttpHandler*> m_handlers;
+  int32_t m_listenResult = SOCKET_ERROR;
+  IThreadManager* m_threads = nullptr;
+  const HttpServerLimits m_limits;
+  std::atomic<int32_t> m_connections{0};
+  bool m_wsaStarted = false;
+};

@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "catalogue/number_text.h"
+#include "http_test_support.h"
+#include "httpserver/http_file_handler.h"
+#include "httpserver/http_log_text.h"
+#include "httpserver/response_head.h"
+#include "server_fixture.h"
+
+namespace http_test {
+namespace {
+
+const std::string kNotFound = kNotFoundAnswer;
+const char kMd5A[] = "0123456789abcdef0123456789ABCDEF";
+const char kMd5Small[] = "11111111111111111111111111111111";
+const char kMd5Big[] = "22222222222222222222222222222222";
+const char kMd5Gone[] = "33333333333333333333333333333333";
+const char kMd5Huge[] = "44444444444444444444444444444444";
+constexpr int64_t k3GiB = 3LL << 30;
+constexpr int64_t kMarkerOffset = 2500000000LL;
+
+// The catalogue as the tests set it up: MD5 text to local path.
+std::mutex g_catalogueLock;
+std::map<std::string, std::string> g_catalogue;
+
+std::string LookUp(const std::string& md5) {
+  std::lock_guard<std::mutex> lock(g_catalogueLock);
+  auto found = g_catalogue.find(md5);
+  return found == g_catalogue.end() ? std::string() : found->second;
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + (i >> 8) + seed) & 0xFF);
+  return data;
+}
+
+std::string TempPath(const std::string& name) {
+  char folder[MAX_PATH];
+  GetTempPathA(sizeof(folder), folder);
+  return std::string(folder) + "zrvd_http_" + std::to_string(GetCurrentProcessId()) + "_" + name;
+}
+
+// Writes `data` at `offset` of a file of `size` bytes (sparse where not written).
+bool WriteFileAt(const std::string& path, int64_t size, int64_t offset, const std::string& data) {
+  zrvd::unique_hfile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  LARGE_INTEGER position;
+  position.QuadPart = size;
+  if (!SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) || !SetEndOfFile(file.get())) {
+    return false;
+  }
+  position.QuadPart = offset;
+  DWORD written = 0;
+  return SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) &&
+         WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+         written == data.size();
+}
+
+struct Answer {
+  std::string head;
+  std::string body;
+};
+
+Answer Get(SOCKET socket, const std::string& md5, const std::string& headers,
+           const std::string& version = "HTTP/1.1") {
+  SendText(socket, "GET /" + md5 + " " + version + "\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+  Answer answer;
+  answer.head = ReadHead(socket);
+  const std::string length = HeaderValue(answer.head, "Content-length");
+  if (!length.empty()) answer.body = ReadExactly(socket, std::stoul(length));
+  return answer;
+}
+
+std::string StatusLine(const std::string& head) { return head.substr(0, head.find("\r\n")); }
+
+class FileHandlerTest : public ServerTest {
+ protected:
+  static void SetUpTestSuite() {
+    s_small = Pattern(1000, 1);
+    ASSERT_TRUE(WriteFileAt(TempPath("a.bin"), 1000, 0, s_small));
+    ASSERT_TRUE(WriteFileAt(TempPath("b501.bin"), 501, 0, Pattern(501, 2)));
+    s_marker = Pattern(4096, 3);
+    ASSERT_TRUE(WriteFileAt(TempPath("huge.bin"), k3GiB, kMarkerOffset, s_marker));
+    ASSERT_TRUE(WriteFileAt(TempPath("big.bin"), 64 << 20, 0, "x"));
+    std::lock_guard<std::mutex> lock(g_catalogueLock);
+    g_catalogue[kMd5A] = TempPath("a.bin");
+    g_catalogue[kMd5Small] = TempPath("b501.bin");
+    g_catalogue[kMd5Huge] = TempPath("huge.bin");
+    g_catalogue[kMd5Big] = TempPath("big.bin");
+    g_catalogue[kMd5Gone] = TempPath("never-written.bin");
+  }
+  static void TearDownTestSuite() {
+    for (const char* name : {"a.bin", "b501.bin", "huge.bin", "big.bin"}) {
+      DeleteFileA(TempPath(name).c_str());
+    }
+  }
+
+  void SetUp() override {
+    ServerTest::SetUp();
+    StartServer()->AddHandler(new HttpFileHandler(&LookUp));
+  }
+
+  zrvd::unique_socket Peer() { return Connect(m_server->GetPort()); }
+
+  static std::string s_small;
+  static std::string s_marker;
+};
+std::string FileHandlerTest::s_small;
+std::string FileHandlerTest::s_marker;
+
+// Every row of the range table on one keep-alive connection: status, length,
+// Content-Range and the very bytes. Malformed values serve the whole file.
+TEST_F(FileHandlerTest, RangeTable) {
+  struct Row {
+    std::string headers;
+    const char* status;
+    size_t begin;
+    size_t length;
+  };
+  const std::vector<Row> rows = {
+      {"", "HTTP/1.1 200 OK", 0, 1000},
+      {"Range: bytes=100-\r\n", "HTTP/1.1 206 Partial Content", 100, 900},
+      {"range: bytes=100-199\r\n", "HTTP/1.1 206 Partial Content", 100, 100},
+      {"RANGE: bytes=0-\r\n", "HTTP/1.1 200 OK", 0, 1000},
+      {"Range: bytes=0-0\r\n", "HTTP/1.1 200 OK", 0, 1000},
+      {"Range: bytes=-500\r\n", "HTTP/1.1 206 Partial Content", 0, 501},
+      {"Range: bytes=0-99,200-299\r\n", "HTTP/1.1 206 Partial Content", 0, 100},
+      {"Range: bytes=250-0\r\n", "HTTP/1.1 206 Partial Content", 250, 750},
+      {"Range: items=1-2\r\n", "HTTP/1.1 200 OK", 0, 1000},
+      {"Range: bytes=100\r\n", "HTTP/1.1 200 OK", 0, 1000},
+  };
+  zrvd::unique_socket peer = Peer();
+  for (const Row& row : rows) {
+    Answer answer = Get(peer.get(), kMd5A, row.headers);
+    EXPECT_EQ(StatusLine(answer.head), row.status) << row.headers;
+    EXPECT_EQ(HeaderValue(answer.head, "Content-length"), std::to_string(row.length));
+    EXPECT_EQ(HeaderValue(answer.head, "Content-Range"),
+              "bytes " + std::to_string(row.begin) + "-" +
+                  std::to_string(row.begin + row.length - 1) + "/1000");
+    EXPECT_EQ(answer.body, s_small.substr(row.begin, row.length)) << row.headers;
+    EXPECT_EQ(HeaderValue(answer.head, "Connection"), "");
+  }
+  // bytes=-500 of a 501-byte file is all of it: a 200.
+  Answer whole = Get(peer.get(), kMd5Small, "Range: bytes=-500\r\n");
+  EXPECT_EQ(StatusLine(whole.head), "HTTP/1.1 200 OK");
+  EXPECT_EQ(whole.body.size(), 501u);
+}
+
+// The a.bin example, byte for byte; the connection stays open afterwards.
+TEST_F(FileHandlerTest, ABinExample) {
+  zrvd::unique_socket peer = Peer();
+  SendText(peer.get(), std::string("GET /") + kMd5A + " HTTP/1.1\r\nRange: bytes=100-\r\n\r\n");
+  EXPECT_EQ(ReadHead(peer.get()),
+            "HTTP/1.1 206 Partial Content\r\n"
+            "Date: Mon, 24 May 2004 01:36:26 GMT\r\n"
+            "Accept-Ranges: bytes\r\n"
+            "Content-length: 900\r\n"
+            "Content-Range: bytes 100-999/1000\r\n"
+            "Content-Type: application/octet-stream\r\n"
+            "Content-Disposition: filename=\"" +
+                FileNameOfPath(TempPath("a.bin")) + "\"\r\n\r\n");
+  EXPECT_EQ(ReadExactly(peer.get(), 900), s_small.substr(100));
+  EXPECT_EQ(Get(peer.get(), kMd5A, "").body, s_small);
+
+  EXPECT_TRUE(Log().Contains(Format(http_log::kRequestedFile, TempPath("a.bin").c_str())));
+  EXPECT_TRUE(Log().Contains("endOffsetStr: -"));
+  EXPECT_TRUE(Log().Contains("beginOffset: 100"));
+  EXPECT_TRUE(Log().Contains("endOffset: 0"));
+  EXPECT_TRUE(WaitUntil([] { return Log().Contains(Format(http_log::kSentTotal, "900", "900")); }));
+}
+
+// A range the file cannot satisfy gets 416 with the size; the keep-alive rule holds.
+TEST_F(FileHandlerTest, UnsatisfiableRangesGet416) {
+  zrvd::unique_socket peer = Peer();
+  for (const char* range : {"bytes=1000-", "bytes=5000-6000", "bytes=200-100"}) {
+    Answer answer = Get(peer.get(), kMd5A, std::string("Range: ") + range + "\r\n");
+    EXPECT_EQ(answer.head, BuildUnsatisfiableHead(1000, true)) << range;
+    EXPECT_EQ(answer.body, "");
+  }
+  EXPECT_EQ(Get(peer.get(), kMd5A, "Range: bytes=999-\r\n").body, s_small.substr(999));
+
+  zrvd::unique_socket closing = Peer();
+  Answer answer = Get(closing.get(), kMd5A, "Range: bytes=1000-\r\n", "HTTP/1.0");
+  EXPECT_EQ(answer.head, BuildUnsatisfiableHead(1000, false));
+  EXPECT_TRUE(ServerClosed(closing.get()));
+}
+
+// The keep-alive table, over the wire; a closing answer says so in its head.
+TEST_F(FileHandlerTest, KeepAliveTable) {
+  struct Row {
+    const char* version;
+    const char* connection;
+    bool stays_open;
+  };
+  for (const Row& row : {Row{"HTTP/1.0", "keep-alive", true}, Row{"HTTP/1.0", "", false},
+                         Row{"HTTP/1.0", "Keep-Alive", false}, Row{"HTTP/1.1", "", true},
+                         Row{"HTTP/1.1", "Close", true}, Row{"HTTP/1.1", "close", false}}) {
+    zrvd::unique_socket peer = Peer();
+    const std::string header =
+        *row.connection ? std::string("Connection: ") + row.connection + "\r\n" : "";
+    Answer answer = Get(peer.get(), kMd5A, header, row.version);
+    EXPECT_EQ(answer.body, s_small) << row.version << " " << row.connection;
+    EXPECT_EQ(HeaderValue(answer.head, "Connection"), row.stays_open ? "" : "close");
+    if (row.stays_open) {
+      EXPECT_EQ(Get(peer.get(), kMd5A, header, row.version).body, s_small);
+    } else {
+      EXPECT_TRUE(ServerClosed(peer.get())) << row.version << " " << row.connection;
+    }
+  }
+}
+
+// Not a GET, no 32 hex digits, an unknown MD5 or a missing file: the 404 bytes, then the end.
+TEST_F(FileHandlerTest, NotFoundAnswers) {
+  const std::vector<std::string> requests = {
+      std::string("POST /") + kMd5A + " HTTP/1.1\r\n\r\n",
+      std::string("get /") + kMd5A + " HTTP/1.1\r\n\r\n",
+      "GET /0123456789abcdef0123456789abcde HTTP/1.1\r\n\r\n",
+      "GET /0123456789abcdef0123456789abcdeg HTTP/1.1\r\n\r\n",
+      "GET /0123456789abcdef 0123456789abcdef HTTP/1.1\r\n\r\n",
+      "GET /ffffffffffffffffffffffffffffffff HTTP/1.1\r\n\r\n",
+      std::string("GET /") + kMd5Gone + " HTTP/1.1\r\n\r\n",
+  };
+  for (const std::string& request : requests) {
+    zrvd::unique_socket peer = Peer();
+    SendText(peer.get(), request);
+    EXPECT_EQ(ReadToEnd(peer.get()), kNotFound) << request;
+  }
+  EXPECT_TRUE(Log().Contains(Format(http_log::kRequestedFile, "")));
+}
+
+// The MD5 alone picks the file: what follows it in the path, and the query, do not matter.
+TEST_F(FileHandlerTest, TextAfterTheMd5IsIgnored) {
+  zrvd::unique_socket peer = Peer();
+  Answer answer = Get(peer.get(), std::string(kMd5A) + "/name.bin?x=1", "Range: bytes=10-19\r\n");
+  EXPECT_EQ(answer.body, s_small.substr(10, 10));
+  answer = Get(peer.get(), std::string("/") + kMd5A, "", "HTTP/1.1");  // "//" then 31 digits
+  EXPECT_EQ(ReadToEnd(peer.get()), "");
+  EXPECT_EQ(answer.head, kNotFound);
+}
+
+// A range past the end of the file is promised as asked, served to the end of
+// the file, and the connection is closed for the missing bytes.
+TEST_F(FileHandlerTest, RangePastTheEndClosesAfterTheFile) {
+  zrvd::unique_socket peer = Peer();
+  SendText(peer.get(), std::string("GET /") + kMd5A + " HTTP/1.1\r\nRange: bytes=900-1999\r\n\r\n");
+  const std::string head = ReadHead(peer.get());
+  EXPECT_EQ(HeaderValue(head, "Content-length"), "1100");
+  EXPECT_EQ(HeaderValue(head, "Content-Range"), "bytes 900-1999/1000");
+  EXPECT_EQ(ReadToEnd(peer.get()), s_small.substr(900));
+  EXPECT_TRUE(WaitUntil([] { return Log().Contains(Format(http_log::kSentTotal, "100", "1100")); }));
+}
+
+// A 3 GiB file is served from offset 2,500,000,000 with all digits in the head.
+TEST_F(FileHandlerTest, FilesPast2GiBAreServed) {
+  zrvd::unique_socket peer = Peer();
+  Answer answer = Get(peer.get(), kMd5Huge, "Range: bytes=2500000000-2500004095\r\n");
+  EXPECT_EQ(StatusLine(answer.head), "HTTP/1.1 206 Partial Content");
+  EXPECT_EQ(HeaderValue(answer.head, "Content-Range"), "bytes 2500000000-2500004095/3221225472");
+  EXPECT_EQ(answer.body, s_marker);
+
+  answer = Get(peer.get(), kMd5Huge, "Range: bytes=3221225471-\r\n");
+  EXPECT_EQ(HeaderValue(answer.head, "Content-Range"), "bytes 3221225471-3221225471/3221225472");
+  EXPECT_EQ(answer.body, std::string(1, '\0'));
+
+  SendText(peer.get(), std::string("GET /") + kMd5Huge + " HTTP/1.1\r\nRange: bytes=" +
+                           Int64ToString(kMarkerOffset) + "-\r\n\r\n");
+  const std::string head = ReadHead(peer.get());
+  EXPECT_EQ(HeaderValue(head, "Content-length"), Int64ToString(k3GiB - kMarkerOffset));
+  EXPECT_EQ(ReadExactly(peer.get(), s_marker.size()), s_marker);
+}
+
+// A peer that goes away mid-body: the short send is logged, then the totals, and
+// the connection ends.
+TEST_F(FileHandlerTest, PeerLeavingMidBodyIsLogged) {
+  {
+    zrvd::unique_socket peer = Peer();
+    SendText(peer.get(), std::string("GET /") + kMd5Big + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(HeaderValue(ReadHead(peer.get()), "Content-length"), std::to_string(64 << 20));
+    ReadExactly(peer.get(), 100000);
+    linger reset = {1, 0};
+    setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+               sizeof(reset));
+  }
+  const std::string short_send_start(http_log::kShortSend, 8);
+  const std::string totals_start(http_log::kSentTotal, 8);
+  bool short_send = false, totals = false;
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const LogLine& line : Log().Lines()) {
+      short_send = short_send || line.text.rfind(short_send_start, 0) == 0;
+      totals = totals || (line.text.rfind(totals_start, 0) == 0 &&
+                          line.text.find(" / " + std::to_string(64 << 20)) != std::string::npos);
+    }
+    return short_send && totals && m_server->OpenConnections() == 0;
+  }));
+}
+
+}  // namespace
+}  // namespace http_test
