@@ -9,6 +9,8 @@
 #include "engine/globals.h"
 #include "engine/log.h"
 #include "engine/runtime.h"
+#include "httpserver/http_file_handler.h"
+#include "httpserver/http_server.h"
 #include "ipc/ipc_server.h"
 
 namespace {
@@ -44,6 +46,17 @@ void StartEngine(int ipc_port) {
   g_log = runtime;
   // The main thread is no framework thread, so its lines keep "Thread <id>".
   runtime->SetThreadName("KovaShare");
+
+  // HTTP server: peers' file service, on a port the system chooses. Without it
+  // the engine runs on, serving nothing.
+  HttpServer* http_server = new HttpServer;
+  g_httpServer = http_server;
+  if (http_server->Start(g_runtime, 0)) {
+    http_server->AddHandler(new HttpFileHandler);
+  } else {
+    http_server->Release();
+    g_httpServer = nullptr;
+  }
 
   // Catalogue: prunes the registry list and starts "FileList". Connection
   // threads of the HTTP server may race this first call; Instance copes.

@@ -72,7 +72,9 @@ int32_t CPxpThread::Start() {
   DWORD id = 0;
   // Suspended, so that the identifier and handle are in the object before
   // the routine posts to itself or closes the handle.
-  HANDLE thread = create(nullptr, 0, &ThreadRoutine, this, CREATE_SUSPENDED, &id);
+  const DWORD reserve_flag = m_stackReserve != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0;
+  HANDLE thread =
+      create(nullptr, m_stackReserve, &ThreadRoutine, this, CREATE_SUSPENDED | reserve_flag, &id);
   if (thread == nullptr) {
     ready->DropRef();
     LogMessage(kLogNormal, "CreateThread failed for %s: %lu", m_name.c_str(),

@@ -52,6 +52,7 @@ class CPxpThread : public IThread {
   int32_t Stop(bool wait) override;
   DWORD Wait(DWORD timeout_ms) override;
   int32_t Reserved() override;
+  void SetStackReserve(uint32_t bytes) override { m_stackReserve = bytes; }
 
   // Registry key and log name. Read by the registry under its lock, changed
   // only through CPxpRuntime::SetThreadName.
@@ -72,6 +73,7 @@ class CPxpThread : public IThread {
   IThreadHandler* m_handler;
   std::atomic<bool> m_autoDelete;
   int32_t m_userValue;
+  uint32_t m_stackReserve = 0;  // 0: the process default
   std::atomic<uint32_t> m_threadId{0};
   zrvd::unique_handle m_thread;
   SharedEvent* m_ready;

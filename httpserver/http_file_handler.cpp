@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "catalogue/number_text.h"
 #include "common/unique_any.h"
@@ -82,26 +84,56 @@ bool HttpFileHandler::SendFileRange(const std::string& local_path, bool keep_ali
   position.QuadPart = resolved.begin;
   SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN);
   const int64_t length = resolved.length;
-  int64_t sent = 0;
-  const bool head_sent = SendText(
-      socket, BuildResponseHead(total, keep_alive, FileNameOfPath(local_path), length,
-                                resolved.begin));
-  if (head_sent) {
-    char buffer[http_limits::kFileChunkBytes];
-    while (sent < length) {
-      const int64_t left = length - sent;
-      const DWORD want = left < static_cast<int64_t>(sizeof(buffer)) ? static_cast<DWORD>(left)
-                                                                      : sizeof(buffer);
-      DWORD got = 0;
-      if (!ReadFile(file.get(), buffer, want, &got, nullptr)) got = 0;
-      const int32_t chunk_sent = SendAll(socket, buffer, static_cast<int32_t>(got));
-      if (chunk_sent != static_cast<int32_t>(got)) {
-        LogInfo(http_log::kShortSend, static_cast<int>(got), static_cast<int>(chunk_sent));
-        break;
-      }
-      sent += chunk_sent;
-      if (got < 1) break;  // the file ends before the range does
+  const std::string head =
+      BuildResponseHead(total, keep_alive, FileNameOfPath(local_path), length, resolved.begin);
+
+  char stack_buffer[http_limits::kFallbackChunkBytes];
+  char* buffer = stack_buffer;
+  size_t capacity = sizeof(stack_buffer);
+  std::unique_ptr<char[]> heap_buffer;
+  const int64_t answer_size = static_cast<int64_t>(head.size()) + length;
+  if (answer_size > static_cast<int64_t>(capacity)) {
+    const size_t size = answer_size < static_cast<int64_t>(http_limits::kFileChunkBytes)
+                            ? static_cast<size_t>(answer_size)
+                            : http_limits::kFileChunkBytes;
+    heap_buffer.reset(new (std::nothrow) char[size]);
+    if (heap_buffer) {
+      buffer = heap_buffer.get();
+      capacity = size;
     }
+  }
+
+  // The head goes out together with the first chunk of the body: one send less.
+  bool head_sent = true;
+  size_t pending_head = 0;
+  if (head.size() < capacity) {
+    std::memcpy(buffer, head.data(), head.size());
+    pending_head = head.size();
+  } else {
+    head_sent = SendText(socket, head);
+  }
+
+  int64_t sent = 0;
+  while (head_sent && (sent < length || pending_head != 0)) {
+    const int64_t left = length - sent;
+    const int64_t room = static_cast<int64_t>(capacity - pending_head);
+    const DWORD want = static_cast<DWORD>(left < room ? left : room);
+    DWORD got = 0;
+    if (want > 0 && !ReadFile(file.get(), buffer + pending_head, want, &got, nullptr)) got = 0;
+    const int32_t out_sent =
+        SendAll(socket, buffer, static_cast<int32_t>(pending_head + got));
+    if (out_sent < static_cast<int32_t>(pending_head)) {
+      head_sent = false;
+      break;
+    }
+    const int32_t body_sent = out_sent - static_cast<int32_t>(pending_head);
+    pending_head = 0;
+    if (body_sent != static_cast<int32_t>(got)) {
+      LogInfo(http_log::kShortSend, static_cast<int>(got), static_cast<int>(body_sent));
+      break;
+    }
+    sent += body_sent;
+    if (got < 1) break;  // the file ends before the range does
   }
   LogInfo(http_log::kSentTotal, Int64ToString(sent).c_str(), Int64ToString(length).c_str());
   return head_sent && sent == length;

@@ -19,12 +19,13 @@ constexpr uint32_t kSendTimeoutMs = 60 * 1000;
 constexpr int32_t kMaxConnections = 1000;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.
 constexpr uint32_t kConnectionStackReserve = 256 * 1024;
-// A burst of peers waits in the queue instead of retrying its connection later.
-constexpr int kListenBacklog = 128;
 // A failing accept (out of buffers, say) must not spin the accept thread.
 constexpr uint32_t kAcceptFailurePauseMs = 100;
-// One read and one send per chunk; the buffer lives on the connection's stack.
-constexpr size_t kFileChunkBytes = 16 * 1024;
+// Each send costs a round trip through the sockets layer, so bodies go out in
+// large chunks from a buffer that lives only while a body is sent...
+constexpr size_t kFileChunkBytes = 256 * 1024;
+// ...or, when that much memory cannot be had, in small chunks from the stack.
+constexpr size_t kFallbackChunkBytes = 16 * 1024;
 // Header lines longer than this end the header parsing (2047 with the terminator).
 constexpr size_t kMaxHeaderLineChars = 2046;
 

@@ -51,7 +51,10 @@ bool HttpServer::Start(IThreadManager* threads, int32_t port) {
   if (getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &bound_size) == 0) {
     m_port = ntohs(bound.sin_port);
   }
-  m_listenResult = listen(listener.get(), http_limits::kListenBacklog);
+  // The longest queue the system allows: a burst of peers up to the connection
+  // bound waits there instead of being dropped (and, on some stacks, left half
+  // open on the peer's side).
+  m_listenResult = listen(listener.get(), SOMAXCONN);
 
   IThread* thread = threads->NewThread(this, kAcceptThreadName, true, 0);
   if (thread == nullptr) return false;

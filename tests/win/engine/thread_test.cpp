@@ -236,5 +236,39 @@ TEST_F(RefusedThreadTest, OwnedThreadStaysWithCaller) {
   delete handler;
 }
 
+SIZE_T g_askedStack = 0;
+DWORD g_askedFlags = 0;
+
+HANDLE WINAPI RecordStackThenCreate(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                                    LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
+                                    LPDWORD id) {
+  g_askedStack = stack;
+  g_askedFlags = flags;
+  return CreateThread(security, stack, routine, parameter, flags, id);
+}
+
+// A stack reserve asked before Start reaches the OS as a reservation; without
+// one the process default stays.
+TEST_F(ThreadTest, StackReserveIsPassedAsAReservation) {
+  SetThreadCreateFunction(&RecordStackThenCreate);
+  Probe probe;
+  IThread* thread = m_runtime->NewThread(new ProbeHandler(&probe, Mode::kReturn), "small", true, 0);
+  thread->SetStackReserve(256 * 1024);
+  EXPECT_EQ(thread->Start(), 0);
+  EXPECT_EQ(g_askedStack, 256u * 1024);
+  EXPECT_TRUE(g_askedFlags & STACK_SIZE_PARAM_IS_A_RESERVATION);
+  ASSERT_EQ(WaitForSingleObject(probe.in_run.get(), 30000), WAIT_OBJECT_0);
+  ASSERT_TRUE(WaitEnded(probe.thread.get()));
+
+  Probe default_probe;
+  thread = m_runtime->NewThread(new ProbeHandler(&default_probe, Mode::kReturn), "default", true, 0);
+  EXPECT_EQ(thread->Start(), 0);
+  EXPECT_EQ(g_askedStack, 0u);
+  EXPECT_FALSE(g_askedFlags & STACK_SIZE_PARAM_IS_A_RESERVATION);
+  ASSERT_EQ(WaitForSingleObject(default_probe.in_run.get(), 30000), WAIT_OBJECT_0);
+  ASSERT_TRUE(WaitEnded(default_probe.thread.get()));
+  SetThreadCreateFunction(nullptr);
+}
+
 }  // namespace
 }  // namespace enginetest
