@@ -68,8 +68,10 @@ void StartEngine(int ipc_port) {
   try {
     std::unique_ptr<IPCServer> server(new IPCServer(ipc_port));
     const int port = server->GetPort();
+    // Set before the thread can end and clear it again from the destructor.
+    g_ipcServer = server.get();
     if (server->Start()) {
-      g_ipcServer = server.release();  // its thread owns it now
+      server.release();  // its thread owns it now
       g_ipcPort = port;
     } else {
       LogInfo("IPC service not started: no thread for its listener");

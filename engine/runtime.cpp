@@ -40,6 +40,9 @@ void CPxpRuntime::OpenOutput(const char* log_path) {
   }
   m_ownedOutput.reset(CreateFileA(log_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // After a failed rename the old log is still here: write after it rather
+  // than over its start, which would leave a torn tail of old lines behind.
+  if (m_ownedOutput) SetFilePointer(m_ownedOutput.get(), 0, nullptr, FILE_END);
   m_output = m_ownedOutput.get();
 }
 

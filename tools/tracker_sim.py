@@ -21,18 +21,26 @@ How the insert reports are answered is set with --answer:
                     until the simulator stops
     drop            read the request and close without a byte
 
-Each part of the tracker is a service with start() and stop() and a port; the UDP
-announcement receiver and the TCP probe listener join the same list.
+UDP side: receives the catalogue announcements on the HTTP port's number (the engine
+sends both to the one TrackerHost setting) and records each datagram, byte for byte, as
+a JSON line of kind "udp" with its data as latin-1 text.
+
+Probe side: a TCP listener on a port of its own (the ProbeHost setting) that accepts
+and records each connection (kind "probe"); nothing is sent or read.
+
+Each part of the tracker is a service with start() and stop() and a port.
 
 Command line:
     tracker_sim.py [--host H] [--http-port P] [--record FILE] [--answer MODE]
                    [--ready-file FILE] [-- COMMAND ...]
-Prints "http PORT" when ready (and writes {"http": PORT} to --ready-file). With a
+Prints "http PORT", "udp PORT" and "probe PORT" when ready (and writes them as JSON to
+--ready-file). With a
 COMMAND, runs it with ZRVD_TRACKER_SIM=H:PORT (and ZRVD_TRACKER_SIM_RECORD=FILE) in
 its environment and exits with its exit code; otherwise serves until interrupted.
 
-As a module: TrackerSim(answer="ok").start(), .http_port, .requests(),
-.wait_for_requests(n, timeout), .set_answer(mode), .stop().
+As a module: TrackerSim(answer="ok").start(), .http_port, .address, .requests(),
+.wait_for_requests(n, timeout), .clear_requests(), .set_answer(mode), .hold_answers(),
+.release_answers(), .stop().
 """
 
 import argparse
@@ -92,6 +100,10 @@ class Recorder:
                 if len(got) >= count or left <= 0:
                     return got
                 self._cond.wait(left)
+
+    def clear(self):
+        with self._lock:
+            self._items.clear()
 
     def close(self):
         if self._file:
@@ -189,6 +201,7 @@ class HttpService:
             conn.sendall(response(404, b"not found\r\n", 11))
 
     def insert(self, conn, mode):
+        self.sim.gate.wait()
         if mode == "silent":
             # Held open, unanswered, until the simulator stops.
             self.sim.stopping.wait()
@@ -219,16 +232,104 @@ class HttpService:
         conn.sendall(response(status, body, None if length == "none" else length))
 
 
+class UdpService:
+    """Records every announcement datagram."""
+
+    def __init__(self, sim, host, port):
+        self.sim = sim
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((host, port))
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.thread = None
+
+    def start(self):
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while not self.sim.stopping.is_set():
+            try:
+                data, client = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.sim.recorder.add({
+                "kind": "udp",
+                "time": datetime.datetime.now().isoformat(timespec="milliseconds"),
+                "client": "%s:%d" % client,
+                "data": data.decode("latin-1"),
+            })
+
+    def stop(self):
+        if self.thread:
+            self.thread.join(timeout=5)
+        self.sock.close()
+
+
+class ProbeService:
+    """Accepts the address probe's connections; the engine only reads its own end."""
+
+    def __init__(self, sim, host, port=0):
+        self.sim = sim
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((host, port))
+        self.sock.listen(64)
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.thread = None
+
+    def start(self):
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while not self.sim.stopping.is_set():
+            try:
+                conn, client = self.sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            conn.close()
+            self.sim.recorder.add({
+                "kind": "probe",
+                "time": datetime.datetime.now().isoformat(timespec="milliseconds"),
+                "client": "%s:%d" % client,
+            })
+
+    def stop(self):
+        if self.thread:
+            self.thread.join(timeout=5)
+        self.sock.close()
+
+
 class TrackerSim:
     def __init__(self, host="127.0.0.1", http_port=0, record=None, answer="ok"):
         self.host = host
         self.answer = parse_answer(answer)
         self.recorder = Recorder(record)
         self.stopping = threading.Event()
+        # Open unless a test holds the insert answers back (hold_answers).
+        self.gate = threading.Event()
+        self.gate.set()
         self._count_lock = threading.Lock()
         self._reports = 0
-        self.http = HttpService(self, host, http_port)
-        self.services = [self.http]
+        # The UDP side shares the HTTP side's port number; retry when another
+        # program holds that number for UDP.
+        for attempt in range(20):
+            self.http = HttpService(self, host, http_port)
+            try:
+                self.udp = UdpService(self, host, self.http.port)
+                break
+            except OSError:
+                self.http.server.server_close()
+                if http_port or attempt == 19:
+                    raise
+        self.probe = ProbeService(self, host)
+        self.services = [self.http, self.udp, self.probe]
 
     @property
     def http_port(self):
@@ -239,8 +340,35 @@ class TrackerSim:
         """host:port of the HTTP side, as the TrackerHost setting takes it."""
         return "%s:%d" % (self.host, self.http_port)
 
+    @property
+    def probe_port(self):
+        return self.probe.port
+
+    @property
+    def probe_address(self):
+        """host:port of the probe listener, as the ProbeHost setting takes it."""
+        return "%s:%d" % (self.host, self.probe_port)
+
+    def datagrams(self):
+        """The announcement datagrams received so far, as bytes."""
+        return [i["data"].encode("latin-1") for i in self.recorder.items("udp")]
+
+    def wait_for_datagrams(self, count, timeout=30):
+        got = self.recorder.wait_for(count, timeout, "udp")
+        return [i["data"].encode("latin-1") for i in got]
+
+    def probes(self):
+        return self.recorder.items("probe")
+
     def set_answer(self, mode):
         self.answer = parse_answer(mode)
+
+    def hold_answers(self):
+        """Insert reports wait, unanswered, until release_answers."""
+        self.gate.clear()
+
+    def release_answers(self):
+        self.gate.set()
 
     def count_report(self):
         with self._count_lock:
@@ -249,6 +377,10 @@ class TrackerSim:
 
     def requests(self):
         return self.recorder.items("http")
+
+    def clear_requests(self):
+        """Forgets what was recorded so far (the record file keeps it)."""
+        self.recorder.clear()
 
     def wait_for_requests(self, count, timeout=30):
         return self.recorder.wait_for(count, timeout, "http")
@@ -260,6 +392,7 @@ class TrackerSim:
 
     def stop(self):
         self.stopping.set()
+        self.gate.set()
         for service in self.services:
             service.stop()
         self.recorder.close()
@@ -284,13 +417,16 @@ def main(argv=None):
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
 
     sim = TrackerSim(args.host, args.http_port, args.record, args.answer).start()
-    print("http %d" % sim.http_port, flush=True)
+    ports = {"http": sim.http_port, "udp": sim.udp.port, "probe": sim.probe_port}
+    for name in ("http", "udp", "probe"):
+        print("%s %d" % (name, ports[name]), flush=True)
     if args.ready_file:
         with open(args.ready_file, "w", encoding="utf-8") as ready:
-            json.dump({"http": sim.http_port}, ready)
+            json.dump(ports, ready)
     try:
         if command:
-            env = dict(os.environ, ZRVD_TRACKER_SIM=sim.address)
+            env = dict(os.environ, ZRVD_TRACKER_SIM=sim.address,
+                       ZRVD_PROBE_SIM=sim.probe_address)
             if args.record:
                 env["ZRVD_TRACKER_SIM_RECORD"] = os.path.abspath(args.record)
             return subprocess.call(command, env=env)

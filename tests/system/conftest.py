@@ -78,7 +78,10 @@ def reg_subkeys(key):
     result = wine("reg", "query", key)
     if result.returncode != 0:
         return []
-    prefix = key.lower() + "\\"
+    # reg.exe prints the root in full whatever form it was given.
+    root, _, rest = key.partition("\\")
+    full = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER"}.get(root.upper(), root)
+    prefix = (full + "\\" + rest).lower() + "\\"
     names = []
     for line in result.stdout.decode("latin-1").splitlines():
         line = line.strip()
@@ -97,13 +100,24 @@ def wait_for(predicate, timeout, interval=0.2):
     return predicate()
 
 
+def in_our_prefix(pid):
+    """Whether a process runs in this build tree's Wine prefix: other build trees on
+    the same machine run daemons of their own, which are not ours to count or end."""
+    try:
+        with open("/proc/%d/environ" % pid, "rb") as environ:
+            return ("WINEPREFIX=%s" % PREFIX).encode() in environ.read().split(b"\0")
+    except OSError:
+        return False
+
+
 def linux_daemon_pids():
-    """Linux pids of Wine processes running a zrvd_daemon image, any name."""
+    """Linux pids of Wine processes in our prefix running a zrvd_daemon image, any name."""
     out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
     pids = []
     for line in out.splitlines():
         pid, _, args = line.strip().partition(" ")
-        if "zrvd_daemon" in args.lower() and "zrvdctl" not in args.lower():
+        if ("zrvd_daemon" in args.lower() and "zrvdctl" not in args.lower()
+                and in_our_prefix(int(pid))):
             pids.append(int(pid))
     return pids
 

@@ -75,8 +75,9 @@ class ProbeListener {
   int m_port = 0;
 };
 
+// Settings live in the engine key, here the sandbox's.
 void SetSetting(const char* name, const std::string& value) {
-  SHSetValueA(HKEY_LOCAL_MACHINE, kEngineKeyPath, name, REG_SZ, value.c_str(),
+  SHSetValueA(g_regRoot, g_regPath.c_str(), name, REG_SZ, value.c_str(),
               static_cast<DWORD>(value.size() + 1));
 }
 
@@ -103,8 +104,6 @@ class AnnouncerTest : public ::testing::Test {
     SetSetting("ProbeHost", "127.0.0.1:" + std::to_string(m_probe.Port()));
   }
   void TearDown() override {
-    SHDeleteValueA(HKEY_LOCAL_MACHINE, kEngineKeyPath, "TrackerHost");
-    SHDeleteValueA(HKEY_LOCAL_MACHINE, kEngineKeyPath, "ProbeHost");
     ResetLocalAddressTextForTest();
     SetAnnounceWaitForTest(nullptr);
   }

@@ -76,6 +76,31 @@ TEST(LogOutput, ExistingLogRotatesToBak) {
   EXPECT_EQ(CountFiles(folder.path()), 2u);
 }
 
+// When the old log cannot be renamed (held open without delete sharing), the
+// new lines follow it instead of overwriting its start.
+TEST(LogOutput, UnrenamableLogIsAppendedTo) {
+  TempFolder folder;
+  std::string log = folder.File("engine.log");
+  const std::string old_text = std::string(300, 'o') + "\r\n";
+  WriteFileBytes(log, old_text);
+  zrvd::unique_hfile holder(CreateFileA(log.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder.valid());
+
+  auto* runtime = new CPxpRuntime(log.c_str());
+  runtime->Write("P2PClient", kLogNormal, "after the old lines");
+  runtime->Release();
+  holder.reset();
+
+  EXPECT_FALSE(FileExists(log + ".bak"));
+  const std::string bytes = ReadFileBytes(log);
+  ASSERT_EQ(bytes.compare(0, old_text.size(), old_text), 0);
+  std::vector<LogLine> lines = ParseLog(bytes.substr(old_text.size()));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].message, "after the old lines");
+}
+
 // "stdout" writes to the standard output handle and leaves it open: the
 // runtime does not own it.
 TEST(LogOutput, StdoutWritesToStandardOutput) {

@@ -37,7 +37,6 @@ void FakeSnmpAgent::SetInterfaces(AsnInteger32 if_number,
   mib[{1, 3, 6, 1, 2, 1, 2, 1, 0}] = FakeMibValue{ASN_INTEGER, if_number, {}};
   for (size_t i = 0; i < rows.size(); ++i) {
     const UINT index = static_cast<UINT>(i + 1);
-    mib[{1, 3, 6, 1, 2, 1, 2, 2, 1, 1, index}] = FakeMibValue{ASN_INTEGER, 1000 + (int)i, {}};
     mib[{1, 3, 6, 1, 2, 1, 2, 2, 1, 3, index}] = FakeMibValue{ASN_INTEGER, rows[i].first, {}};
     mib[{1, 3, 6, 1, 2, 1, 2, 2, 1, 6, index}] = FakeMibValue{ASN_OCTETSTRING, 0, rows[i].second};
   }
