@@ -219,7 +219,7 @@ def winpath(path):
 
 
 def wrk(url, seconds, script, headers=()):
-    args = ["wrk", "-t2", f"-c{CONNECTIONS}", f"-d{seconds}s", "-s", str(script)]
+    args = ["wrk", f"-t{min(2, CONNECTIONS)}", f"-c{CONNECTIONS}", f"-d{seconds}s", "-s", str(script)]
     for header in headers:
         args += ["-H", header]
     out = subprocess.run(args + [url], capture_output=True, text=True, timeout=seconds + 60).stdout
