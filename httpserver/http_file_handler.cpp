@@ -60,7 +60,11 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   LogInfo(http_log::kEndOffset, Int64ToString(range.end).c_str());
 
   bool keep_alive = KeepAliveFor(request->GetVersion(), request->GetHeader("CONNECTION"));
-  if (!SendFileRange(local_path, keep_alive, range, socket)) keep_alive = false;
+  // The lookup vouched for the file at the path before it was opened; a file
+  // replaced in between would go out under the old MD5. With the handle open
+  // the path can no longer be replaced, so asking again settles it.
+  const auto still_shared = [&] { return !local_path.empty() && m_lookup(md5) == local_path; };
+  if (!SendFileRange(local_path, keep_alive, range, socket, still_shared)) keep_alive = false;
   if (keep_alive) return kHttpKeepOpen;
 
   zrvd::unique_socket closing(socket);
@@ -69,12 +73,14 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
 }
 
 bool HttpFileHandler::SendFileRange(const std::string& local_path, bool keep_alive,
-                                    const RangeRequest& range, SOCKET socket) {
+                                    const RangeRequest& range, SOCKET socket,
+                                    const std::function<bool()>& still_shared) {
   if (local_path.empty()) return SendNotFound(socket);
   zrvd::unique_hfile file(CreateFileA(local_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size;
   if (!file || !GetFileSizeEx(file.get(), &size)) return SendNotFound(socket);
+  if (still_shared && !still_shared()) return SendNotFound(socket);
   const int64_t total = size.QuadPart;
 
   const ResolvedRange resolved = ResolveRange(range, total);

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "httpserver/http_interfaces.h"
@@ -30,8 +31,11 @@ class HttpFileHandler : public IHttpHandler {
   // Sends the answer for `range` of the file: 404 when there is no path or the
   // file cannot be opened, 416 when the range cannot be satisfied, else 200 or
   // 206 and the body. True when every promised body byte was sent.
+  // `still_shared`, when given, is asked once the file is open; false answers
+  // 404 as for a file that is not shared.
   static bool SendFileRange(const std::string& local_path, bool keep_alive,
-                            const RangeRequest& range, SOCKET socket);
+                            const RangeRequest& range, SOCKET socket,
+                            const std::function<bool()>& still_shared = {});
 
  private:
   const LocalPathLookup m_lookup;

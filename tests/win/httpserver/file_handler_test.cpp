@@ -245,6 +245,65 @@ TEST_F(FileHandlerTest, TextAfterTheMd5IsIgnored) {
   EXPECT_EQ(answer.head, kNotFound);
 }
 
+// A catalogue that vouches for a file and sees it replaced right afterwards, before
+// the handler opens it: the first lookup replaces the file, later lookups vouch
+// only while the path still holds the first content, as the real catalogue does.
+struct SwappingCatalogue {
+  std::string path;
+  std::string first;
+  std::string second;
+  int lookups = 0;
+};
+SwappingCatalogue* g_swapping = nullptr;
+
+std::string ReadWholeFile(const std::string& path) {
+  zrvd::unique_hfile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  std::string data(4096, '\0');
+  DWORD got = 0;
+  if (!file || !ReadFile(file.get(), &data[0], static_cast<DWORD>(data.size()), &got, nullptr)) {
+    return std::string();
+  }
+  data.resize(got);
+  return data;
+}
+
+std::string LookUpSwapping(const std::string&) {
+  SwappingCatalogue& catalogue = *g_swapping;
+  if (catalogue.lookups++ == 0) {
+    const std::string fresh = catalogue.path + ".new";
+    WriteFileAt(fresh, catalogue.second.size(), 0, catalogue.second);
+    MoveFileExA(fresh.c_str(), catalogue.path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return catalogue.path;
+  }
+  return ReadWholeFile(catalogue.path) == catalogue.first ? catalogue.path : std::string();
+}
+
+// A file replaced between the catalogue's check and the open is not served under
+// the old MD5: the peer gets the 404 bytes, not the new content.
+TEST_F(FileHandlerTest, FileReplacedAfterTheLookupIsNotServed) {
+  SwappingCatalogue catalogue;
+  catalogue.path = TempPath("swapped.bin");
+  catalogue.first = Pattern(3000, 5);
+  catalogue.second = Pattern(3000, 6);
+  ASSERT_TRUE(WriteFileAt(catalogue.path, 3000, 0, catalogue.first));
+  g_swapping = &catalogue;
+  // Both run until the process ends, as every started server does; a thread
+  // manager of its own, since the fixture's already has an "HttpServer".
+  HttpServer* server = new HttpServer;
+  ASSERT_TRUE(server->Start(new TestThreadManager, 0));
+  server->AddHandler(new HttpFileHandler(&LookUpSwapping));
+  {
+    zrvd::unique_socket peer = Connect(server->GetPort());
+    SendText(peer.get(), std::string("GET /") + kMd5A + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(ReadToEnd(peer.get()), kNotFound);
+  }
+  EXPECT_GE(catalogue.lookups, 2);
+  EXPECT_TRUE(WaitUntil([server] { return server->OpenConnections() == 0; }));
+  g_swapping = nullptr;
+  DeleteFileA(catalogue.path.c_str());
+}
+
 // A range past the end of the file is promised as asked, served to the end of
 // the file, and the connection is closed for the missing bytes.
 TEST_F(FileHandlerTest, RangePastTheEndClosesAfterTheFile) {
