@@ -115,8 +115,10 @@ DWORD WINAPI CPxpThread::ThreadRoutine(void* parameter) {
 
 void CPxpThread::DeleteSelfWithHandler() {
   LogMessage(kLogNormal, "%s", kMsgAutoDelete);
-  m_handler->Release();
+  // Unregistered before the handler goes: names are often made from handler
+  // addresses, and a new handler at the freed address must find its name free.
   m_manager->Unregister(this);
+  m_handler->Release();
   m_thread.reset();
   delete this;
 }

@@ -49,11 +49,13 @@ int32_t HttpConnection::Run() {
   setsockopt(m_socket.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout),
              sizeof(send_timeout));
 
+  RequestHeadReader reader(m_socket.get());
   for (;;) {
+    // The first head has its own time from the start; later ones may idle first.
     const HeadReadLimits head_limits = {limits.max_head_bytes,
                                         request_number == 0 ? 0 : limits.idle_timeout_ms,
                                         limits.head_timeout_ms};
-    const std::string head = ReadRequestHead(m_socket.get(), head_limits);
+    const std::string head = reader.Read(head_limits);
     if (head.empty()) {
       LogInfo(http_log::kReceiveFailed);
       CloseSocket();

@@ -6,17 +6,6 @@
 
 namespace {
 
-// True when the socket has something to read (data or its end) within the time.
-bool WaitReadable(SOCKET socket, uint32_t timeout_ms) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(socket, &readable);
-  timeval wait;
-  wait.tv_sec = static_cast<long>(timeout_ms / 1000);
-  wait.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
-  return select(0, &readable, nullptr, nullptr, &wait) > 0;
-}
-
 bool WaitWritable(SOCKET socket, uint32_t timeout_ms) {
   fd_set writable;
   FD_ZERO(&writable);
@@ -45,33 +34,46 @@ int32_t SendAll(SOCKET socket, const char* data, int32_t count) {
   return count;
 }
 
-std::string ReadRequestHead(SOCKET socket, const HeadReadLimits& limits) {
-  std::string head;
-  if (limits.idle_timeout_ms != 0 && !WaitReadable(socket, limits.idle_timeout_ms)) return head;
-  const DWORD started = GetTickCount();
-  // Peeking first lets the head be taken in a few calls and still leave the
-  // bytes after its blank line in the socket.
+bool RequestHeadReader::Receive(size_t most, uint32_t timeout_ms) {
+  // A time-out of 0 would mean none at all: the time is up.
+  if (timeout_ms == 0) return false;
+  if (timeout_ms != m_timeoutMs) {
+    const DWORD value = timeout_ms;
+    if (setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
+                   sizeof(value)) != 0) {
+      return false;
+    }
+    m_timeoutMs = timeout_ms;
+  }
   char buffer[4096];
-  for (;;) {
-    const DWORD elapsed = GetTickCount() - started;
-    if (elapsed >= limits.head_timeout_ms ||
-        !WaitReadable(socket, limits.head_timeout_ms - elapsed)) {
-      return std::string();
-    }
-    size_t want = limits.max_head_bytes - head.size();
-    if (want > sizeof(buffer)) want = sizeof(buffer);
-    const int peeked = recv(socket, buffer, static_cast<int>(want), MSG_PEEK);
-    if (peeked <= 0) return std::string();
+  const int wanted = static_cast<int>(most < sizeof(buffer) ? most : sizeof(buffer));
+  const int got = recv(m_socket, buffer, wanted, 0);
+  if (got <= 0) return false;
+  m_pending.append(buffer, static_cast<size_t>(got));
+  return true;
+}
 
-    const HeadStep step =
-        ScanRequestHead(head, buffer, static_cast<size_t>(peeked), limits.max_head_bytes);
-    if (step.take == 0) return std::string();
-    const int got = recv(socket, buffer, static_cast<int>(step.take), 0);
-    if (got <= 0) return std::string();
-    head.append(buffer, static_cast<size_t>(got));
-    if (step.progress == HeadProgress::kComplete && static_cast<size_t>(got) == step.take) {
-      return head;
+std::string RequestHeadReader::Read(const HeadReadLimits& limits) {
+  std::string head;
+  DWORD head_started = GetTickCount();
+  bool waiting_idle = limits.idle_timeout_ms != 0;
+  for (;;) {
+    if (!m_pending.empty()) {
+      waiting_idle = false;
+      const HeadStep step =
+          ScanRequestHead(head, m_pending.data(), m_pending.size(), limits.max_head_bytes);
+      head.append(m_pending, 0, step.take);
+      m_pending.erase(0, step.take);
+      if (step.progress == HeadProgress::kComplete) return head;
+      if (step.progress == HeadProgress::kTooLarge) return std::string();
     }
-    if (head.size() >= limits.max_head_bytes) return std::string();
+    uint32_t timeout_ms = limits.idle_timeout_ms;
+    if (!waiting_idle) {
+      const DWORD elapsed = GetTickCount() - head_started;
+      timeout_ms = elapsed < limits.head_timeout_ms ? limits.head_timeout_ms - elapsed : 0;
+    }
+    if (!Receive(limits.max_head_bytes - head.size(), timeout_ms)) return std::string();
+    // The head's own time runs from its first byte.
+    if (waiting_idle) head_started = GetTickCount();
   }
 }

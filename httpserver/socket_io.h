@@ -21,6 +21,24 @@ struct HeadReadLimits {
   uint32_t head_timeout_ms;
 };
 
-// Reads one request head, "\r\n\r\n" included, and nothing after it. Empty text
-// when the peer closes, a read fails, a limit is hit, or a time runs out.
-std::string ReadRequestHead(SOCKET socket, const HeadReadLimits& limits);
+// Reads the request heads of one connection, one after another. Reads are
+// blocking with a receive time-out, so that a head that arrives whole costs one
+// call; bytes past a head (a pipelined next request) wait in the reader for the
+// next call. Used by one thread at a time.
+class RequestHeadReader {
+ public:
+  // `socket` must stay open while the reader is used.
+  explicit RequestHeadReader(SOCKET socket) : m_socket(socket) {}
+
+  // One request head, "\r\n\r\n" included. Empty text when the peer closes, a
+  // read fails, the head outgrows its bound, or a time runs out.
+  std::string Read(const HeadReadLimits& limits);
+
+ private:
+  // Receives more bytes into m_pending within `timeout_ms`; false on failure.
+  bool Receive(size_t most, uint32_t timeout_ms);
+
+  SOCKET m_socket;
+  std::string m_pending;
+  uint32_t m_timeoutMs = 0;  // the socket's receive time-out now; 0: none set
+};

@@ -74,13 +74,12 @@ class RealDiskDevices : public IDiskDevices {
 
   void InstallSmartDriver() override {
     char system_dir[MAX_PATH] = {};
-    if (GetSystemDirectoryA(system_dir, MAX_PATH) == 0) return;
+    const UINT length = GetSystemDirectoryA(system_dir, MAX_PATH);
+    // Both names must fit the 260-byte buffers; the longer adds 22 characters.
+    if (length == 0 || length + 23 > MAX_PATH) return;
     char from[MAX_PATH];
     char to[MAX_PATH];
-    if (wsprintfA(from, "%s\\SMARTVSD.VXD", system_dir) <= 0 ||
-        lstrlenA(system_dir) + 24 >= MAX_PATH) {
-      return;
-    }
+    wsprintfA(from, "%s\\SMARTVSD.VXD", system_dir);
     wsprintfA(to, "%s\\IOSUBSYS\\SMARTVSD.VXD", system_dir);
     CopyFileA(from, to, FALSE);
   }

@@ -5,8 +5,8 @@
 //
 // The frame is a real one in the thread's exception chain, so handlers inside
 // the guarded code (system DLLs catching their own faults) still see their
-// exceptions first. Frames between the fault and the guard are abandoned: on
-// i686 their destructors do not run, so a fault may leak what they held.
+// exceptions first. Frames between the fault and the guard are abandoned and
+// their destructors do not run, so a fault may leak what they held.
 // C++ exceptions must not leave `body`: catch them inside it.
 //
 // Any thread may use it; guards nest.

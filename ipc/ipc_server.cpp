@@ -26,7 +26,10 @@ constexpr char kMsgServiceRun[] = "In IPCService::Run()";
 
 constexpr char kListenerThreadName[] = "p4pipc";
 constexpr char kServiceThreadPrefix[] = "IPCSerive ";
-constexpr int kBacklog = 5;
+// Download clients hand files over in bursts (a whole update at once); with a
+// queue of 5, connections past it are refused while the listener starts the
+// threads of the first ones.
+constexpr int kBacklog = SOMAXCONN;
 
 // A failed accept that leaves the listener usable is retried after this pause,
 // so that a shortage of resources does not spin the thread.

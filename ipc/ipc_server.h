@@ -17,7 +17,8 @@ constexpr uint32_t kIpcRequestTimeoutMs = 30 * 1000;
 
 class IPCServer : public IThreadHandler {
  public:
-  // Makes the listening socket (127.0.0.1, backlog 5, blocking) on `port`, or
+  // Makes the listening socket (127.0.0.1, the system's largest backlog,
+  // blocking) on `port`, or
   // on a port the system chooses when that one cannot be bound. Throws the
   // socket wrapper's "INVALID_SOCKET" when no port can be bound. Each client
   // gets `request_timeout_ms` to send its request.

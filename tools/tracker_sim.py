@@ -232,78 +232,64 @@ class HttpService:
         conn.sendall(response(status, body, None if length == "none" else length))
 
 
-class UdpService:
+class SocketService:
+    """A socket served by one thread until the simulator stops."""
+
+    def __init__(self, sim, sock):
+        self.sim = sim
+        self.sock = sock
+        self.sock.settimeout(0.2)
+        self.port = self.sock.getsockname()[1]
+        self.thread = None
+
+    def start(self):
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while not self.sim.stopping.is_set():
+            try:
+                item = self.take()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            item["time"] = datetime.datetime.now().isoformat(timespec="milliseconds")
+            self.sim.recorder.add(item)
+
+    def stop(self):
+        if self.thread:
+            self.thread.join(timeout=5)
+        self.sock.close()
+
+
+class UdpService(SocketService):
     """Records every announcement datagram."""
 
     def __init__(self, sim, host, port):
-        self.sim = sim
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((host, port))
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.thread = None
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind((host, port))
+        super().__init__(sim, sock)
 
-    def start(self):
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        while not self.sim.stopping.is_set():
-            try:
-                data, client = self.sock.recvfrom(65535)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            self.sim.recorder.add({
-                "kind": "udp",
-                "time": datetime.datetime.now().isoformat(timespec="milliseconds"),
-                "client": "%s:%d" % client,
-                "data": data.decode("latin-1"),
-            })
-
-    def stop(self):
-        if self.thread:
-            self.thread.join(timeout=5)
-        self.sock.close()
+    def take(self):
+        data, client = self.sock.recvfrom(65535)
+        return {"kind": "udp", "client": "%s:%d" % client, "data": data.decode("latin-1")}
 
 
-class ProbeService:
+class ProbeService(SocketService):
     """Accepts the address probe's connections; the engine only reads its own end."""
 
     def __init__(self, sim, host, port=0):
-        self.sim = sim
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((host, port))
-        self.sock.listen(64)
-        self.sock.settimeout(0.2)
-        self.port = self.sock.getsockname()[1]
-        self.thread = None
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((host, port))
+        sock.listen(64)
+        super().__init__(sim, sock)
 
-    def start(self):
-        self.thread = threading.Thread(target=self.serve, daemon=True)
-        self.thread.start()
-
-    def serve(self):
-        while not self.sim.stopping.is_set():
-            try:
-                conn, client = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            conn.close()
-            self.sim.recorder.add({
-                "kind": "probe",
-                "time": datetime.datetime.now().isoformat(timespec="milliseconds"),
-                "client": "%s:%d" % client,
-            })
-
-    def stop(self):
-        if self.thread:
-            self.thread.join(timeout=5)
-        self.sock.close()
+    def take(self):
+        conn, client = self.sock.accept()
+        conn.close()
+        return {"kind": "probe", "client": "%s:%d" % client}
 
 
 class TrackerSim:

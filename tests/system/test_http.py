@@ -6,6 +6,7 @@ import subprocess
 
 import pytest
 
+from conftest import wait_for
 from http_peer import (NOT_FOUND, ServingDaemon, connect, curl, header, md5_of, read_exactly,
                        read_head, read_to_end, request, write_random)
 
@@ -74,8 +75,9 @@ def test_hundred_requests_on_one_connection(served):
             head, body = request(sock, SMALL_MD5, f"Range: bytes={first}-{first + 4095}\r\n")
             assert head.startswith(b"HTTP/1.1 206 Partial Content\r\n"), head
             assert body == data[first:first + 4096], i
-    # "开始接受KeepAlive循环的第 100 个请求。"
-    assert "开始接受KeepAlive循环的第 100 个请求。".encode("gbk") in served.log()
+    # "开始接受KeepAlive循环的第 100 个请求。", written once the answer has gone out
+    line = "开始接受KeepAlive循环的第 100 个请求。".encode("gbk")
+    assert wait_for(lambda: line in served.log(), 10)
 
 
 # A 3 GiB file is served from offset 2,500,000,000 with every digit in the head.

@@ -2,11 +2,20 @@
 
 import re
 
-from conftest import ENGINE_KEY, linux_daemon_pids, reg_add, reg_delete_value, reg_query, wait_for, winpath
+from conftest import ENGINE_KEY, reg_add, reg_delete_value, reg_query, wait_for, winpath
 
 LINE = re.compile(rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\]\(P2PClient:([^)\r\n]+)\) ([^\r\n]*)")
 # 启动线程主函数。 in GBK, as the catalogue's thread writes it on starting.
 THREAD_START = bytes.fromhex("c6 f4 b6 af cf df b3 cc d6 f7 ba af ca fd a1 a3")
+
+
+def quit_and_wait(install):
+    """Asks the daemon to end and waits until its process has gone."""
+    watcher = install.ctl_popen("exitcode", "60")
+    assert watcher.stdout.readline().strip() == b"watching"
+    assert install.quit().returncode == 0
+    out, err = watcher.communicate(timeout=90)
+    assert watcher.returncode == 0, err
 
 
 def parse_lines(data):
@@ -31,8 +40,7 @@ def test_daemon_writes_and_rotates_its_log(install):
     install.start()
     assert backup.read_bytes() == b"last run\r\n"
     assert wait_for(lambda: THREAD_START in install.log_text(), 30), install.log_text()
-    install.quit()
-    assert wait_for(lambda: not linux_daemon_pids(), 30)
+    quit_and_wait(install)
 
     lines = parse_lines(install.log_text())
     assert (b"FileList", THREAD_START) in lines
@@ -51,7 +59,6 @@ def test_no_log_without_a_usable_value(install, monkeypatch):
     for case, arrange in cases.items():
         arrange()
         install.start()
-        install.quit()
-        assert wait_for(lambda: not linux_daemon_pids(), 30)
+        quit_and_wait(install)
         assert not install.log.exists(), (case, reg_query(ENGINE_KEY, "P4PShareLogFilePath"))
         assert not (install.folder / "null").exists(), case

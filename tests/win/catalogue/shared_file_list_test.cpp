@@ -125,21 +125,9 @@ TEST_F(Catalogue, MistypedEntriesAreKeptSilently) {
   EXPECT_TRUE(m_log.Lines().empty());
 }
 
-// Texts stored with a NUL by another writer read as the text before it.
-TEST_F(Catalogue, StoredNulEndsTheText) {
-  const std::string path = m_box.MakeFile("stored-nul.bin", kSize);
-  ASSERT_TRUE(WriteEntry(m_box.EntryPath(kMd5A), path, ModifyTimeOf(path), kSize));
-  zrvd::unique_hkey key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, m_box.EntryPath(kMd5A).c_str(), 0, KEY_ALL_ACCESS,
-                          key.put()),
-            ERROR_SUCCESS);
-  RegSetValueExA(key.get(), "LocalPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                 static_cast<DWORD>(path.size() + 1));
-  EXPECT_EQ(m_list.GetLocalPath(kMd5A), path);
-}
-
-// Texts are stored without a NUL and read back whole; a text longer than the
-// read limit, or a value of another type, does not read.
+// Texts are stored without a NUL and read back whole; a NUL that another
+// writer stored ends the text; a text longer than the read limit, or a value
+// of another type, does not read.
 TEST_F(Catalogue, StringValuesRoundTripWithoutNul) {
   zrvd::unique_hkey key;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, m_box.RegPath().c_str(), 0, KEY_ALL_ACCESS,
@@ -157,6 +145,9 @@ TEST_F(Catalogue, StringValuesRoundTripWithoutNul) {
   EXPECT_FALSE(ReadStringValue(key.get(), "Text", 13, &text));
   EXPECT_TRUE(ReadStringValue(key.get(), "Empty", 255, &text));
   EXPECT_EQ(text, "");
+  RegSetValueExA(key.get(), "WithNul", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 4);
+  EXPECT_TRUE(ReadStringValue(key.get(), "WithNul", 255, &text));
+  EXPECT_EQ(text, "abc");
   EXPECT_FALSE(ReadStringValue(key.get(), "Number", 255, &text));
   EXPECT_FALSE(ReadStringValue(key.get(), "Absent", 255, &text));
   DWORD number = 0;

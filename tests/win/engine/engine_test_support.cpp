@@ -146,6 +146,14 @@ Probe::Probe()
     : in_run(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       gate(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
+ProbeHandler::~ProbeHandler() {
+  auto* runtime = static_cast<CPxpRuntime*>(g_runtime);
+  if (runtime != nullptr) {
+    m_probe->registered_at_release = runtime->FindThread(GetCurrentThreadId()) != nullptr;
+  }
+  ++m_probe->released;
+}
+
 int32_t ProbeHandler::Run() {
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
                   m_probe->thread.put(), SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, 0);

@@ -80,6 +80,7 @@ class RuntimeTest : public ::testing::Test {
 struct Probe {
   Probe();
   std::atomic<int> released{0};
+  std::atomic<int> registered_at_release{-1};  // 1 if the releasing thread was still registered
   zrvd::unique_handle in_run;  // set once Run has filled `thread` and `thread_id`
   zrvd::unique_handle gate;    // kWaitGate handlers return once it is set
   zrvd::unique_handle thread;  // the handler's OS thread, for waiting on its end
@@ -94,7 +95,7 @@ class ProbeHandler : public IThreadHandler {
 
   ProbeHandler(Probe* probe, Mode mode, int32_t result = 0) : m_probe(probe), m_mode(mode),
                                                               m_result(result) {}
-  ~ProbeHandler() override { ++m_probe->released; }
+  ~ProbeHandler() override;
   void Release() override { delete this; }
   int32_t Run() override;
   // Records the call and answers a * 100 + b * 10 + c.

@@ -38,7 +38,8 @@ TEST_F(ThreadTest, NameIsRefusedUntilAutoDeletedThreadEnds) {
 }
 
 // A Run that returns at once: start, end and auto-delete lines in that order,
-// under the thread's name and in GBK; the exit code is Run's result.
+// under the thread's name and in GBK; the exit code is Run's result; the name
+// is free before the handler goes, so a handler at its address can reuse it.
 TEST_F(ThreadTest, QuickRunLogsStartEndAndAutoDelete) {
   Probe probe;
   IThread* thread = m_runtime->NewThread(new ProbeHandler(&probe, Mode::kReturn, 7), "quick", true, 0);
@@ -50,6 +51,7 @@ TEST_F(ThreadTest, QuickRunLogsStartEndAndAutoDelete) {
   GetExitCodeThread(probe.thread.get(), &exit_code);
   EXPECT_EQ(exit_code, 7u);
   EXPECT_EQ(probe.released, 1);
+  EXPECT_EQ(probe.registered_at_release, 0);
   EXPECT_EQ(m_runtime->RegisteredThreadCount(), 0u);
 
   std::vector<std::string> expected = {kStartLine, kEndLine, kAutoDeleteLine};

@@ -360,5 +360,28 @@ TEST_F(FileHandlerTest, PeerLeavingMidBodyIsLogged) {
   }));
 }
 
+// A peer that stops reading is dropped once a send has waited the send time-out.
+TEST_F(FileHandlerTest, PeerThatStopsReadingIsDropped) {
+  HttpServerLimits limits;
+  limits.send_timeout_ms = 500;
+  // Both run until the process ends, as every started server does.
+  HttpServer* server = new HttpServer(limits);
+  ASSERT_TRUE(server->Start(new TestThreadManager, 0));
+  server->AddHandler(new HttpFileHandler(&LookUp));
+  zrvd::unique_socket peer = Connect(server->GetPort());
+  int small_buffer = 4096;
+  setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_buffer),
+             sizeof(small_buffer));
+  SendText(peer.get(), std::string("GET /") + kMd5Big + " HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(WaitUntil([&] { return Log().Contains(http_log::kConnectionClosed); }, 30000));
+  EXPECT_TRUE(WaitUntil([&] { return server->OpenConnections() == 0; }));
+  const std::string short_send_start(http_log::kShortSend, 8);
+  bool short_send = false;
+  for (const LogLine& line : Log().Lines()) {
+    short_send = short_send || line.text.rfind(short_send_start, 0) == 0;
+  }
+  EXPECT_TRUE(short_send);
+}
+
 }  // namespace
 }  // namespace http_test

@@ -66,10 +66,6 @@ class TestThreadManager : public IThreadManager {
     std::lock_guard<std::mutex> hold(m_mutex);
     m_refuse = std::move(refuse);
   }
-  size_t Registered() {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    return m_names.size();
-  }
   // Threads whose Run has not returned yet.
   int Running() const { return m_running.load(); }
   bool WaitForRunning(int count, DWORD timeout_ms) {
