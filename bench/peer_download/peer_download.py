@@ -304,7 +304,11 @@ def main():
                 _, mbps = wrk(url, options.seconds, scripts["random"])
                 results[name]["mbps1m"].append(mbps)
                 results[name]["whole"].append(whole_file_mbps(url))
+                log(f"  {rps:.0f} requests/s, {mbps:.0f} MB/s (1 MiB ranges), "
+                    f"{results[name]['whole'][-1]:.0f} MB/s (whole file)")
         memory = {}
+        # Connection threads of the last runs end first: they count against the bound.
+        time.sleep(5)
         for name, server in servers.items():
             log(f"memory with {IDLE_CONNECTIONS} idle connections: {name}")
             memory[name] = idle_memory_mib(server.port, md5, server.pids())
