@@ -4,8 +4,8 @@
 // Ownership: without auto-delete, the holder of the IThread pointer owns the
 // object and ends it with Release; the handler stays with its own owner. With
 // auto-delete, Start hands the object and its handler over to the thread,
-// which destroys both when the handler's Run returns; nobody may touch either
-// after Start. Start, Stop, Wait, Suspend, Resume, Release, PostMsg and SendMsg
+// which destroys both when the handler's Run returns, leaving the registry
+// before it releases the handler; nobody may touch either after Start. Start, Stop, Wait, Suspend, Resume, Release, PostMsg and SendMsg
 // are called from other threads; GetMsg and MessageLoop only from the thread
 // itself.
 #pragma once
