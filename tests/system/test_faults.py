@@ -13,7 +13,8 @@ import pytest
 from conftest import ENGINE_KEY, reg_delete_key, reg_query, reg_subkeys, wine, winpath
 from http_peer import register
 from live_daemon import (Answer, Peer, TrackerSim, gbk, ipc_share, kill_wineserver,
-                         live, restart_wineserver, tracker)  # noqa: F401  (fixtures)
+                         restart_wineserver)
+from live_daemon import live, tracker  # noqa: F401  (fixtures, used by name)
 
 URL = "http://cdn.example/files/%s.pak"
 # "发送请求: %s" and "收到回复: %s", the web report's two log lines.
@@ -106,8 +107,9 @@ def test_tracker_stopped_mid_run(daemon, tracker, tmp_path):
 
 
 # A shared file deleted while a peer is in the middle of it (from the Linux side:
-# Windows programs are refused): every byte the peer got is the file's, the answer ends and the connection with it cleanly (the 404 bytes,
-# then the end of the stream), the entry is gone, and other files are still served.
+# Windows programs are refused): every byte the peer got is the file's, the
+# connection ends cleanly (the 404 bytes, then the end of the stream), the entry
+# is gone, and other files are still served.
 def test_file_deleted_during_download(daemon, tmp_path):
     big, big_data, big_md5 = make_file(tmp_path, "big.pak", 32 << 20, 2)
     other, other_data, other_md5 = make_file(tmp_path, "other.pak", 300 << 10, 3)

@@ -5,7 +5,7 @@ import json
 import os
 
 from http_peer import register
-from live_daemon import live, tracker  # noqa: F401  (fixtures)
+from live_daemon import live, tracker  # noqa: F401  (fixtures, used by name)
 from soak import SoakRun, make_core
 
 SECONDS = int(os.environ.get("ZRVD_SOAK_SECONDS", "60"))
