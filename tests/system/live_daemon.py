@@ -9,11 +9,13 @@ import subprocess
 import sys
 import time
 
+import pytest
+
 from conftest import (ENGINE_KEY, SOURCE, kill_daemons, linux_daemon_pids, reg_add,
                       wait_for, wine_env)
 
 sys.path.insert(0, str(SOURCE / "tools"))
-from tracker_sim import TrackerSim  # noqa: E402,F401  (re-exported for the tests)
+from tracker_sim import TrackerSim  # noqa: E402
 
 # "侦听端口: %d 成功" as the log writes it, in GBK.
 LISTENING = re.compile("侦听端口: (\\d+) 成功".encode("gbk"))
@@ -37,6 +39,7 @@ class LiveDaemon:
         reg_add(ENGINE_KEY, "ProbeHost", "REG_SZ", tracker.probe_address)
 
     def start(self):
+        self.stop()
         self.launcher = self.install.ctl_popen("launcher", "3600")
         assert self.launcher.stdout.readline().startswith(b"launcher window up")
         self.install.start()
@@ -62,6 +65,22 @@ class LiveDaemon:
             self.launcher.kill()
             self.launcher.wait(timeout=30)
             self.launcher = None
+
+
+@pytest.fixture
+def tracker():
+    sim = TrackerSim().start()
+    yield sim
+    if not sim.stopping.is_set():
+        sim.stop()
+
+
+@pytest.fixture
+def live(install, tracker):
+    """A LiveDaemon not yet started; whatever the test leaves running is ended."""
+    daemon = LiveDaemon(install, tracker)
+    yield daemon
+    daemon.stop()
 
 
 def restart_wineserver():

@@ -12,8 +12,9 @@ import pytest
 
 from conftest import ENGINE_KEY, reg_delete_key, reg_query, reg_subkeys, wine, winpath
 from http_peer import register
-from live_daemon import (Answer, LiveDaemon, Peer, TrackerSim, gbk, ipc_share, kill_wineserver,
+from live_daemon import (Answer, Peer, TrackerSim, gbk, ipc_share, kill_wineserver,
                          restart_wineserver)
+from live_daemon import live, tracker  # noqa: F401  (fixtures, used by name)
 
 URL = "http://cdn.example/files/%s.pak"
 # "发送请求: %s" and "收到回复: %s", the web report's two log lines.
@@ -45,18 +46,8 @@ def log_lines_since(daemon, mark, prefix):
 
 
 @pytest.fixture
-def tracker():
-    sim = TrackerSim().start()
-    yield sim
-    if not sim.stopping.is_set():
-        sim.stop()
-
-
-@pytest.fixture
-def daemon(install, tracker):
-    live = LiveDaemon(install, tracker).start()
-    yield live
-    live.stop()
+def daemon(live):
+    return live.start()
 
 
 # The tracker goes away while a peer downloads: the reports fail without holding up
@@ -116,8 +107,9 @@ def test_tracker_stopped_mid_run(daemon, tracker, tmp_path):
 
 
 # A shared file deleted while a peer is in the middle of it (from the Linux side:
-# Windows programs are refused): every byte the peer got is the file's, the answer ends and the connection with it cleanly (the 404 bytes,
-# then the end of the stream), the entry is gone, and other files are still served.
+# Windows programs are refused): every byte the peer got is the file's, the
+# connection ends cleanly (the 404 bytes, then the end of the stream), the entry
+# is gone, and other files are still served.
 def test_file_deleted_during_download(daemon, tmp_path):
     big, big_data, big_md5 = make_file(tmp_path, "big.pak", 32 << 20, 2)
     other, other_data, other_md5 = make_file(tmp_path, "other.pak", 300 << 10, 3)
@@ -197,8 +189,8 @@ def entry_values(md5):
 # Wine's whole session is killed mid-download and started again: the catalogue
 # is as it was, the start-up pruning keeps the valid entries and drops the one
 # whose file changed, and the peer resumes with a range and ends with the file.
-def test_session_killed_mid_download(install, tracker, tmp_path):
-    daemon = LiveDaemon(install, tracker).start()
+def test_session_killed_mid_download(live, install, tmp_path):
+    daemon = live.start()
     try:
         big, big_data, big_md5 = make_file(tmp_path, "big.pak", 32 << 20, 7)
         small, small_data, small_md5 = make_file(tmp_path, "small.pak", 256 << 10, 8)
@@ -247,4 +239,3 @@ def test_session_killed_mid_download(install, tracker, tmp_path):
     assert partial.read_bytes() == big_data
     assert download(daemon.http_port, small_md5).body == small_data
     assert int(install.ctl("port").stdout.decode().strip()) == daemon.ipc_port
-    daemon.stop()

@@ -4,31 +4,21 @@ A minute here; bench/soak runs the same for ten (ZRVD_SOAK_SECONDS)."""
 import json
 import os
 
-import pytest
-
 from http_peer import register
-from live_daemon import LiveDaemon, TrackerSim
+from live_daemon import live, tracker  # noqa: F401  (fixtures, used by name)
 from soak import SoakRun, make_core
 
 SECONDS = int(os.environ.get("ZRVD_SOAK_SECONDS", "60"))
-
-
-@pytest.fixture
-def tracker():
-    sim = TrackerSim().start()
-    yield sim
-    sim.stop()
 
 
 # Every byte a peer receives is the file its MD5 names, every hand-over is
 # registered and reported, a rewritten file's MD5 answers 404 and its entry goes,
 # and once the peers have left the daemon's threads and memory are back within
 # 10 % of where they stood after the warm-up.
-def test_soak(install, tracker, tmp_path):
+def test_soak(live, tmp_path):
     core = make_core(tmp_path)
     register({item.md5: item.path for item in core}, tmp_path)
-    daemon = LiveDaemon(install, tracker).start()
-    figures = SoakRun(daemon, tmp_path, core, SECONDS).run()
+    figures = SoakRun(live.start(), tmp_path, core, SECONDS).run()
     print("\n" + figures.text())
     report = os.environ.get("ZRVD_SOAK_REPORT")
     if report:
