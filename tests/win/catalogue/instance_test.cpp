@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "tests/win/catalogue/test_support.h"
+#include "tests/win/inert_thread.h"
 
 namespace {
 
 // Records what the catalogue asks of the thread framework; runs nothing.
-class RecordingThread : public IThread {
+class RecordingThread : public zrvd_test::InertThread {
  public:
   explicit RecordingThread(std::atomic<int>* starts) : m_starts(starts) {}
   int32_t Start() override {
@@ -19,14 +20,6 @@ class RecordingThread : public IThread {
     return 0;
   }
   BOOL PostMsg(UINT, WPARAM, LPARAM) override { return TRUE; }
-  int32_t SendMsg(uint32_t, uint32_t, uint32_t) override { return 0; }
-  BOOL GetMsg(MSG*) override { return FALSE; }
-  LPARAM MessageLoop() override { return 0; }
-  int32_t Suspend() override { return 0; }
-  int32_t Resume() override { return 0; }
-  int32_t Stop(bool) override { return 0; }
-  DWORD Wait(DWORD) override { return 0; }
-  int32_t Reserved() override { return 0; }
 
  private:
   std::atomic<int>* m_starts;

@@ -4,12 +4,14 @@
 #include <cstdio>
 
 #include "engine/globals.h"
+#include "tests/win/inert_thread.h"
 
 namespace http_test {
 
 namespace {
 
-class TestThread : public IThread {
+// The server never posts to, suspends or waits for its threads: those slots stay inert.
+class TestThread : public zrvd_test::InertThread {
  public:
   TestThread(TestThreadManager* manager, IThreadHandler* handler, std::string name,
              bool auto_delete)
@@ -24,16 +26,6 @@ class TestThread : public IThread {
     return 0;
   }
   void SetStackReserve(uint32_t bytes) override { m_stackReserve = bytes; }
-  // The server never posts to, suspends or waits for its threads.
-  BOOL PostMsg(UINT, WPARAM, LPARAM) override { return FALSE; }
-  int32_t SendMsg(uint32_t, uint32_t, uint32_t) override { return 0; }
-  BOOL GetMsg(MSG*) override { return FALSE; }
-  LPARAM MessageLoop() override { return 0; }
-  int32_t Suspend() override { return -1; }
-  int32_t Resume() override { return -1; }
-  int32_t Stop(bool) override { return 0; }
-  DWORD Wait(DWORD) override { return WAIT_FAILED; }
-  int32_t Reserved() override { return 0; }
 
  private:
   static DWORD WINAPI Routine(void* parameter) {

@@ -16,27 +16,19 @@
 #include <string>
 
 #include "engine/thread.h"
+#include "tests/win/inert_thread.h"
 
 namespace zrvd_test {
 
 class TestThreadManager;
 
-class TestThread : public IThread {
+class TestThread : public InertThread {
  public:
   TestThread(TestThreadManager* manager, IThreadHandler* handler, std::string name,
              bool auto_delete)
       : m_manager(manager), m_handler(handler), m_name(std::move(name)),
         m_autoDelete(auto_delete) {}
   int32_t Start() override;
-  BOOL PostMsg(UINT, WPARAM, LPARAM) override { return FALSE; }
-  int32_t SendMsg(uint32_t, uint32_t, uint32_t) override { return 0; }
-  BOOL GetMsg(MSG*) override { return FALSE; }
-  LPARAM MessageLoop() override { return 0; }
-  int32_t Suspend() override { return 0; }
-  int32_t Resume() override { return 0; }
-  int32_t Stop(bool) override { return 0; }
-  DWORD Wait(DWORD) override { return 0; }
-  int32_t Reserved() override { return 0; }
 
  private:
   static DWORD WINAPI Main(void* self);
