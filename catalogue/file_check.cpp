@@ -25,10 +25,14 @@ bool FileChanged(const std::string& path, DWORD stored_length, const std::string
 
 std::string FormatModifyTime(HANDLE file) {
   FILETIME written;
+  if (!GetFileTime(file, nullptr, nullptr, &written)) return std::string();
+  return FormatModifyTime(written);
+}
+
+std::string FormatModifyTime(const FILETIME& written) {
   FILETIME local;
   SYSTEMTIME fields;
-  if (!GetFileTime(file, nullptr, nullptr, &written) ||
-      !FileTimeToLocalFileTime(&written, &local) || !FileTimeToSystemTime(&local, &fields)) {
+  if (!FileTimeToLocalFileTime(&written, &local) || !FileTimeToSystemTime(&local, &fields)) {
     return std::string();
   }
   return FormatTimeDigits(fields.wYear, fields.wMonth, fields.wDay, fields.wHour, fields.wMinute,
@@ -39,4 +43,13 @@ bool IsOlderThan30Days(const std::string& stored_time) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   return IsOlderThan30DaysOn(stored_time, CalendarDate{now.wYear, now.wMonth, now.wDay});
+}
+
+bool OpenFileMatchesEntry(HANDLE file, const CatalogueEntry& entry, int64_t* size) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  *size = (static_cast<int64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  // As FileChanged reads it: a size past 32 bits counts as 0xFFFFFFFF.
+  const DWORD length = info.nFileSizeHigh != 0 ? 0xFFFFFFFF : info.nFileSizeLow;
+  return length == entry.length && FormatModifyTime(info.ftLastWriteTime) == entry.modify_time;
 }

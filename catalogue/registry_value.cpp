@@ -47,3 +47,14 @@ LONG WriteDwordValue(HKEY key, const char* name, DWORD value) {
   return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                         sizeof(value));
 }
+
+bool ReadCatalogueEntry(HKEY key, DWORD path_limit, DWORD time_limit, CatalogueEntry* entry) {
+  DWORD length = 0;
+  if (!ReadStringValue(key, "LocalPath", path_limit, &entry->local_path) ||
+      !ReadStringValue(key, "ModifyTime", time_limit, &entry->modify_time) ||
+      !ReadDwordValue(key, "Length", &length)) {
+    return false;
+  }
+  entry->length = length;
+  return true;
+}

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "catalogue/catalogue_view.h"
+
 // A REG_SZ value of at most `max_bytes` bytes (what the registry reports,
 // a stored NUL included). False when the value is absent, of another type or
 // longer. The text ends at the reported size, or at an earlier NUL: values are
@@ -18,3 +20,11 @@ bool ReadDwordValue(HKEY key, const char* name, DWORD* value);
 // Stores `text` as REG_SZ with its length as the data size: no terminating NUL.
 LONG WriteStringValue(HKEY key, const char* name, const std::string& text);
 LONG WriteDwordValue(HKEY key, const char* name, DWORD value);
+
+// Lookup limits: `LocalPath` in at most 1023 bytes, `ModifyTime` in at most 255.
+constexpr DWORD kLookupPathLimit = 1023;
+constexpr DWORD kLookupTimeLimit = 255;
+
+// An entry's `LocalPath`, `ModifyTime` and `Length`; false when one is absent,
+// of another type or past its limit.
+bool ReadCatalogueEntry(HKEY key, DWORD path_limit, DWORD time_limit, CatalogueEntry* entry);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "catalogue/engine_key_watch.h"
 #include "catalogue/entry_name.h"
 #include "catalogue/file_check.h"
 #include "catalogue/registry_value.h"
@@ -26,29 +27,18 @@ constexpr char kMsgServing[] = "\xB7\xFE\xCE\xF1\xCE\xC4\xBC\xFE%s: %s";
 constexpr char kMsgDeletingKey[] = "\xC9\xBE\xB3\xFD\xD7\xA2\xB2\xE1\xB1\xED\xBC\xFC\xD6\xB5: %s";
 
 constexpr char kThreadName[] = "FileList";
+constexpr char kWatchThreadName[] = "CatalogueWatch";
 
-// Read limits of the stored texts. The lookup takes longer paths than the
-// pruning does, so a long path is served but never pruned.
-constexpr DWORD kLookupPathLimit = 1023;
-constexpr DWORD kLookupTimeLimit = 255;
+// The pruning reads shorter paths than the lookup does, so a long path is
+// served but never pruned.
 constexpr DWORD kPrunePathLimit = 255;
 constexpr DWORD kPruneTimeLimit = 255;
 // Sub key names are enumerated into 255 characters, the NUL included.
 constexpr DWORD kNameBufferChars = 255;
 
-struct StoredEntry {
-  std::string local_path;
-  std::string modify_time;
-  DWORD length = 0;
-};
+void (*g_keyRecreatedHook)() = nullptr;
 
-bool ReadEntry(HKEY key, DWORD path_limit, DWORD time_limit, StoredEntry* entry) {
-  return ReadStringValue(key, "LocalPath", path_limit, &entry->local_path) &&
-         ReadStringValue(key, "ModifyTime", time_limit, &entry->modify_time) &&
-         ReadDwordValue(key, "Length", &entry->length);
-}
-
-bool IsCurrent(const StoredEntry& entry) {
+bool IsCurrent(const CatalogueEntry& entry) {
   return FileExists(entry.local_path) &&
          !FileChanged(entry.local_path, entry.length, entry.modify_time);
 }
@@ -63,6 +53,7 @@ SharedFileList* CreateCatalogue() {
   // the catalogue still answers lookups; it just has no thread.
   if (IThreadManager* runtime = g_runtime) {
     if (IThread* thread = runtime->NewThread(list, kThreadName, true, 0)) thread->Start();
+    list->StartWatch(runtime);
   }
   return list;
 }
@@ -76,23 +67,65 @@ SharedFileList* SharedFileList::Instance() {
   return instance;
 }
 
-std::string SharedFileList::GetLocalPath(const std::string& md5) {
+void SharedFileList::SetKeyRecreatedHook(void (*hook)()) { g_keyRecreatedHook = hook; }
+
+void SharedFileList::StartWatch(IThreadManager* manager) {
+  auto* watch = new EngineKeyWatch(&m_view);
+  if (void (*hook)() = g_keyRecreatedHook) watch->SetOnRecreated(hook);
+  IThread* thread = manager->NewThread(watch, kWatchThreadName, true, 0);
+  if (thread == nullptr) {
+    watch->Release();
+    return;
+  }
+  thread->Start();
+}
+
+bool SharedFileList::ReadFromRegistry(const std::string& md5, CatalogueEntry* entry,
+                                      bool log_miss) {
   if (!IsUsableEntryName(md5)) {
-    LogInfo(kMsgNoSuchMd5, md5.c_str());
-    return std::string();
+    if (log_miss) LogInfo(kMsgNoSuchMd5, md5.c_str());
+    return false;
   }
   const std::string key_path = g_regPath + "\\" + md5;
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(g_regRoot, key_path.c_str(), 0, KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS) {
-    LogInfo(kMsgNoSuchMd5, md5.c_str());
-    return std::string();
+    if (log_miss) LogInfo(kMsgNoSuchMd5, md5.c_str());
+    return false;
   }
-  StoredEntry entry;
-  if (!ReadEntry(key.get(), kLookupPathLimit, kLookupTimeLimit, &entry)) return std::string();
-  key.reset();
-  if (IsCurrent(entry)) return entry.local_path;
+  return ReadCatalogueEntry(key.get(), kLookupPathLimit, kLookupTimeLimit, entry);
+}
+
+void SharedFileList::DeleteEntry(const std::string& md5) {
   // Deletion failures are left alone: the next lookup meets the entry again.
-  RegDeleteKeyA(g_regRoot, key_path.c_str());
+  RegDeleteKeyA(g_regRoot, (g_regPath + "\\" + md5).c_str());
+  m_view.Erase(md5);
+}
+
+bool SharedFileList::FindEntry(const std::string& md5, CatalogueEntry* entry) {
+  if (m_view.Find(md5, entry)) return true;
+  return ReadFromRegistry(md5, entry, true);
+}
+
+bool SharedFileList::RecheckEntry(const std::string& md5, const CatalogueEntry& seen,
+                                  CatalogueEntry* fresh) {
+  CatalogueEntry stored;
+  if (!ReadFromRegistry(md5, &stored, false)) return false;
+  if (!(stored == seen)) {
+    *fresh = stored;
+    return true;
+  }
+  DeleteEntry(md5);
+  return false;
+}
+
+std::string SharedFileList::GetLocalPath(const std::string& md5) {
+  CatalogueEntry entry;
+  if (!FindEntry(md5, &entry)) return std::string();
+  // The view may lag the registry by a moment: one fresher try before deleting.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (IsCurrent(entry)) return entry.local_path;
+    if (!RecheckEntry(md5, entry, &entry)) return std::string();
+  }
   return std::string();
 }
 
@@ -116,8 +149,8 @@ void SharedFileList::PruneEntries() {
       LogInfo(kMsgOpenKeyFailed, name);
       continue;
     }
-    StoredEntry entry;
-    if (!ReadEntry(sub.get(), kPrunePathLimit, kPruneTimeLimit, &entry)) continue;
+    CatalogueEntry entry;
+    if (!ReadCatalogueEntry(sub.get(), kPrunePathLimit, kPruneTimeLimit, &entry)) continue;
     sub.reset();
     if (!IsCurrent(entry) || IsOlderThan30Days(entry.modify_time)) {
       LogInfo(kMsgRemovingItem, entry.local_path.c_str());

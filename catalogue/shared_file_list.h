@@ -1,6 +1,8 @@
 // The shared-file catalogue: one registry sub key per shared file, named by its
-// MD5 text, directly under the engine key (g_regRoot\g_regPath). Nothing is kept
-// in memory: every call reads or writes the registry as it runs.
+// MD5 text, directly under the engine key (g_regRoot\g_regPath). The registry is
+// the one source of truth; while the engine runs, a watch thread keeps a view of
+// it in memory, so that a lookup that hits costs no registry call. Every write
+// goes to the registry; a lookup that misses the view asks the registry.
 //
 // The one SharedFileList is also the handler of the "FileList" thread, which
 // announces the catalogue to the tracker host. It is owned by a static holder
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "catalogue/catalogue_view.h"
 #include "engine/thread.h"
 
 class SharedFileList : public IThreadHandler {
@@ -21,9 +24,27 @@ class SharedFileList : public IThreadHandler {
   // thread.
   static SharedFileList* Instance();
 
+  // Called on the watch's thread after the engine key, deleted by someone else,
+  // was created again. Set before the first Instance call.
+  static void SetKeyRecreatedHook(void (*hook)());
+
   // The local path registered under `md5`, or empty text when none is or the
   // file changed (the stale entry is deleted on the way).
   std::string GetLocalPath(const std::string& md5);
+
+  // The entry under `md5`, not checked against its file: from memory when the
+  // view holds it, else from the registry. False when there is none (its line
+  // logged) or it cannot be read.
+  bool FindEntry(const std::string& md5, CatalogueEntry* entry);
+  // For an entry `seen` that did not match its file: reads it again from the
+  // registry. True, with `fresh`, when it changed since `seen` was read (it is
+  // worth another try); otherwise the entry is deleted, unless it cannot be
+  // read, and the answer is false. Logs nothing.
+  bool RecheckEntry(const std::string& md5, const CatalogueEntry& seen, CatalogueEntry* fresh);
+
+  // Starts the thread that keeps the view fresh; without it every lookup asks
+  // the registry. `manager` makes the thread.
+  void StartWatch(IThreadManager* manager);
 
   // Checks every entry once; deletes those whose file is gone, changed or old.
   void PruneEntries();
@@ -32,4 +53,10 @@ class SharedFileList : public IThreadHandler {
   int32_t Run() override;  // the tracker announcer loop; never returns
   int32_t OnMessage(UINT message, WPARAM wparam, LPARAM lparam) override;
   ~SharedFileList() override;
+
+ private:
+  bool ReadFromRegistry(const std::string& md5, CatalogueEntry* entry, bool log_miss);
+  void DeleteEntry(const std::string& md5);
+
+  CatalogueView m_view;
 };

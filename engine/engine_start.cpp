@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 
+#include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
 #include "engine/globals.h"
@@ -14,8 +16,23 @@
 #include "ipc/ipc_server.h"
 
 namespace {
-int g_ipcPort = 0;
+// Read by the catalogue's watch thread when it puts a deleted key back.
+std::atomic<int> g_ipcPort{0};
+
+// The host publishes the IPC port in the engine key once at start; when the
+// catalogue finds that key deleted and creates it again, the port is written
+// again, so that a download client started afterwards still finds the engine.
+void PublishIpcPortAgain() {
+  const int port = g_ipcPort.load();
+  if (port == 0 || g_regRoot != HKEY_LOCAL_MACHINE || lstrcmpiA(g_regPath.c_str(), kEngineKeyPath) != 0) {
+    return;
+  }
+  zrvd::unique_hkey key;
+  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
+    WriteDwordValue(key.get(), "IPCPort", static_cast<DWORD>(port));
+  }
 }
+}  // namespace
 
 std::string ReadLogPathSetting() {
   // Read raw: SHGetValueA would expand a REG_EXPAND_SZ and report it as
@@ -60,6 +77,7 @@ void StartEngine(int ipc_port) {
 
   // Catalogue: prunes the registry list and starts "FileList". Connection
   // threads of the HTTP server may race this first call; Instance copes.
+  SharedFileList::SetKeyRecreatedHook(&PublishIpcPortAgain);
   SharedFileList::Instance();
 
   // IPC service, last: its clients hand over files for the catalogue. Without

@@ -3,12 +3,13 @@
 #include <windows.h>
 
 #include <cstring>
-#include <memory>
-#include <new>
+#include <optional>
 
+#include "catalogue/file_check.h"
 #include "catalogue/number_text.h"
 #include "common/unique_any.h"
 #include "engine/log.h"
+#include "httpserver/answer_blocks.h"
 #include "httpserver/http_limits.h"
 #include "httpserver/http_log_text.h"
 #include "httpserver/keep_alive_rule.h"
@@ -35,7 +36,7 @@ bool SendNotFound(SOCKET socket) {
 
 }  // namespace
 
-HttpFileHandler::HttpFileHandler(LocalPathLookup lookup) : m_lookup(lookup) {}
+HttpFileHandler::HttpFileHandler(SharedFileSource source) : m_source(source) {}
 
 HttpFileHandler::~HttpFileHandler() = default;
 
@@ -50,8 +51,12 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
     if (!IsHexDigit(c)) return kHttpDeclined;
   }
 
-  const std::string local_path = m_lookup(md5);
-  LogInfo(http_log::kRequestedFile, local_path.c_str());
+  CatalogueEntry entry;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  int64_t total = 0;
+  const bool shared = OpenSharedFile(md5, &entry, &opened, &total);
+  zrvd::unique_hfile file(opened);
+  LogInfo(http_log::kRequestedFile, shared ? entry.local_path.c_str() : "");
 
   const std::string range_value = request->GetHeader("RANGE");
   const RangeRequest range = ParseRangeHeader(range_value);
@@ -60,11 +65,12 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   LogInfo(http_log::kEndOffset, Int64ToString(range.end).c_str());
 
   bool keep_alive = KeepAliveFor(request->GetVersion(), request->GetHeader("CONNECTION"));
-  // The lookup vouched for the file at the path before it was opened; a file
-  // replaced in between would go out under the old MD5. With the handle open
-  // the path can no longer be replaced, so asking again settles it.
-  const auto still_shared = [&] { return !local_path.empty() && m_lookup(md5) == local_path; };
-  if (!SendFileRange(local_path, keep_alive, range, socket, still_shared)) keep_alive = false;
+  const bool complete =
+      shared ? SendFileRange(file.get(), total, FileNameOfPath(entry.local_path), keep_alive,
+                             range, socket)
+             : SendNotFound(socket);
+  file.reset();
+  if (!complete) keep_alive = false;
   if (keep_alive) return kHttpKeepOpen;
 
   zrvd::unique_socket closing(socket);
@@ -72,42 +78,60 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   return kHttpClosed;
 }
 
-bool HttpFileHandler::SendFileRange(const std::string& local_path, bool keep_alive,
-                                    const RangeRequest& range, SOCKET socket,
-                                    const std::function<bool()>& still_shared) {
-  if (local_path.empty()) return SendNotFound(socket);
-  zrvd::unique_hfile file(CreateFileA(local_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  LARGE_INTEGER size;
-  if (!file || !GetFileSizeEx(file.get(), &size)) return SendNotFound(socket);
-  if (still_shared && !still_shared()) return SendNotFound(socket);
-  const int64_t total = size.QuadPart;
+bool HttpFileHandler::OpenSharedFile(const std::string& md5, CatalogueEntry* entry, HANDLE* file,
+                                     int64_t* total) {
+  if (!m_source.find(md5, entry)) return false;
+  // The entry may lag a rewrite by a moment: one fresher try before giving up.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    zrvd::unique_hfile opened(CreateFileA(entry->local_path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (opened) {
+      if (OpenFileMatchesEntry(opened.get(), *entry, total)) {
+        *file = opened.release();
+        return true;
+      }
+    } else {
+      const DWORD error = GetLastError();
+      // A file that a writer holds without sharing reads is still there: it is
+      // not served now, and its entry stays.
+      if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+          error == ERROR_ACCESS_DENIED) {
+        return false;
+      }
+    }
+    if (!m_source.recheck(md5, *entry, entry)) return false;
+  }
+  return false;
+}
 
+bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::string& file_name,
+                                    bool keep_alive, const RangeRequest& range, SOCKET socket) {
   const ResolvedRange resolved = ResolveRange(range, total);
   if (!resolved.satisfiable) return SendText(socket, BuildUnsatisfiableHead(total, keep_alive));
 
-  LARGE_INTEGER position;
-  position.QuadPart = resolved.begin;
-  SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN);
   const int64_t length = resolved.length;
-  const std::string head =
-      BuildResponseHead(total, keep_alive, FileNameOfPath(local_path), length, resolved.begin);
+  const std::string head = BuildResponseHead(total, keep_alive, file_name, length, resolved.begin);
 
+  AnswerBlockPool::Lease block = AnswerBlockPool::Shared().Take();
   char stack_buffer[http_limits::kFallbackChunkBytes];
-  char* buffer = stack_buffer;
-  size_t capacity = sizeof(stack_buffer);
-  std::unique_ptr<char[]> heap_buffer;
-  const int64_t answer_size = static_cast<int64_t>(head.size()) + length;
-  if (answer_size > static_cast<int64_t>(capacity)) {
-    const size_t size = answer_size < static_cast<int64_t>(http_limits::kFileChunkBytes)
-                            ? static_cast<size_t>(answer_size)
-                            : http_limits::kFileChunkBytes;
-    heap_buffer.reset(new (std::nothrow) char[size]);
-    if (heap_buffer) {
-      buffer = heap_buffer.get();
-      capacity = size;
-    }
+  char* buffer = block ? block.data() : stack_buffer;
+  const size_t capacity = block ? block.size() : sizeof(stack_buffer);
+
+  // A long answer goes out non-blocking with its progress watched, so that a
+  // slow peer that keeps reading is never cut off by a single long send.
+  std::optional<NonBlockingScope> non_blocking;
+  uint32_t stall_ms = 0;
+  if (static_cast<int64_t>(head.size()) + length >
+      static_cast<int64_t>(http_limits::kBlockingAnswerBytes)) {
+    stall_ms = SendTimeoutOf(socket);
+    non_blocking.emplace(socket);
   }
+  const auto send_out = [&](const char* data, int32_t count) {
+    return non_blocking && non_blocking->active()
+               ? SendWhileProgressing(socket, data, count, stall_ms)
+               : SendAll(socket, data, count);
+  };
 
   // The head goes out together with the first chunk of the body: one send less.
   bool head_sent = true;
@@ -116,7 +140,8 @@ bool HttpFileHandler::SendFileRange(const std::string& local_path, bool keep_ali
     std::memcpy(buffer, head.data(), head.size());
     pending_head = head.size();
   } else {
-    head_sent = SendText(socket, head);
+    const int32_t size = static_cast<int32_t>(head.size());
+    head_sent = send_out(head.data(), size) == size;
   }
 
   int64_t sent = 0;
@@ -125,9 +150,15 @@ bool HttpFileHandler::SendFileRange(const std::string& local_path, bool keep_ali
     const int64_t room = static_cast<int64_t>(capacity - pending_head);
     const DWORD want = static_cast<DWORD>(left < room ? left : room);
     DWORD got = 0;
-    if (want > 0 && !ReadFile(file.get(), buffer + pending_head, want, &got, nullptr)) got = 0;
-    const int32_t out_sent =
-        SendAll(socket, buffer, static_cast<int32_t>(pending_head + got));
+    if (want > 0) {
+      // The offset rides with the read: no separate seek per chunk.
+      const uint64_t offset = static_cast<uint64_t>(resolved.begin + sent);
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      if (!ReadFile(file, buffer + pending_head, want, &got, &at)) got = 0;
+    }
+    const int32_t out_sent = send_out(buffer, static_cast<int32_t>(pending_head + got));
     if (out_sent < static_cast<int32_t>(pending_head)) {
       head_sent = false;
       break;

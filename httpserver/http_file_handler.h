@@ -5,22 +5,31 @@
 #include <winsock2.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
+#include "catalogue/catalogue_view.h"
 #include "httpserver/http_interfaces.h"
 #include "httpserver/range_rule.h"
 
-// Stateless: many connection threads call it at once; each call opens its own
-// read-shared handle on the file.
+// What the handler needs of the catalogue: the shared-file catalogue itself, or
+// a test's own. Both functions are called from many connection threads at once.
+struct SharedFileSource {
+  // The entry under `md5`, not checked against its file; false when there is
+  // none (the source logs the miss).
+  bool (*find)(const std::string& md5, CatalogueEntry* entry);
+  // `seen` did not match its file: true with a fresher entry worth a try;
+  // false when there is none (a stale entry is dropped on the way).
+  bool (*recheck)(const std::string& md5, const CatalogueEntry& seen, CatalogueEntry* fresh);
+};
+
+// Stateless: many connection threads call it at once; each request opens its
+// own read-shared handle on the file and checks that very handle against the
+// entry, so bytes of a file that no longer matches its entry are never sent.
 class HttpFileHandler : public IHttpHandler {
  public:
-  // Given an MD5 text, the local path of the shared file, or empty text.
-  using LocalPathLookup = std::string (*)(const std::string& md5);
-
   // Looks files up in the shared-file catalogue.
   HttpFileHandler();
-  explicit HttpFileHandler(LocalPathLookup lookup);
+  explicit HttpFileHandler(SharedFileSource source);
 
   void Release() override;
   // -1 for anything but a GET of 32 hex digits after the URI's first character;
@@ -28,15 +37,17 @@ class HttpFileHandler : public IHttpHandler {
   int32_t HandleRequest(IHttpRequest* request, SOCKET socket) override;
   ~HttpFileHandler() override;
 
-  // Sends the answer for `range` of the file: 404 when there is no path or the
-  // file cannot be opened, 416 when the range cannot be satisfied, else 200 or
-  // 206 and the body. True when every promised body byte was sent.
-  // `still_shared`, when given, is asked once the file is open; false answers
-  // 404 as for a file that is not shared.
-  static bool SendFileRange(const std::string& local_path, bool keep_alive,
-                            const RangeRequest& range, SOCKET socket,
-                            const std::function<bool()>& still_shared = {});
-
  private:
-  const LocalPathLookup m_lookup;
+  // Opens the file of the entry under `md5` and checks the open file against
+  // it. False when the file is not shared, gone, changed or not readable now.
+  bool OpenSharedFile(const std::string& md5, CatalogueEntry* entry, HANDLE* file,
+                      int64_t* total);
+
+  // Sends the answer for `range` of the open file of `total` bytes: 416 when
+  // the range cannot be satisfied, else 200 or 206 and the body. True when
+  // every promised body byte was sent.
+  static bool SendFileRange(HANDLE file, int64_t total, const std::string& file_name,
+                            bool keep_alive, const RangeRequest& range, SOCKET socket);
+
+  const SharedFileSource m_source;
 };

@@ -1,12 +1,17 @@
 // The handler's link to the shared-file catalogue, apart so that code which
-// gives the handler its own lookup does not link the catalogue.
+// gives the handler its own source does not link the catalogue.
 #include "catalogue/shared_file_list.h"
 #include "httpserver/http_file_handler.h"
 
 namespace {
-std::string LookUpInCatalogue(const std::string& md5) {
-  return SharedFileList::Instance()->GetLocalPath(md5);
+bool FindInCatalogue(const std::string& md5, CatalogueEntry* entry) {
+  return SharedFileList::Instance()->FindEntry(md5, entry);
+}
+bool RecheckInCatalogue(const std::string& md5, const CatalogueEntry& seen,
+                        CatalogueEntry* fresh) {
+  return SharedFileList::Instance()->RecheckEntry(md5, seen, fresh);
 }
 }  // namespace
 
-HttpFileHandler::HttpFileHandler() : HttpFileHandler(&LookUpInCatalogue) {}
+HttpFileHandler::HttpFileHandler()
+    : HttpFileHandler(SharedFileSource{&FindInCatalogue, &RecheckInCatalogue}) {}

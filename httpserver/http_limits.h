@@ -13,18 +13,33 @@ constexpr size_t kMaxHeadBytes = 16 * 1024;
 constexpr uint32_t kHeadTimeoutMs = 30 * 1000;
 // An idle keep-alive connection holds a thread; peers reconnect cheaply.
 constexpr uint32_t kIdleTimeoutMs = 60 * 1000;
-// A peer that stops reading must not pin a connection thread for ever.
+// A peer that takes no byte of its answer for this long is dropped. Counted as
+// time without progress, never per call: a slow peer that keeps reading stays.
 constexpr uint32_t kSendTimeoutMs = 60 * 1000;
+// Answers up to this size go out in one blocking send: the socket buffers of
+// every system take that much at once, so even a slow peer is not timed out by it.
+// Longer answers are sent non-blocking, their progress watched.
+constexpr size_t kBlockingAnswerBytes = 64 * 1024;
+// How often a send that waits for room looks again: a socket that accepts
+// bytes before it reports itself writable still counts as progress.
+constexpr uint32_t kSendPollMs = 1000;
 // One thread per connection: the 32-bit address space is the real limit.
 constexpr int32_t kMaxConnections = 1000;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.
 constexpr uint32_t kConnectionStackReserve = 256 * 1024;
 // A failing accept (out of buffers, say) must not spin the accept thread.
 constexpr uint32_t kAcceptFailurePauseMs = 100;
-// Each send costs a round trip through the sockets layer, so bodies go out in
-// large chunks from a buffer that lives only while a body is sent...
-constexpr size_t kFileChunkBytes = 256 * 1024;
-// ...or, when that much memory cannot be had, in small chunks from the stack.
+// Each read and send costs a system call (a server round trip under Wine), so a
+// range of up to 1 MiB goes out with its head in one send, and longer ones in
+// 1 MiB chunks; the spare room holds the head.
+constexpr size_t kAnswerBlockBytes = 1024 * 1024 + 4 * 1024;
+// Blocks of all connections together: 1,000 connections of 1 MiB each would not
+// fit a 32-bit process. Past the budget an answer goes out in small chunks.
+constexpr size_t kAnswerBlockBudgetBytes = 64 * 1024 * 1024;
+// Blocks kept for the next answers once sent: reuse saves the page faults of a
+// fresh 1 MiB, while idle connections pin none.
+constexpr size_t kKeptFreeBlocks = 8;
+// The small chunks, from the stack, when no block can be had.
 constexpr size_t kFallbackChunkBytes = 16 * 1024;
 // Header lines longer than this end the header parsing (2047 with the terminator).
 constexpr size_t kMaxHeaderLineChars = 2046;

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "httpserver/head_scan.h"
+#include "httpserver/http_limits.h"
 
 namespace {
 
@@ -32,6 +33,48 @@ int32_t SendAll(SOCKET socket, const char* data, int32_t count) {
     sent += result;
   }
   return count;
+}
+
+int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uint32_t stall_ms) {
+  int32_t sent = 0;
+  DWORD last_progress = GetTickCount();
+  while (sent < count) {
+    const int result = send(socket, data + sent, count - sent, 0);
+    if (result > 0) {
+      sent += result;
+      last_progress = GetTickCount();
+      continue;
+    }
+    if (result == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return sent;
+    const DWORD waited = GetTickCount() - last_progress;
+    if (stall_ms != 0 && waited >= stall_ms) return sent;
+    // Waits in slices: a socket may take bytes again before it reports itself
+    // writable, and every byte taken is progress.
+    uint32_t slice = http_limits::kSendPollMs;
+    if (stall_ms != 0 && stall_ms - waited < slice) slice = stall_ms - waited;
+    WaitWritable(socket, slice);
+  }
+  return count;
+}
+
+NonBlockingScope::NonBlockingScope(SOCKET socket) : m_socket(socket) {
+  u_long on = 1;
+  m_active = ioctlsocket(m_socket, FIONBIO, &on) == 0;
+}
+
+NonBlockingScope::~NonBlockingScope() {
+  if (!m_active) return;
+  u_long off = 0;
+  ioctlsocket(m_socket, FIONBIO, &off);
+}
+
+uint32_t SendTimeoutOf(SOCKET socket) {
+  DWORD value = 0;
+  int size = sizeof(value);
+  if (getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&value), &size) != 0) {
+    return http_limits::kSendTimeoutMs;
+  }
+  return value;
 }
 
 bool RequestHeadReader::Receive(size_t most, uint32_t timeout_ms) {

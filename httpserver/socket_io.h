@@ -11,6 +11,28 @@
 // error (a send time-out counts as one).
 int32_t SendAll(SOCKET socket, const char* data, int32_t count);
 
+// Sends the whole buffer on a non-blocking socket. Waits for room as long as the
+// socket keeps taking bytes: only `stall_ms` without a single byte taken ends it
+// (0: no limit). Returns `count`, or the bytes sent before it ended.
+int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uint32_t stall_ms);
+
+// Puts a blocking socket in non-blocking mode for one scope, and back after.
+class NonBlockingScope {
+ public:
+  explicit NonBlockingScope(SOCKET socket);
+  ~NonBlockingScope();
+  NonBlockingScope(const NonBlockingScope&) = delete;
+  NonBlockingScope& operator=(const NonBlockingScope&) = delete;
+  bool active() const { return m_active; }
+
+ private:
+  SOCKET m_socket;
+  bool m_active;
+};
+
+// The socket's send time-out in milliseconds (0: none).
+uint32_t SendTimeoutOf(SOCKET socket);
+
 struct HeadReadLimits {
   size_t max_head_bytes;
   // How long to wait for the first byte of the head; 0 waits no separate time:

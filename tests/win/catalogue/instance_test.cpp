@@ -30,25 +30,27 @@ class RecordingManager : public IThreadManager {
   void Release() override {}
   IThread* NewThread(IThreadHandler* handler, const char* name, bool auto_delete,
                      int32_t user_value) override {
-    ++m_calls;
-    m_handler = handler;
-    m_name = name;
-    m_autoDelete = auto_delete;
-    m_userValue = user_value;
+    m_names.push_back(name);
+    if (m_calls++ == 0) {
+      m_handler = handler;
+      m_autoDelete = auto_delete;
+      m_userValue = user_value;
+    }
     m_threads.emplace_back(new RecordingThread(&m_starts));
     return m_threads.back().get();
   }
   std::atomic<int> m_calls{0};
   std::atomic<int> m_starts{0};
   IThreadHandler* m_handler = nullptr;
-  std::string m_name;
+  std::vector<std::string> m_names;
   bool m_autoDelete = false;
   int32_t m_userValue = -1;
   std::vector<std::unique_ptr<RecordingThread>> m_threads;
 };
 
-// Many first calls at once build one catalogue: one object, one pruning and one
-// "FileList" thread, started once with auto-delete and user value 0.
+// Many first calls at once build one catalogue: one object, one pruning, one
+// "FileList" thread, started once with auto-delete and user value 0, and one
+// thread that keeps the catalogue's view fresh.
 TEST(CatalogueInstance, ConcurrentFirstCallsBuildOneCatalogue) {
   zrvd_test::Sandbox box("instance");
   zrvd_test::CapturingLog log;
@@ -75,10 +77,10 @@ TEST(CatalogueInstance, ConcurrentFirstCallsBuildOneCatalogue) {
   ASSERT_NE(seen[0], nullptr);
   for (SharedFileList* list : seen) EXPECT_EQ(list, seen[0]);
   EXPECT_EQ(SharedFileList::Instance(), seen[0]);
-  EXPECT_EQ(manager.m_calls.load(), 1);
-  EXPECT_EQ(manager.m_starts.load(), 1);
+  EXPECT_EQ(manager.m_calls.load(), 2);
+  EXPECT_EQ(manager.m_starts.load(), 2);
   EXPECT_EQ(manager.m_handler, seen[0]);
-  EXPECT_EQ(manager.m_name, "FileList");
+  EXPECT_EQ(manager.m_names, (std::vector<std::string>{"FileList", "CatalogueWatch"}));
   EXPECT_TRUE(manager.m_autoDelete);
   EXPECT_EQ(manager.m_userValue, 0);
   // 服务文件%s: %s, once: the pruning ran once.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/file_check.h"
 #include "catalogue/number_text.h"
 #include "http_test_support.h"
 #include "httpserver/http_file_handler.h"
@@ -33,6 +34,30 @@ std::string LookUp(const std::string& md5) {
   auto found = g_catalogue.find(md5);
   return found == g_catalogue.end() ? std::string() : found->second;
 }
+
+// The entry a share of `path` writes now: its size and modify time.
+CatalogueEntry EntryOf(const std::string& path) {
+  CatalogueEntry entry;
+  entry.local_path = path;
+  zrvd::unique_hfile file(OpenForAttributes(path));
+  LARGE_INTEGER size;
+  if (file && GetFileSizeEx(file.get(), &size)) {
+    entry.length = size.HighPart != 0 ? 0xFFFFFFFF : size.LowPart;
+    entry.modify_time = FormatModifyTime(file.get());
+  }
+  return entry;
+}
+
+bool Find(const std::string& md5, CatalogueEntry* entry) {
+  const std::string path = LookUp(md5);
+  if (path.empty()) return false;
+  *entry = EntryOf(path);
+  return true;
+}
+
+bool NoFresherEntry(const std::string&, const CatalogueEntry&, CatalogueEntry*) { return false; }
+
+const SharedFileSource kSource = {&Find, &NoFresherEntry};
 
 std::string Pattern(size_t size, unsigned seed) {
   std::string data(size, '\0');
@@ -104,7 +129,7 @@ class FileHandlerTest : public ServerTest {
 
   void SetUp() override {
     ServerTest::SetUp();
-    StartServer()->AddHandler(new HttpFileHandler(&LookUp));
+    StartServer()->AddHandler(new HttpFileHandler(kSource));
   }
 
   zrvd::unique_socket Peer() { return Connect(m_server->GetPort()); }
@@ -246,8 +271,8 @@ TEST_F(FileHandlerTest, TextAfterTheMd5IsIgnored) {
 }
 
 // A catalogue that vouches for a file and sees it replaced right afterwards, before
-// the handler opens it: the first lookup replaces the file, later lookups vouch
-// only while the path still holds the first content, as the real catalogue does.
+// the handler opens it (by a file of the same size, written a minute earlier);
+// asked again, it vouches only while the path still holds the first content.
 struct SwappingCatalogue {
   std::string path;
   std::string first;
@@ -268,15 +293,32 @@ std::string ReadWholeFile(const std::string& path) {
   return data;
 }
 
-std::string LookUpSwapping(const std::string&) {
+bool FindSwapping(const std::string&, CatalogueEntry* entry) {
   SwappingCatalogue& catalogue = *g_swapping;
-  if (catalogue.lookups++ == 0) {
-    const std::string fresh = catalogue.path + ".new";
-    WriteFileAt(fresh, catalogue.second.size(), 0, catalogue.second);
-    MoveFileExA(fresh.c_str(), catalogue.path.c_str(), MOVEFILE_REPLACE_EXISTING);
-    return catalogue.path;
+  ++catalogue.lookups;
+  *entry = EntryOf(catalogue.path);
+  const std::string fresh = catalogue.path + ".new";
+  WriteFileAt(fresh, catalogue.second.size(), 0, catalogue.second);
+  {
+    zrvd::unique_hfile file(CreateFileA(fresh.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FILETIME written;
+    GetFileTime(file.get(), nullptr, nullptr, &written);
+    ULARGE_INTEGER earlier{{written.dwLowDateTime, written.dwHighDateTime}};
+    earlier.QuadPart -= 60ULL * 10000000ULL;
+    written = {earlier.LowPart, earlier.HighPart};
+    SetFileTime(file.get(), nullptr, nullptr, &written);
   }
-  return ReadWholeFile(catalogue.path) == catalogue.first ? catalogue.path : std::string();
+  MoveFileExA(fresh.c_str(), catalogue.path.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return true;
+}
+
+bool RecheckSwapping(const std::string&, const CatalogueEntry&, CatalogueEntry* fresh) {
+  SwappingCatalogue& catalogue = *g_swapping;
+  ++catalogue.lookups;
+  if (ReadWholeFile(catalogue.path) != catalogue.first) return false;
+  *fresh = EntryOf(catalogue.path);
+  return true;
 }
 
 // A file replaced between the catalogue's check and the open is not served under
@@ -292,7 +334,7 @@ TEST_F(FileHandlerTest, FileReplacedAfterTheLookupIsNotServed) {
   // manager of its own, since the fixture's already has an "HttpServer".
   HttpServer* server = new HttpServer;
   ASSERT_TRUE(server->Start(new TestThreadManager, 0));
-  server->AddHandler(new HttpFileHandler(&LookUpSwapping));
+  server->AddHandler(new HttpFileHandler(SharedFileSource{&FindSwapping, &RecheckSwapping}));
   {
     zrvd::unique_socket peer = Connect(server->GetPort());
     SendText(peer.get(), std::string("GET /") + kMd5A + " HTTP/1.1\r\n\r\n");
@@ -367,7 +409,7 @@ TEST_F(FileHandlerTest, PeerThatStopsReadingIsDropped) {
   // Both run until the process ends, as every started server does.
   HttpServer* server = new HttpServer(limits);
   ASSERT_TRUE(server->Start(new TestThreadManager, 0));
-  server->AddHandler(new HttpFileHandler(&LookUp));
+  server->AddHandler(new HttpFileHandler(kSource));
   zrvd::unique_socket peer = Connect(server->GetPort());
   int small_buffer = 4096;
   setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_buffer),

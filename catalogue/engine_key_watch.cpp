@@ -1,0 +1,118 @@
+#include "catalogue/engine_key_watch.h"
+
+#include "catalogue/registry_value.h"
+#include "engine/globals.h"
+#include "engine/log.h"
+
+namespace {
+
+constexpr DWORD kWatchedChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+// A share writes its entry value by value; waking on the first write would read
+// a half-written entry. Reads wait this long after a change for the rest.
+constexpr DWORD kSettleMs = 20;
+// The longest a deleted key, which not every system signals, goes unnoticed;
+// also the retry pause while the key cannot be had at all.
+constexpr DWORD kKeyCheckMs = 1000;
+// Names of entries are MD5 texts; room for longer names keeps the enumeration
+// going past a foreign key instead of ending at it.
+constexpr DWORD kNameBufferChars = 256;
+
+constexpr char kMsgKeyRecreated[] = "Engine key %s was deleted; created it again";
+
+}  // namespace
+
+CatalogueView::Entries ReadCatalogue(HKEY engine) {
+  CatalogueView::Entries entries;
+  for (DWORD index = 0;; ++index) {
+    char name[kNameBufferChars];
+    DWORD name_chars = kNameBufferChars;
+    const LONG status =
+        RegEnumKeyExA(engine, index, name, &name_chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) break;
+    zrvd::unique_hkey sub;
+    if (RegOpenKeyExA(engine, name, 0, KEY_QUERY_VALUE, sub.put()) != ERROR_SUCCESS) continue;
+    CatalogueEntry entry;
+    // An unreadable entry stays out of the view: lookups of it go to the
+    // registry, which answers as it always has.
+    if (ReadCatalogueEntry(sub.get(), kLookupPathLimit, kLookupTimeLimit, &entry)) {
+      entries.emplace(std::string(name, name_chars), std::move(entry));
+    }
+  }
+  return entries;
+}
+
+EngineKeyWatch::EngineKeyWatch(CatalogueView* view)
+    : m_view(view), m_changed(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+
+bool EngineKeyWatch::OpenKey() {
+  const LONG status = RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_READ | KEY_NOTIFY,
+                                    m_key.put());
+  if (status == ERROR_SUCCESS) {
+    m_hadKey = true;
+    return true;
+  }
+  // A key that never was is someone else's to create; one that went away while
+  // the engine runs is put back, so that what others read from it comes back.
+  if (status != ERROR_FILE_NOT_FOUND || !m_hadKey) return false;
+  if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_READ | KEY_NOTIFY | KEY_SET_VALUE, nullptr, m_key.put(),
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  LogInfo(kMsgKeyRecreated, g_regPath.c_str());
+  if (m_onRecreated) m_onRecreated();
+  return true;
+}
+
+bool EngineKeyWatch::Refresh() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!m_key && !OpenKey()) break;
+    if (m_changed &&
+        RegNotifyChangeKeyValue(m_key.get(), TRUE, kWatchedChanges, m_changed.get(), TRUE) ==
+            ERROR_SUCCESS) {
+      m_view->Replace(ReadCatalogue(m_key.get()));
+      if (m_onChanged) m_onChanged();
+      return true;
+    }
+    // Most likely the key was deleted under the handle: open it anew once.
+    m_key.reset();
+  }
+  m_view->Clear();
+  if (m_onChanged) m_onChanged();
+  return false;
+}
+
+bool EngineKeyWatch::KeyStillThere() {
+  zrvd::unique_hkey probe;
+  return RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE, probe.put()) ==
+         ERROR_SUCCESS;
+}
+
+bool EngineKeyWatch::WaitForChange(DWORD timeout_ms) {
+  if (!m_key || !m_changed) {
+    Sleep(timeout_ms);
+    return true;
+  }
+  if (WaitForSingleObject(m_changed.get(), timeout_ms) == WAIT_OBJECT_0) {
+    Sleep(kSettleMs);
+    return true;
+  }
+  if (KeyStillThere()) return false;
+  m_key.reset();
+  return true;
+}
+
+void EngineKeyWatch::Release() { delete this; }
+
+int32_t EngineKeyWatch::Run() {
+  for (;;) {
+    Refresh();
+    while (!WaitForChange(kKeyCheckMs)) {
+    }
+  }
+}
+
+int32_t EngineKeyWatch::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
+
+EngineKeyWatch::~EngineKeyWatch() = default;

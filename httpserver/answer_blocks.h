@@ -1,0 +1,50 @@
+// Memory for answer bodies, drawn by all connections from one fixed budget.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// Safe from any thread.
+class AnswerBlockPool {
+ public:
+  // A block on loan; returned to the pool when the lease goes.
+  class Lease {
+   public:
+    Lease() = default;
+    Lease(Lease&& other) noexcept;
+    Lease& operator=(Lease&& other) = delete;
+    ~Lease();
+    char* data() const { return m_block.get(); }
+    size_t size() const { return m_block ? m_pool->m_blockBytes : 0; }
+    explicit operator bool() const { return m_block != nullptr; }
+
+   private:
+    friend class AnswerBlockPool;
+    Lease(AnswerBlockPool* pool, std::unique_ptr<char[]> block)
+        : m_pool(pool), m_block(std::move(block)) {}
+    AnswerBlockPool* m_pool = nullptr;
+    std::unique_ptr<char[]> m_block;
+  };
+
+  AnswerBlockPool(size_t block_bytes, size_t budget_bytes, size_t kept_free);
+
+  // A block, or an empty lease when the budget is spent or memory is short.
+  Lease Take();
+  size_t BlocksOut() const;
+  size_t BlocksKept() const;
+
+  // The pool the file service uses, with the limits of http_limits.
+  static AnswerBlockPool& Shared();
+
+ private:
+  void Return(std::unique_ptr<char[]> block);
+
+  const size_t m_blockBytes;
+  const size_t m_maxBlocks;
+  const size_t m_keptFree;
+  mutable std::mutex m_mutex;
+  size_t m_out = 0;
+  std::vector<std::unique_ptr<char[]>> m_free;
+};
