@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "catalogue/engine_key_watch.h"
 #include "catalogue/file_check.h"
 #include "tests/win/catalogue/test_support.h"
 
@@ -278,6 +279,49 @@ TEST_F(Catalogue, ModifyTimeIsLocalAndAged) {
   ASSERT_TRUE(AgeFile(path, 40));
   EXPECT_TRUE(IsOlderThan30Days(ModifyTimeOf(path)));
   EXPECT_TRUE(IsOlderThan30Days(""));
+}
+
+// The watch's view follows the registry: a new entry, a changed value and a
+// deleted entry each wake it, and the next read holds exactly the registry's
+// entries (a mistyped one stays out). A deleted engine key is created again,
+// empty, and said so once.
+TEST_F(Catalogue, WatchKeepsTheViewInStepWithTheRegistry) {
+  CatalogueView view;
+  EngineKeyWatch watch(&view);
+  int recreated = 0;
+  watch.SetOnRecreated([&] { ++recreated; });
+  const std::string path_a = Share(kMd5A, "a.bin");
+  ASSERT_TRUE(watch.Refresh());
+  CatalogueEntry entry;
+  EXPECT_TRUE(view.Find(kMd5A, &entry));
+  EXPECT_EQ(entry.local_path, path_a);
+
+  const auto settled = [&] { return watch.WaitForChange(2000) && watch.Refresh(); };
+  const std::string path_b = Share(kMd5B, "b.bin");
+  ASSERT_TRUE(settled());
+  EXPECT_TRUE(view.Find("FEDCBA9876543210FEDCBA9876543210", &entry));
+  EXPECT_EQ(entry.local_path, path_b);
+  {
+    zrvd::unique_hkey key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, m_box.EntryPath(kMd5A).c_str(), 0,
+                            KEY_ALL_ACCESS, key.put()),
+              ERROR_SUCCESS);
+    WriteStringValue(key.get(), "LocalPath", path_b);
+  }
+  ASSERT_TRUE(settled());
+  EXPECT_TRUE(view.Find(kMd5A, &entry));
+  EXPECT_EQ(entry.local_path, path_b);
+  ASSERT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, m_box.EntryPath(kMd5B).c_str()), ERROR_SUCCESS);
+  ASSERT_TRUE(settled());
+  EXPECT_FALSE(view.Find(kMd5B, &entry));
+  EXPECT_EQ(view.Size(), 1u);
+
+  SHDeleteKeyA(HKEY_CURRENT_USER, m_box.RegPath().c_str());
+  ASSERT_TRUE(settled());
+  EXPECT_TRUE(view.Loaded());
+  EXPECT_EQ(view.Size(), 0u);
+  EXPECT_TRUE(KeyExists(m_box.RegPath()));
+  EXPECT_EQ(recreated, 1);
 }
 
 }  // namespace
