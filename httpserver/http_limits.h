@@ -55,4 +55,7 @@ struct HttpServerLimits {
   int32_t max_connections = http_limits::kMaxConnections;
   uint32_t connection_stack_reserve = http_limits::kConnectionStackReserve;
   uint32_t accept_failure_pause_ms = http_limits::kAcceptFailurePauseMs;
+  // SO_SNDBUF of each connection; 0 leaves the system's own, which grows with
+  // the link. Tests make it small, so that a slow peer is felt at once.
+  uint32_t send_buffer_bytes = 0;
 };

@@ -425,5 +425,39 @@ TEST_F(FileHandlerTest, PeerThatStopsReadingIsDropped) {
   EXPECT_TRUE(short_send);
 }
 
+// A peer that keeps reading, however slowly, is served to the end: one send of
+// a 1 MiB chunk takes it far longer than the send time-out, but only time
+// without progress counts against it.
+TEST_F(FileHandlerTest, SlowPeerThatKeepsReadingIsServed) {
+  HttpServerLimits limits;
+  limits.send_timeout_ms = 1000;
+  limits.send_buffer_bytes = 64 * 1024;
+  // Both run until the process ends, as every started server does.
+  HttpServer* server = new HttpServer(limits);
+  ASSERT_TRUE(server->Start(new TestThreadManager, 0));
+  server->AddHandler(new HttpFileHandler(kSource));
+  zrvd::unique_socket peer = Connect(server->GetPort());
+  int small_buffer = 64 * 1024;
+  setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_buffer),
+             sizeof(small_buffer));
+  // 16 KiB every 100 ms, about 160 KiB/s: one 1 MiB send would take 6 s.
+  constexpr size_t kRange = 1 << 20;
+  constexpr size_t kStep = 16 * 1024;
+  SendText(peer.get(), std::string("GET /") + kMd5Big + " HTTP/1.1\r\nRange: bytes=0-" +
+                           std::to_string(kRange - 1) + "\r\n\r\n");
+  EXPECT_EQ(HeaderValue(ReadHead(peer.get()), "Content-length"), std::to_string(kRange));
+  size_t got = 0;
+  while (got < kRange) {
+    const std::string piece = ReadExactly(peer.get(), kStep);
+    if (piece.size() != kStep) break;
+    got += piece.size();
+    Sleep(100);
+  }
+  EXPECT_EQ(got, kRange);
+  EXPECT_EQ(server->OpenConnections(), 1);
+  const std::string total = std::to_string(kRange);
+  EXPECT_TRUE(WaitUntil([&] { return Log().Contains(Format(http_log::kSentTotal, total.c_str(), total.c_str())); }));
+}
+
 }  // namespace
 }  // namespace http_test
