@@ -9,7 +9,7 @@ namespace {
 constexpr DWORD kWatchedChanges = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
 // A share writes its entry value by value; waking on the first write would read
 // a half-written entry. Reads wait this long after a change for the rest.
-constexpr DWORD kSettleMs = 20;
+constexpr DWORD kSettleMs = 10;
 // The longest a deleted key, which not every system signals, goes unnoticed;
 // also the retry pause while the key cannot be had at all.
 constexpr DWORD kKeyCheckMs = 1000;
@@ -20,27 +20,6 @@ constexpr DWORD kNameBufferChars = 256;
 constexpr char kMsgKeyRecreated[] = "Engine key %s was deleted; created it again";
 
 }  // namespace
-
-CatalogueView::Entries ReadCatalogue(HKEY engine) {
-  CatalogueView::Entries entries;
-  for (DWORD index = 0;; ++index) {
-    char name[kNameBufferChars];
-    DWORD name_chars = kNameBufferChars;
-    const LONG status =
-        RegEnumKeyExA(engine, index, name, &name_chars, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_MORE_DATA) continue;
-    if (status != ERROR_SUCCESS) break;
-    zrvd::unique_hkey sub;
-    if (RegOpenKeyExA(engine, name, 0, KEY_QUERY_VALUE, sub.put()) != ERROR_SUCCESS) continue;
-    CatalogueEntry entry;
-    // An unreadable entry stays out of the view: lookups of it go to the
-    // registry, which answers as it always has.
-    if (ReadCatalogueEntry(sub.get(), kLookupPathLimit, kLookupTimeLimit, &entry)) {
-      entries.emplace(std::string(name, name_chars), std::move(entry));
-    }
-  }
-  return entries;
-}
 
 EngineKeyWatch::EngineKeyWatch(CatalogueView* view)
     : m_view(view), m_changed(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
@@ -65,19 +44,55 @@ bool EngineKeyWatch::OpenKey() {
   return true;
 }
 
+void EngineKeyWatch::ReadIntoView() {
+  std::map<std::string, Known> known;
+  CatalogueView::Entries entries;
+  for (DWORD index = 0;; ++index) {
+    char name[kNameBufferChars];
+    DWORD name_chars = kNameBufferChars;
+    FILETIME written = {};
+    const LONG status = RegEnumKeyExA(m_key.get(), index, name, &name_chars, nullptr, nullptr,
+                                      nullptr, &written);
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) break;
+    const std::string key_name(name, name_chars);
+    const auto last = m_known.find(key_name);
+    const bool same_time =
+        last != m_known.end() && CompareFileTime(&last->second.written, &written) == 0;
+    Known now{written, same_time, false, CatalogueEntry()};
+    if (same_time && last->second.settled) {
+      now = last->second;
+    } else {
+      zrvd::unique_hkey sub;
+      if (RegOpenKeyExA(m_key.get(), name, 0, KEY_QUERY_VALUE, sub.put()) != ERROR_SUCCESS) {
+        continue;
+      }
+      now.readable =
+          ReadCatalogueEntry(sub.get(), kLookupPathLimit, kLookupTimeLimit, &now.entry);
+    }
+    // An unreadable entry stays out of the view: lookups of it go to the
+    // registry, which answers as it always has.
+    if (now.readable) entries.emplace(key_name, now.entry);
+    known.emplace(key_name, std::move(now));
+  }
+  m_known.swap(known);
+  m_view->Replace(entries);
+}
+
 bool EngineKeyWatch::Refresh() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!m_key && !OpenKey()) break;
     if (m_changed &&
         RegNotifyChangeKeyValue(m_key.get(), TRUE, kWatchedChanges, m_changed.get(), TRUE) ==
             ERROR_SUCCESS) {
-      m_view->Replace(ReadCatalogue(m_key.get()));
+      ReadIntoView();
       if (m_onChanged) m_onChanged();
       return true;
     }
     // Most likely the key was deleted under the handle: open it anew once.
     m_key.reset();
   }
+  m_known.clear();
   m_view->Clear();
   if (m_onChanged) m_onChanged();
   return false;

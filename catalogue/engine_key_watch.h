@@ -11,6 +11,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
+#include <string>
 
 #include "catalogue/catalogue_view.h"
 #include "common/unique_any.h"
@@ -41,6 +43,19 @@ class EngineKeyWatch : public IThreadHandler {
  private:
   bool OpenKey();
   bool KeyStillThere();
+  // Reads the entries into the view; an entry whose key has not been written
+  // since it was last read is taken from that read (one call per entry, not six).
+  void ReadIntoView();
+
+  struct Known {
+    FILETIME written;
+    // Read twice under the same write time. A key's write time is coarse: a
+    // write just after the first read may carry the same time, and its own
+    // notification brings the second read.
+    bool settled;
+    bool readable;
+    CatalogueEntry entry;
+  };
 
   CatalogueView* const m_view;
   zrvd::unique_hkey m_key;
@@ -48,7 +63,5 @@ class EngineKeyWatch : public IThreadHandler {
   bool m_hadKey = false;
   std::function<void()> m_onRecreated;
   std::function<void()> m_onChanged;
+  std::map<std::string, Known> m_known;  // the last read, by name as enumerated
 };
-
-// Reads every readable entry under `engine` (as a lookup would read it).
-CatalogueView::Entries ReadCatalogue(HKEY engine);

@@ -5,46 +5,61 @@
 #include "httpserver/http_limits.h"
 
 AnswerBlockPool::Lease::Lease(Lease&& other) noexcept
-    : m_pool(other.m_pool), m_block(std::move(other.m_block)) {}
+    : m_pool(other.m_pool), m_block(std::move(other.m_block)), m_size(other.m_size) {
+  other.m_size = 0;
+}
 
 AnswerBlockPool::Lease::~Lease() {
-  if (m_block) m_pool->Return(std::move(m_block));
+  if (m_block) m_pool->Return(std::move(m_block), m_size);
 }
 
 AnswerBlockPool::AnswerBlockPool(size_t block_bytes, size_t budget_bytes, size_t kept_free)
-    : m_blockBytes(block_bytes), m_maxBlocks(budget_bytes / block_bytes), m_keptFree(kept_free) {}
+    : m_blockBytes(block_bytes), m_budgetBytes(budget_bytes), m_keptFree(kept_free) {}
 
-AnswerBlockPool::Lease AnswerBlockPool::Take() {
+AnswerBlockPool::Lease AnswerBlockPool::Take(size_t wanted) {
+  size_t size = wanted < m_blockBytes ? wanted : m_blockBytes;
   std::unique_ptr<char[]> block;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_out >= m_maxBlocks) return Lease();
-    ++m_out;
     if (!m_free.empty()) {
+      size = m_blockBytes;
+      if (m_outBytes + size > m_budgetBytes) return Lease();
       block = std::move(m_free.back());
       m_free.pop_back();
+    } else if (m_outBytes + size > m_budgetBytes) {
+      return Lease();
     }
+    m_outBytes += size;
   }
   // Allocated outside the lock: a fresh block may take a while to map.
-  if (!block) block.reset(new (std::nothrow) char[m_blockBytes]);
+  if (!block) block.reset(new (std::nothrow) char[size]);
   if (!block) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    --m_out;
+    m_outBytes -= size;
     return Lease();
   }
-  return Lease(this, std::move(block));
+  return Lease(this, std::move(block), size);
 }
 
-void AnswerBlockPool::Return(std::unique_ptr<char[]> block) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  --m_out;
-  if (m_free.size() < m_keptFree) m_free.push_back(std::move(block));
-  // Otherwise freed as `block` goes, still under the lock; a free is quick.
+void AnswerBlockPool::Return(std::unique_ptr<char[]> block, size_t size) {
+  std::vector<std::unique_ptr<char[]>> freed;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_outBytes -= size;
+    // Whole blocks are kept for the next answers while others are being sent;
+    // once nothing is, an idle daemon holds none.
+    if (m_outBytes == 0) {
+      freed.swap(m_free);
+    } else if (size == m_blockBytes && m_free.size() < m_keptFree) {
+      m_free.push_back(std::move(block));
+    }
+  }
+  // `block` and `freed` go here, outside the lock.
 }
 
-size_t AnswerBlockPool::BlocksOut() const {
+size_t AnswerBlockPool::BytesOut() const {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_out;
+  return m_outBytes;
 }
 
 size_t AnswerBlockPool::BlocksKept() const {

@@ -113,7 +113,13 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
   const int64_t length = resolved.length;
   const std::string head = BuildResponseHead(total, keep_alive, file_name, length, resolved.begin);
 
-  AnswerBlockPool::Lease block = AnswerBlockPool::Shared().Take();
+  const int64_t answer_size = static_cast<int64_t>(head.size()) + length;
+  // A small answer takes what it needs; any other a whole block, which is
+  // mapped and given back whole rather than left to fragment the heap.
+  AnswerBlockPool::Lease block = AnswerBlockPool::Shared().Take(
+      answer_size <= static_cast<int64_t>(http_limits::kBlockingAnswerBytes)
+          ? static_cast<size_t>(answer_size)
+          : http_limits::kAnswerBlockBytes);
   char stack_buffer[http_limits::kFallbackChunkBytes];
   char* buffer = block ? block.data() : stack_buffer;
   const size_t capacity = block ? block.size() : sizeof(stack_buffer);
@@ -122,8 +128,7 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
   // slow peer that keeps reading is never cut off by a single long send.
   std::optional<NonBlockingScope> non_blocking;
   uint32_t stall_ms = 0;
-  if (static_cast<int64_t>(head.size()) + length >
-      static_cast<int64_t>(http_limits::kBlockingAnswerBytes)) {
+  if (answer_size > static_cast<int64_t>(http_limits::kBlockingAnswerBytes)) {
     stall_ms = SendTimeoutOf(socket);
     non_blocking.emplace(socket);
   }

@@ -1,6 +1,7 @@
 """The soak run: peers on keep-alive connections fetch random ranges of five shared
 files and of files shared while they run, a local client hands over a new file every
-second, and one shared file is rewritten now and then. Every byte a peer receives is
+second, one shared file is rewritten now and then, and another program adds and
+deletes catalogue entries in the registry behind the daemon's back. Every byte a peer receives is
 compared with the file its MD5 names. The run measures the daemon's threads and memory
 on the Linux side before, during and after.
 
@@ -15,7 +16,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Optional
 
-from conftest import ENGINE_KEY, reg_subkeys, winpath
+from conftest import ENGINE_KEY, reg_delete_key, reg_subkeys, winpath
+from http_peer import register
 from live_daemon import Peer, ipc_share, process_figures, settle
 
 PEERS = 50
@@ -27,6 +29,9 @@ REWRITTEN = 2
 MIN_SHARE = 128 << 10
 SHARE_EVERY_S = 1.0
 REWRITE_EVERY_S = 15.0
+# Another program's change to the catalogue must be honoured this soon.
+OUTSIDE_EVERY_S = 4.0
+OUTSIDE_GRACE_S = 0.1
 # Longest range a peer asks for: big enough for many chunks per answer, small
 # enough that the 8 MiB file does not take all the time.
 MAX_SPAN = 1 << 20
@@ -42,7 +47,8 @@ class Item:
     path: object
     data: bytes
     replaced_at: Optional[float] = None  # just before the rewrite replaced the file
-    gone_at: Optional[float] = None      # just after
+    gone_at: Optional[float] = None      # just after (plus the grace of an outside change)
+    reported: bool = True                # shared over IPC, so the tracker heard of it
 
 
 class Pool:
@@ -67,6 +73,14 @@ class Pool:
         with self.lock:
             self.shared.append(item)
 
+    def retire_shared(self, rng):
+        with self.lock:
+            if not self.shared:
+                return None
+            item = self.shared.pop(rng.randrange(len(self.shared)))
+            self.retired.append(item)
+            return item
+
     def replace_core(self, index, item):
         with self.lock:
             self.retired.append(self.core[index])
@@ -84,6 +98,8 @@ class Figures:
     shares: int = 0
     share_max_s: float = 0
     rewrites: int = 0
+    outside_adds: int = 0
+    outside_deletes: int = 0
     errors: int = 0
     error_samples: list = field(default_factory=list)
     cold: tuple = ()        # (threads, RSS KiB) right after start
@@ -113,6 +129,7 @@ class Figures:
             "  files shared over IPC           %d (longest hand-over %.2f s)"
             % (self.shares, self.share_max_s),
             "  rewrites                        %d" % self.rewrites,
+            "  outside adds / deletes          %d / %d" % (self.outside_adds, self.outside_deletes),
             "  errors                          %d" % self.errors,
             "  threads  cold %s, start %s, peak %s, after %s"
             % (self.cold[0], self.start[0], self.peak[0], self.after[0] if self.after else "-"),
@@ -295,6 +312,52 @@ class SoakRun:
             except OSError as failure:
                 self.error("rewrite: %s" % failure)
 
+    def probe(self, item, want_found, what):
+        peer = Peer(self.daemon.http_port)
+        try:
+            answer = peer.get(item.md5)
+            if want_found and answer.body != item.data:
+                self.error("%s %s: %r" % (what, item.md5, answer.head[:60]))
+            if not want_found and not answer.not_found:
+                self.error("%s %s still served: %r" % (what, item.md5, answer.head[:60]))
+        except OSError as failure:
+            self.error("%s %s: %s" % (what, item.md5, failure))
+        finally:
+            peer.close()
+
+    def outside_once(self, rng, number):
+        """Another program adds an entry, or deletes one: either shows within the grace."""
+        if number % 2 == 0:
+            data = rng.randbytes(MIN_SHARE + number)
+            path = self.shared_folder / ("outside%04d.pak" % number)
+            path.write_bytes(data)
+            item = Item(hashlib.md5(data).hexdigest(), path, data, reported=False)
+            register({item.md5: path}, self.folder)
+            time.sleep(OUTSIDE_GRACE_S)
+            self.probe(item, True, "added outside")
+            self.pool.add_shared(item)
+            self.count(outside_adds=1)
+            return
+        item = self.pool.retire_shared(rng)
+        if item is None:
+            return
+        item.replaced_at = time.monotonic()
+        reg_delete_key(ENGINE_KEY + "\\" + item.md5)
+        item.gone_at = time.monotonic() + OUTSIDE_GRACE_S
+        time.sleep(OUTSIDE_GRACE_S)
+        self.probe(item, False, "deleted outside")
+        self.count(outside_deletes=1)
+
+    def outside_loop(self):
+        rng = random.Random(11)
+        number = 0
+        while not self.stop.wait(OUTSIDE_EVERY_S):
+            try:
+                self.outside_once(rng, number)
+            except OSError as failure:
+                self.error("outside change: %s" % failure)
+            number += 1
+
     def watch_loop(self):
         while not self.stop.wait(1):
             now = process_figures(self.daemon.pid)
@@ -336,6 +399,7 @@ class SoakRun:
         share_workers = []
         helpers = [threading.Thread(target=self.share_loop, args=(share_workers,)),
                    threading.Thread(target=self.rewrite_loop),
+                   threading.Thread(target=self.outside_loop),
                    threading.Thread(target=self.watch_loop)]
         for thread in peers + helpers:
             thread.start()
@@ -372,4 +436,4 @@ class SoakRun:
         reported = {dict(request["query"]).get("md5") for request in self.daemon.tracker.requests()}
         with self.pool.lock:
             self.figures.unreported = sorted(item.md5 for item in self.pool.shared
-                                             if item.md5 not in reported)
+                                             if item.reported and item.md5 not in reported)

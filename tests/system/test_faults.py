@@ -5,12 +5,14 @@ the whole Wine session is killed mid-download and started again."""
 import hashlib
 import os
 import random
+import re
 import subprocess
 import threading
+import time
 
 import pytest
 
-from conftest import ENGINE_KEY, reg_delete_key, reg_query, reg_subkeys, wine, winpath
+from conftest import ENGINE_KEY, reg_delete_key, reg_query, reg_subkeys, wait_for, wine, winpath
 from http_peer import register
 from live_daemon import (Answer, Peer, TrackerSim, gbk, ipc_share, kill_wineserver,
                          restart_wineserver)
@@ -20,6 +22,10 @@ URL = "http://cdn.example/files/%s.pak"
 # "发送请求: %s" and "收到回复: %s", the web report's two log lines.
 SENDING = gbk("发送请求: ")
 RECEIVED = gbk("收到回复: ")
+
+
+RECREATED = re.compile(rb"\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.(\d{3})\]\(P2PClient:[^)]*\) "
+                       rb"Engine key \S+ was deleted; created it again\r\n")
 
 
 def make_file(folder, name, size, seed):
@@ -148,7 +154,8 @@ def test_file_deleted_during_download(daemon, tmp_path):
 
 # Another program deletes catalogue keys while the daemon runs: first one entry,
 # then the whole engine key with its settings. Lookups answer 404 and the daemon
-# runs on; the next share recreates the key and its entry, and is served.
+# runs on; it creates the key again with its IPC port within a second, and the
+# next share through that port registers its entry and is served.
 def test_catalogue_key_deleted(daemon, tmp_path):
     first, first_data, first_md5 = make_file(tmp_path, "first.pak", 200 << 10, 4)
     second, second_data, second_md5 = make_file(tmp_path, "second.pak", 300 << 10, 5)
@@ -164,11 +171,19 @@ def test_catalogue_key_deleted(daemon, tmp_path):
     assert gbk("不存在的MD5: ") + first_md5.encode() in daemon.log()[mark:]
     assert download(daemon.http_port, second_md5).body == second_data
 
+    mark = len(daemon.log())
     reg_delete_key(ENGINE_KEY)
-    assert reg_query(ENGINE_KEY, "IPCPort") is None
+    deleted_at = time.time()
     for md5 in (first_md5, second_md5):
         assert download(daemon.http_port, md5).not_found
     assert daemon.alive()
+    # The engine puts the key back with the IPC port within a second, so a
+    # download client started now still finds it.
+    recreated = wait_for(lambda: RECREATED.search(daemon.log()[mark:]), 10)
+    assert recreated, "no line for the recreated key"
+    stamp = time.mktime(time.strptime(recreated.group(1).decode(), "%Y-%m-%d %H:%M:%S"))
+    assert stamp + int(recreated.group(2)) / 1000 - deleted_at < 1.0
+    assert reg_query(ENGINE_KEY, "IPCPort") == ("REG_DWORD", hex(daemon.ipc_port))
 
     # The settings went with the key, so these shares register only: a report
     # would go to the built-in tracker host, off this machine.

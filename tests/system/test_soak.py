@@ -13,6 +13,7 @@ SECONDS = int(os.environ.get("ZRVD_SOAK_SECONDS", "60"))
 
 # Every byte a peer receives is the file its MD5 names, every hand-over is
 # registered and reported, a rewritten file's MD5 answers 404 and its entry goes,
+# entries another program adds or deletes are served or refused 100 ms later,
 # and once the peers have left the daemon's threads and memory are back within
 # 10 % of where they stood after the warm-up.
 def test_soak(live, tmp_path):
@@ -31,6 +32,7 @@ def test_soak(live, tmp_path):
     assert figures.requests > 10 * figures.peers, figures.text()
     assert figures.shares >= SECONDS // 2, figures.text()
     assert figures.rewrites >= 1 and figures.expected_404s >= figures.rewrites, figures.text()
+    assert figures.outside_adds >= 2 and figures.outside_deletes >= 2, figures.text()
     assert figures.missing_entries == []
     assert figures.kept_stale_entries == []
     assert figures.unreported == []
