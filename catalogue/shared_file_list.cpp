@@ -37,6 +37,7 @@ constexpr DWORD kPruneTimeLimit = 255;
 constexpr DWORD kNameBufferChars = 255;
 
 void (*g_keyRecreatedHook)() = nullptr;
+void (*g_keyChangedHook)() = nullptr;
 
 bool IsCurrent(const CatalogueEntry& entry) {
   return FileExists(entry.local_path) &&
@@ -68,10 +69,12 @@ SharedFileList* SharedFileList::Instance() {
 }
 
 void SharedFileList::SetKeyRecreatedHook(void (*hook)()) { g_keyRecreatedHook = hook; }
+void SharedFileList::SetKeyChangedHook(void (*hook)()) { g_keyChangedHook = hook; }
 
 void SharedFileList::StartWatch(IThreadManager* manager) {
   auto* watch = new EngineKeyWatch(&m_view);
   if (void (*hook)() = g_keyRecreatedHook) watch->SetOnRecreated(hook);
+  if (void (*hook)() = g_keyChangedHook) watch->SetOnChanged(hook);
   IThread* thread = manager->NewThread(watch, kWatchThreadName, true, 0);
   if (thread == nullptr) {
     watch->Release();

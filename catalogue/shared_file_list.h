@@ -27,6 +27,9 @@ class SharedFileList : public IThreadHandler {
   // Called on the watch's thread after the engine key, deleted by someone else,
   // was created again. Set before the first Instance call.
   static void SetKeyRecreatedHook(void (*hook)());
+  // Called on the watch's thread after every read of the engine key, for the
+  // settings kept there. Set before the first Instance call.
+  static void SetKeyChangedHook(void (*hook)());
 
   // The local path registered under `md5`, or empty text when none is or the
   // file changed (the stale entry is deleted on the way).

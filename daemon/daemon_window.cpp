@@ -45,6 +45,7 @@ void OnCopyData(const COPYDATASTRUCT* data) {
       char line[MAX_PATH];
       std::snprintf(line, sizeof(line), "Add: %s", command.path.c_str());
       OutputDebugStringA(line);
+      ReportGameState();
       break;
     }
     case DaemonCommandKind::kQuit:

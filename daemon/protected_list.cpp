@@ -8,6 +8,7 @@
 #include "daemon/daemon_names.h"
 #include "daemon/daemon_window.h"
 #include "daemon/process_walk.h"
+#include "engine/kovashare.h"
 
 namespace {
 
@@ -125,10 +126,16 @@ int MatchProtectedProcess(const char* path, void* context) {
   return 0;
 }
 
-void OnWatchTimer() {
+bool ReportGameState() {
   std::vector<std::string> snapshot;
   SnapshotProtectedPaths(&snapshot);
-  if (WalkProcesses(&snapshot, MatchProtectedProcess) == 1) return;
+  const bool running = WalkProcesses(&snapshot, MatchProtectedProcess) == 1;
+  KovaShareSetGameRunning(running ? 1 : 0);
+  return running;
+}
+
+void OnWatchTimer() {
+  if (ReportGameState()) return;
   if (FindWindowA(nullptr, kLauncherWindowTitle) != nullptr) return;
   OutputDebugStringA("All protected process and launch process quited!");
   KillTimer(g_hDaemonWnd, kWatchTimerId);

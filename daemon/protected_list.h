@@ -24,6 +24,10 @@ void SnapshotProtectedPaths(std::vector<std::string>* out);
 // the normalized form of `path`.
 int MatchProtectedProcess(const char* path, void* context);
 
+// Walks the processes and tells the engine whether a protected one runs, so
+// that uploads give way to the game; answers the same.
+bool ReportGameState();
+
 // One tick of the watch: walks the processes, then looks for the launcher's
 // window; when neither holds, stops the timer and ends the message loop.
 void OnWatchTimer();

@@ -11,6 +11,7 @@
 #include "engine/globals.h"
 #include "engine/log.h"
 #include "engine/runtime.h"
+#include "engine/upload_control.h"
 #include "httpserver/http_file_handler.h"
 #include "httpserver/http_server.h"
 #include "ipc/ipc_server.h"
@@ -70,6 +71,7 @@ void StartEngine(int ipc_port) {
   g_httpServer = http_server;
   if (http_server->Start(g_runtime, 0)) {
     http_server->AddHandler(new HttpFileHandler);
+    SetUploadControlledServer(http_server);
   } else {
     http_server->Release();
     g_httpServer = nullptr;
@@ -77,7 +79,10 @@ void StartEngine(int ipc_port) {
 
   // Catalogue: prunes the registry list and starts "FileList". Connection
   // threads of the HTTP server may race this first call; Instance copes.
+  // The player's upload settings, in force now and again after every change.
+  ReloadUploadSettings();
   SharedFileList::SetKeyRecreatedHook(&PublishIpcPortAgain);
+  SharedFileList::SetKeyChangedHook(&ReloadUploadSettings);
   SharedFileList::Instance();
 
   // IPC service, last: its clients hand over files for the catalogue. Without

@@ -16,3 +16,7 @@ KOVASHARE_API int __cdecl KovaShareGetIPCPort();
 KOVASHARE_API void __cdecl KovaShareSetRegPath(HKEY root, const char* path);
 KOVASHARE_API void __cdecl KovaShareSetUserID(const char* user_id);
 KOVASHARE_API void __cdecl KovaShareStart(int ipc_port);
+// Whether a protected game process runs (non-zero) or not; call again on every
+// change. Uploads follow "UploadLimitInGameKBps" while it runs. An engine that
+// is never told assumes no game runs.
+KOVASHARE_API void __cdecl KovaShareSetGameRunning(int running);

@@ -2,6 +2,7 @@
 
 #include "engine/engine_start.h"
 #include "engine/globals.h"
+#include "engine/upload_control.h"
 
 void __cdecl KovaShareFinish() {
   // The engine has no stop: its threads end with the process.
@@ -17,3 +18,5 @@ void __cdecl KovaShareSetRegPath(HKEY root, const char* path) {
 void __cdecl KovaShareSetUserID(const char* user_id) { g_userId = user_id ? user_id : ""; }
 
 void __cdecl KovaShareStart(int ipc_port) { StartEngine(ipc_port); }
+
+void __cdecl KovaShareSetGameRunning(int running) { SetGameRunning(running != 0); }

@@ -18,8 +18,8 @@ const char* Lookup(const std::map<std::string, std::string>& map, const char* na
 }
 }  // namespace
 
-HttpConnection::HttpConnection(HttpServer* server, SOCKET socket)
-    : m_server(server), m_socket(socket) {
+HttpConnection::HttpConnection(HttpServer* server, SOCKET socket, uint32_t peer)
+    : m_server(server), m_peer(peer), m_socket(socket) {
   m_server->ConnectionOpened();
   LogInfo(http_log::kConnectionOpened);
 }
@@ -27,7 +27,7 @@ HttpConnection::HttpConnection(HttpServer* server, SOCKET socket)
 HttpConnection::~HttpConnection() {
   LogInfo(http_log::kConnectionClosed);
   m_socket.reset();
-  m_server->ConnectionClosed();
+  m_server->ConnectionClosed(m_peer);
 }
 
 void HttpConnection::Release() { delete this; }

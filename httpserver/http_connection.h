@@ -18,7 +18,8 @@ class HttpServer;
 // owns the socket and closes it on every way its request loop ends.
 class HttpConnection : public IThreadHandler, public IHttpRequest {
  public:
-  HttpConnection(HttpServer* server, SOCKET socket);
+  // `peer` is the IPv4 address the connection comes from, as the server counts it.
+  HttpConnection(HttpServer* server, SOCKET socket, uint32_t peer = 0);
 
   void Release() override;
 
@@ -40,6 +41,7 @@ class HttpConnection : public IThreadHandler, public IHttpRequest {
   void CloseSocket();
 
   HttpServer* m_server;
+  const uint32_t m_peer;
   zrvd::unique_socket m_socket;
   ParsedRequest m_request;
 };

@@ -15,6 +15,7 @@
 #include "httpserver/keep_alive_rule.h"
 #include "httpserver/response_head.h"
 #include "httpserver/socket_io.h"
+#include "httpserver/upload_throttle.h"
 
 namespace {
 
@@ -49,6 +50,12 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   const std::string md5(uri + 1, kMd5TextSize);
   for (char c : md5) {
     if (!IsHexDigit(c)) return kHttpDeclined;
+  }
+  if (UploadThrottle::Shared().Paused()) {
+    zrvd::unique_socket closing(socket);
+    SendAll(closing.get(), kPausedAnswer, static_cast<int32_t>(kPausedAnswerSize));
+    shutdown(closing.get(), SD_SEND);
+    return kHttpClosed;
   }
 
   CatalogueEntry entry;
@@ -132,10 +139,24 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
     stall_ms = SendTimeoutOf(socket);
     non_blocking.emplace(socket);
   }
-  const auto send_out = [&](const char* data, int32_t count) {
+  UploadThrottle& throttle = UploadThrottle::Shared();
+  const auto send_piece = [&](const char* data, int32_t count) {
     return non_blocking && non_blocking->active()
-               ? SendWhileProgressing(socket, data, count, stall_ms)
+               ? SendWhileProgressing(socket, data, count, stall_ms, throttle.PausedFlag())
                : SendAll(socket, data, count);
+  };
+  // Every byte draws on the shared budget; a pause ends the answer.
+  const auto send_out = [&](const char* data, int32_t count) {
+    int32_t done = 0;
+    while (done < count) {
+      const int32_t granted =
+          static_cast<int32_t>(throttle.Acquire(static_cast<uint32_t>(count - done)));
+      if (granted == 0) break;
+      const int32_t sent = send_piece(data + done, granted);
+      done += sent;
+      if (sent != granted) break;
+    }
+    return done;
   };
 
   // The head goes out together with the first chunk of the body: one send less.

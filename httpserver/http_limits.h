@@ -21,8 +21,9 @@ constexpr uint32_t kSendTimeoutMs = 60 * 1000;
 // Longer answers are sent non-blocking, their progress watched.
 constexpr size_t kBlockingAnswerBytes = 64 * 1024;
 // How often a send that waits for room looks again: a socket that accepts
-// bytes before it reports itself writable still counts as progress.
-constexpr uint32_t kSendPollMs = 1000;
+// bytes before it reports itself writable still counts as progress, and a
+// pause must end a transfer within a second.
+constexpr uint32_t kSendPollMs = 500;
 // One thread per connection: the 32-bit address space is the real limit.
 constexpr int32_t kMaxConnections = 1000;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.

@@ -36,6 +36,7 @@ constexpr char kQueryPiece[] = "%s -> %s";
 
 // Lines of our own for the bounds the server keeps.
 constexpr char kTooManyConnections[] = "Http connection refused: %d connections open";
+constexpr char kTooManyFromPeer[] = "Http connection refused: %d connections from %s open";
 constexpr char kAcceptFailed[] = "Http accept failed: %d";
 constexpr char kThreadRefused[] = "Http connection thread %s refused; connection closed";
 

@@ -80,7 +80,29 @@ int32_t HttpServer::GetPort() { return m_port; }
 int32_t HttpServer::AttachSocket(SOCKET socket) {
   u_long non_blocking = 0;
   ioctlsocket(socket, FIONBIO, &non_blocking);
-  return ServeSocket(socket) ? 0 : -1;
+  sockaddr_in peer = {};
+  int peer_size = sizeof(peer);
+  getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_size);
+  return ServeSocket(socket, peer.sin_addr.s_addr) ? 0 : -1;
+}
+
+void HttpServer::ConnectionClosed(uint32_t peer) {
+  --m_connections;
+  std::lock_guard<std::mutex> lock(m_peersLock);
+  auto found = m_perPeer.find(peer);
+  if (found != m_perPeer.end() && --found->second <= 0) m_perPeer.erase(found);
+}
+
+bool HttpServer::TakePeerSlot(uint32_t peer) {
+  const int32_t most = m_maxPerPeer.load();
+  std::lock_guard<std::mutex> lock(m_peersLock);
+  int32_t& open = m_perPeer[peer];
+  if (most > 0 && open >= most) {
+    if (open == 0) m_perPeer.erase(peer);
+    return false;
+  }
+  ++open;
+  return true;
 }
 
 int32_t HttpServer::Run() {
@@ -92,19 +114,22 @@ int32_t HttpServer::Run() {
       Sleep(kNoListenSleepMs);
       continue;
     }
-    const SOCKET accepted = accept(m_listenSocket.get(), nullptr, nullptr);
+    sockaddr_in peer = {};
+    int peer_size = sizeof(peer);
+    const SOCKET accepted =
+        accept(m_listenSocket.get(), reinterpret_cast<sockaddr*>(&peer), &peer_size);
     if (accepted == INVALID_SOCKET) {
       LogInfo(http_log::kAcceptFailed, WSAGetLastError());
       Sleep(m_limits.accept_failure_pause_ms);
       continue;
     }
-    ServeSocket(accepted);
+    ServeSocket(accepted, peer.sin_addr.s_addr);
   }
 }
 
 int32_t HttpServer::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
 
-bool HttpServer::ServeSocket(SOCKET socket) {
+bool HttpServer::ServeSocket(SOCKET socket, uint32_t peer) {
   zrvd::unique_socket owned(socket);
   if (m_threads == nullptr) return false;
   const int32_t open = m_connections.load();
@@ -112,8 +137,14 @@ bool HttpServer::ServeSocket(SOCKET socket) {
     LogInfo(http_log::kTooManyConnections, open);
     return false;
   }
+  if (!TakePeerSlot(peer)) {
+    in_addr address;
+    address.s_addr = peer;
+    LogInfo(http_log::kTooManyFromPeer, m_maxPerPeer.load(), inet_ntoa(address));
+    return false;
+  }
 
-  HttpConnection* connection = new HttpConnection(this, owned.release());
+  HttpConnection* connection = new HttpConnection(this, owned.release(), peer);
   const std::string name = ConnectionThreadName(reinterpret_cast<uintptr_t>(connection));
   IThread* thread = nullptr;
   for (int attempt = 0; attempt < kThreadNameAttempts && thread == nullptr; ++attempt) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -40,11 +41,18 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   const HttpServerLimits& Limits() const { return m_limits; }
   int32_t OpenConnections() const { return m_connections.load(); }
   void ConnectionOpened() { ++m_connections; }
-  void ConnectionClosed() { --m_connections; }
+  // Also gives back the slot of `peer` that ServeSocket took.
+  void ConnectionClosed(uint32_t peer);
+
+  // At most this many connections from one peer address; 0: no bound. A
+  // connection past it is closed before any thread is made for it.
+  void SetMaxConnectionsPerPeer(int32_t most) { m_maxPerPeer = most; }
 
  private:
   // Hands the socket to a new connection thread; closes it when that cannot be.
-  bool ServeSocket(SOCKET socket);
+  bool ServeSocket(SOCKET socket, uint32_t peer);
+  // Takes a slot for one more connection of `peer`; false past the bound.
+  bool TakePeerSlot(uint32_t peer);
 
   zrvd::unique_socket m_listenSocket;
   int32_t m_port = 0;
@@ -54,5 +62,8 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   IThreadManager* m_threads = nullptr;
   const HttpServerLimits m_limits;
   std::atomic<int32_t> m_connections{0};
+  std::atomic<int32_t> m_maxPerPeer{0};
+  std::mutex m_peersLock;
+  std::map<uint32_t, int32_t> m_perPeer;  // open connections by peer address
   bool m_wsaStarted = false;
 };

@@ -9,6 +9,12 @@
 constexpr char kNotFoundAnswer[] = "HTTP/1.0 404 Not Found\r\n\r\n";
 constexpr size_t kNotFoundAnswerSize = sizeof(kNotFoundAnswer) - 1;
 
+// Sent while the player has paused sharing; the connection is then closed.
+constexpr char kPausedAnswer[] =
+    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 60\r\nContent-Length: 0\r\n"
+    "Connection: close\r\n\r\n";
+constexpr size_t kPausedAnswerSize = sizeof(kPausedAnswer) - 1;
+
 // The 200 (length equals total) or 206 head for `length` bytes from `begin`.
 // `file_name` goes into Content-Disposition unescaped; no such line when empty.
 std::string BuildResponseHead(int64_t total, bool keep_alive, const std::string& file_name,

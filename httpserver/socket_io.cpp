@@ -35,7 +35,8 @@ int32_t SendAll(SOCKET socket, const char* data, int32_t count) {
   return count;
 }
 
-int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uint32_t stall_ms) {
+int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uint32_t stall_ms,
+                             const std::atomic<bool>* stop) {
   int32_t sent = 0;
   DWORD last_progress = GetTickCount();
   while (sent < count) {
@@ -46,6 +47,7 @@ int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uin
       continue;
     }
     if (result == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return sent;
+    if (stop && stop->load()) return sent;
     const DWORD waited = GetTickCount() - last_progress;
     if (stall_ms != 0 && waited >= stall_ms) return sent;
     // Waits in slices: a socket may take bytes again before it reports itself

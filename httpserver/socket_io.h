@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,8 +14,10 @@ int32_t SendAll(SOCKET socket, const char* data, int32_t count);
 
 // Sends the whole buffer on a non-blocking socket. Waits for room as long as the
 // socket keeps taking bytes: only `stall_ms` without a single byte taken ends it
-// (0: no limit). Returns `count`, or the bytes sent before it ended.
-int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uint32_t stall_ms);
+// (0: no limit), or `stop` turning true. Returns `count`, or the bytes sent
+// before it ended.
+int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uint32_t stall_ms,
+                             const std::atomic<bool>* stop = nullptr);
 
 // Puts a blocking socket in non-blocking mode for one scope, and back after.
 class NonBlockingScope {

@@ -9,6 +9,7 @@
 //   zrvdctl exitcode SECONDS    wait for the running daemon to end; print its exit code
 //   zrvdctl port                print the published IPC port
 //   zrvdctl share PATH MD5 URL MODE   hand a file over on the IPC port
+//   zrvdctl limit KBPS | limit-in-game KBPS | pause | resume   upload settings
 //
 // Exit code 0 on success; otherwise 1 with a one-line message on stderr.
 #include <winsock2.h>
@@ -25,6 +26,7 @@
 #include "common/unique_any.h"
 #include "daemon/daemon_names.h"
 #include "engine/globals.h"
+#include "tools/zrvdctl_upload.h"
 
 namespace {
 
@@ -202,7 +204,7 @@ int Usage() {
   return Fail(
       "usage: zrvdctl add PATH | addmany PREFIX N | quit | record HEX | launcher SECONDS | wait SECONDS | "
       "exitcode SECONDS | port | "
-      "share PATH MD5 URL MODE%s");
+      "share PATH MD5 URL MODE | limit KBPS | limit-in-game KBPS | pause | resume%s");
 }
 
 }  // namespace
@@ -220,5 +222,7 @@ int main(int argc, char** argv) {
   if (command == "exitcode" && argc == 3) return ExitCode(argv[2]);
   if (command == "port" && argc == 2) return Port();
   if (command == "share" && argc == 6) return Share(argv[2], argv[3], argv[4], argv[5]);
+  const int upload = RunUploadCommand(command, argc, argv);
+  if (upload >= 0) return upload;
   return Usage();
 }

@@ -18,6 +18,8 @@ LISTENING = re.compile("侦听端口: (\\d+) 成功".encode("gbk"))
 NOT_FOUND = b"HTTP/1.0 404 Not Found\r\n\r\n"
 # Where the daemon's tracker traffic goes: a loopback port nobody answers.
 NOWHERE = "127.0.0.1:9"
+# Every test peer comes from 127.0.0.1: the per-address bound must let them all in.
+PEERS_FROM_LOOPBACK = 2000
 
 
 def md5_of(path, chunk=1 << 20):
@@ -68,6 +70,7 @@ class ServingDaemon:
         reg_add(ENGINE_KEY, "P4PShareLogFilePath", "REG_SZ", winpath(self.install.log))
         reg_add(ENGINE_KEY, "TrackerHost", "REG_SZ", NOWHERE)
         reg_add(ENGINE_KEY, "ProbeHost", "REG_SZ", NOWHERE)
+        reg_add(ENGINE_KEY, "MaxConnectionsPerPeer", "REG_DWORD", PEERS_FROM_LOOPBACK)
         register(entries, folder)
         self.launcher = self.install.ctl_popen("launcher", "3600")
         assert self.launcher.stdout.readline().startswith(b"launcher window up")

@@ -13,6 +13,7 @@ import pytest
 
 from conftest import (ENGINE_KEY, SOURCE, kill_daemons, linux_daemon_pids, reg_add,
                       wait_for, wine_env)
+from http_peer import PEERS_FROM_LOOPBACK
 
 sys.path.insert(0, str(SOURCE / "tools"))
 from tracker_sim import TrackerSim  # noqa: E402
@@ -37,6 +38,8 @@ class LiveDaemon:
         self.pid = self.http_port = self.ipc_port = None
         reg_add(ENGINE_KEY, "TrackerHost", "REG_SZ", tracker.address)
         reg_add(ENGINE_KEY, "ProbeHost", "REG_SZ", tracker.probe_address)
+        # Many test peers come from one address.
+        reg_add(ENGINE_KEY, "MaxConnectionsPerPeer", "REG_DWORD", PEERS_FROM_LOOPBACK)
 
     def start(self):
         self.stop()

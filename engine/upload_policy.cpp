@@ -1,0 +1,75 @@
+#include "engine/upload_policy.h"
+
+const char* const kUploadSettingNames[4] = {"UploadLimitKBps", "UploadLimitInGameKBps",
+                                            "SharingPaused", "MaxConnectionsPerPeer"};
+
+namespace {
+
+bool ApplyCap(const StoredDword& stored, uint32_t* cap, std::string* refusal) {
+  if (stored.kind == StoredDword::Kind::kAbsent) {
+    *cap = 0;
+    return true;
+  }
+  if (stored.value != 0 && stored.value < kMinUploadCapKBps) {
+    *refusal = "a cap below 4 KiB/s";
+    return false;
+  }
+  *cap = stored.value;
+  return true;
+}
+
+}  // namespace
+
+bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
+                        UploadSettings* settings, std::string* refusal) {
+  if (stored.kind == StoredDword::Kind::kOther) {
+    *refusal = "not a REG_DWORD";
+    return false;
+  }
+  const bool absent = stored.kind == StoredDword::Kind::kAbsent;
+  if (name == kUploadSettingNames[0]) return ApplyCap(stored, &settings->limit_kbps, refusal);
+  if (name == kUploadSettingNames[1]) return ApplyCap(stored, &settings->in_game_kbps, refusal);
+  if (name == kUploadSettingNames[2]) {
+    if (!absent && stored.value > 1) {
+      *refusal = "neither 0 nor 1";
+      return false;
+    }
+    settings->paused = !absent && stored.value == 1;
+    return true;
+  }
+  if (name == kUploadSettingNames[3]) {
+    if (!absent && stored.value == 0) {
+      *refusal = "0 would refuse every peer";
+      return false;
+    }
+    settings->max_connections_per_peer = absent ? UploadSettings().max_connections_per_peer
+                                                : stored.value;
+    return true;
+  }
+  *refusal = "not an upload setting";
+  return false;
+}
+
+bool operator==(const UploadCap& a, const UploadCap& b) {
+  return a.mode == b.mode && a.kbps == b.kbps;
+}
+
+UploadCap CapInForce(const UploadSettings& settings, bool game_running) {
+  UploadCap cap;
+  if (settings.paused) {
+    cap.mode = UploadMode::kPaused;
+  } else if (game_running && settings.in_game_kbps != 0) {
+    cap.mode = UploadMode::kInGame;
+    cap.kbps = settings.in_game_kbps;
+  } else {
+    cap.mode = game_running ? UploadMode::kInGame : UploadMode::kNormal;
+    cap.kbps = settings.limit_kbps;
+  }
+  return cap;
+}
+
+std::string DescribeCap(const UploadCap& cap) {
+  if (cap.mode == UploadMode::kPaused) return "paused";
+  const std::string mode = cap.mode == UploadMode::kInGame ? "in game, " : "normal, ";
+  return mode + (cap.kbps == 0 ? std::string("no cap") : std::to_string(cap.kbps) + " KiB/s");
+}

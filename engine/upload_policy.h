@@ -1,0 +1,45 @@
+// The player's upload settings, and the cap they put in force with the game's
+// state. Values come from REG_DWORDs under the engine key; a value that cannot
+// be right is refused and the setting keeps what it had.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct UploadSettings {
+  uint32_t limit_kbps = 0;          // "UploadLimitKBps"; 0: no cap
+  uint32_t in_game_kbps = 0;        // "UploadLimitInGameKBps"; 0: the normal cap applies
+  bool paused = false;              // "SharingPaused"
+  uint32_t max_connections_per_peer = 16;  // "MaxConnectionsPerPeer"
+};
+
+// Below this a cap would starve every peer into its stall time-out.
+constexpr uint32_t kMinUploadCapKBps = 4;
+
+// The value names, in the order they are read.
+extern const char* const kUploadSettingNames[4];
+
+// A value as the registry holds it.
+struct StoredDword {
+  enum class Kind { kAbsent, kDword, kOther };
+  Kind kind = Kind::kAbsent;
+  uint32_t value = 0;
+};
+
+// Applies one stored value. An absent value gives the default. False, with the
+// reason and the setting unchanged, for a value of another type or out of range.
+bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
+                        UploadSettings* settings, std::string* refusal);
+
+enum class UploadMode { kNormal, kInGame, kPaused };
+
+struct UploadCap {
+  UploadMode mode = UploadMode::kNormal;
+  uint32_t kbps = 0;  // 0: none
+};
+bool operator==(const UploadCap& a, const UploadCap& b);
+
+UploadCap CapInForce(const UploadSettings& settings, bool game_running);
+
+// "normal, 2048 KiB/s", "in game, 512 KiB/s", "normal, no cap", "paused".
+std::string DescribeCap(const UploadCap& cap);

@@ -1,0 +1,89 @@
+#include "httpserver/upload_throttle.h"
+
+void TokenBucket::SetRate(uint32_t bytes_per_second, uint64_t now_us) {
+  m_rate = bytes_per_second;
+  m_burst = bytes_per_second / 4.0;
+  m_tokens = m_burst;
+  m_lastUs = now_us;
+}
+
+uint32_t TokenBucket::Quantum() const {
+  const uint32_t quantum = m_rate / 16;
+  if (quantum < 512) return 512;
+  return quantum > 64 * 1024 ? 64 * 1024 : quantum;
+}
+
+void TokenBucket::Refill(uint64_t now_us) {
+  if (now_us > m_lastUs) {
+    m_tokens += static_cast<double>(now_us - m_lastUs) * m_rate / 1e6;
+    if (m_tokens > m_burst) m_tokens = m_burst;
+  }
+  m_lastUs = now_us;
+}
+
+uint32_t TokenBucket::Take(uint32_t want, uint64_t now_us, uint64_t* wait_us) {
+  Refill(now_us);
+  const uint32_t quantum = Quantum();
+  const uint32_t grant = want < quantum ? want : quantum;
+  if (m_tokens >= grant) {
+    m_tokens -= grant;
+    return grant;
+  }
+  *wait_us = static_cast<uint64_t>((grant - m_tokens) * 1e6 / m_rate) + 1;
+  return 0;
+}
+
+uint64_t UploadThrottle::NowUs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+          .count());
+}
+
+void UploadThrottle::SetCap(uint32_t bytes_per_second) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_cap.load() == bytes_per_second) return;
+  m_cap = bytes_per_second;
+  m_bucket.SetRate(bytes_per_second, NowUs());
+  m_changed.notify_all();
+}
+
+void UploadThrottle::SetPaused(bool paused) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_paused = paused;
+  m_changed.notify_all();
+}
+
+uint32_t UploadThrottle::Acquire(uint32_t want) {
+  if (want == 0) return 0;
+  if (m_paused.load()) return 0;
+  if (m_cap.load() == 0) return want;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  uint64_t ticket = m_nextTicket++;
+  for (;;) {
+    // A pause or a lifted cap empties the queue: every waiter leaves.
+    if (m_paused.load() || m_cap.load() == 0) {
+      if (m_serving < m_nextTicket) m_serving = m_nextTicket;
+      m_changed.notify_all();
+      return m_paused.load() ? 0 : want;
+    }
+    // A ticket voided by a pause that has ended since: to the back again.
+    if (ticket < m_serving) ticket = m_nextTicket++;
+    if (ticket != m_serving) {
+      m_changed.wait(lock);
+      continue;
+    }
+    uint64_t wait_us = 0;
+    const uint32_t granted = m_bucket.Take(want, NowUs(), &wait_us);
+    if (granted != 0) {
+      ++m_serving;
+      m_changed.notify_all();
+      return granted;
+    }
+    m_changed.wait_for(lock, std::chrono::microseconds(wait_us));
+  }
+}
+
+UploadThrottle& UploadThrottle::Shared() {
+  static UploadThrottle throttle;
+  return throttle;
+}

@@ -1,0 +1,65 @@
+// One upload budget shared by every peer connection: a token bucket that
+// refills at the cap, drawn from in turns so that peers who want more share it
+// evenly. Waiting for the budget sleeps; it never spins.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// The bucket itself, over an explicit clock in microseconds; not thread-safe.
+class TokenBucket {
+ public:
+  // 0: no cap. The bucket starts full.
+  void SetRate(uint32_t bytes_per_second, uint64_t now_us);
+  uint32_t rate() const { return m_rate; }
+  // The most one turn takes, so that turns come round often: a sixteenth of a
+  // second of the cap, at least 512 bytes (within the burst of the smallest
+  // cap, 4 KiB/s), at most 64 KiB.
+  uint32_t Quantum() const;
+  // Takes min(want, Quantum()) when the bucket holds that much and answers
+  // what was taken; otherwise answers 0 and sets `wait_us` to when it will.
+  uint32_t Take(uint32_t want, uint64_t now_us, uint64_t* wait_us);
+
+ private:
+  void Refill(uint64_t now_us);
+
+  uint32_t m_rate = 0;
+  double m_tokens = 0;
+  double m_burst = 0;  // a quarter of a second of the cap
+  uint64_t m_lastUs = 0;
+};
+
+// Safe from any thread.
+class UploadThrottle {
+ public:
+  // 0: no cap.
+  void SetCap(uint32_t bytes_per_second);
+  // While paused every Acquire answers 0 at once, waiters included.
+  void SetPaused(bool paused);
+  bool Paused() const { return m_paused.load(); }
+  const std::atomic<bool>* PausedFlag() const { return &m_paused; }
+  uint32_t Cap() const { return m_cap.load(); }
+
+  // Waits for the turn and the budget of up to `want` bytes; answers how many
+  // may go now (at least 1), or 0 when sharing is paused.
+  uint32_t Acquire(uint32_t want);
+
+  // The throttle of the peer service.
+  static UploadThrottle& Shared();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static uint64_t NowUs();
+
+  std::atomic<uint32_t> m_cap{0};
+  std::atomic<bool> m_paused{false};
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  TokenBucket m_bucket;
+  // Turns are taken in ticket order: one grant each, then to the back.
+  uint64_t m_nextTicket = 0;
+  uint64_t m_serving = 0;
+};

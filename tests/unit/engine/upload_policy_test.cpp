@@ -1,0 +1,76 @@
+#include "engine/upload_policy.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+StoredDword Dword(uint32_t value) { return {StoredDword::Kind::kDword, value}; }
+const StoredDword kAbsent = {};
+const StoredDword kOther = {StoredDword::Kind::kOther, 0};
+
+// Each value alone: accepted ones set the setting, absent ones give the
+// default, refused ones leave the setting as it was.
+TEST(UploadPolicy, ValueTable) {
+  struct Row {
+    const char* name;
+    StoredDword stored;
+    bool accepted;
+    UploadSettings after;
+  };
+  UploadSettings before;
+  before.limit_kbps = 100;
+  before.in_game_kbps = 50;
+  before.paused = true;
+  before.max_connections_per_peer = 3;
+  const auto with = [&](auto change) {
+    UploadSettings settings = before;
+    change(settings);
+    return settings;
+  };
+  const std::vector<Row> rows = {
+      {"UploadLimitKBps", Dword(2048), true, with([](UploadSettings& s) { s.limit_kbps = 2048; })},
+      {"UploadLimitKBps", Dword(0), true, with([](UploadSettings& s) { s.limit_kbps = 0; })},
+      {"UploadLimitKBps", Dword(4), true, with([](UploadSettings& s) { s.limit_kbps = 4; })},
+      {"UploadLimitKBps", Dword(3), false, before},
+      {"UploadLimitKBps", kOther, false, before},
+      {"UploadLimitKBps", kAbsent, true, with([](UploadSettings& s) { s.limit_kbps = 0; })},
+      {"UploadLimitInGameKBps", Dword(1), false, before},
+      {"UploadLimitInGameKBps", Dword(512), true, with([](UploadSettings& s) { s.in_game_kbps = 512; })},
+      {"SharingPaused", Dword(0), true, with([](UploadSettings& s) { s.paused = false; })},
+      {"SharingPaused", Dword(2), false, before},
+      {"SharingPaused", kAbsent, true, with([](UploadSettings& s) { s.paused = false; })},
+      {"MaxConnectionsPerPeer", Dword(0), false, before},
+      {"MaxConnectionsPerPeer", kAbsent, true,
+       with([](UploadSettings& s) { s.max_connections_per_peer = 16; })},
+      {"MaxConnectionsPerPeer", Dword(40), true,
+       with([](UploadSettings& s) { s.max_connections_per_peer = 40; })},
+  };
+  for (const Row& row : rows) {
+    UploadSettings settings = before;
+    std::string refusal;
+    EXPECT_EQ(ApplyUploadSetting(row.name, row.stored, &settings, &refusal), row.accepted)
+        << row.name << " " << row.stored.value;
+    EXPECT_EQ(refusal.empty(), row.accepted) << row.name;
+    EXPECT_EQ(settings.limit_kbps, row.after.limit_kbps) << row.name;
+    EXPECT_EQ(settings.in_game_kbps, row.after.in_game_kbps) << row.name;
+    EXPECT_EQ(settings.paused, row.after.paused) << row.name;
+    EXPECT_EQ(settings.max_connections_per_peer, row.after.max_connections_per_peer) << row.name;
+  }
+}
+
+// The cap in force: a pause wins; the in-game cap while the game runs, else
+// the normal one.
+TEST(UploadPolicy, CapInForce) {
+  UploadSettings settings;
+  settings.limit_kbps = 2048;
+  EXPECT_EQ(DescribeCap(CapInForce(settings, false)), "normal, 2048 KiB/s");
+  EXPECT_EQ(DescribeCap(CapInForce(settings, true)), "in game, 2048 KiB/s");
+  settings.in_game_kbps = 256;
+  EXPECT_EQ(DescribeCap(CapInForce(settings, true)), "in game, 256 KiB/s");
+  settings.limit_kbps = 0;
+  EXPECT_EQ(DescribeCap(CapInForce(settings, false)), "normal, no cap");
+  settings.paused = true;
+  EXPECT_EQ(DescribeCap(CapInForce(settings, true)), "paused");
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#include "tools/zrvdctl_upload.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/unique_any.h"
+#include "engine/globals.h"
+#include "engine/upload_policy.h"
+
+namespace {
+
+int Fail(const char* text) {
+  std::fprintf(stderr, "zrvdctl: %s\n", text);
+  return 1;
+}
+
+bool ParseKbps(const char* text, DWORD* value) {
+  char* end = nullptr;
+  const unsigned long number = std::strtoul(text, &end, 10);
+  if (end == text || *end != '\0' || text[0] == '-') return false;
+  *value = static_cast<DWORD>(number);
+  return true;
+}
+
+// Prints each setting as stored, and what the engine makes of it.
+void PrintSettings(HKEY key) {
+  UploadSettings settings;
+  for (const char* name : kUploadSettingNames) {
+    StoredDword stored;
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    const LONG status =
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value)) {
+      stored.kind = StoredDword::Kind::kDword;
+      stored.value = value;
+    } else if (status != ERROR_FILE_NOT_FOUND) {
+      stored.kind = StoredDword::Kind::kOther;
+    }
+    std::string refusal;
+    if (!ApplyUploadSetting(name, stored, &settings, &refusal)) {
+      std::printf("%-22s ignored: %s\n", name, refusal.c_str());
+    }
+  }
+  std::printf("%-22s %s\n", "UploadLimitKBps",
+              settings.limit_kbps ? std::to_string(settings.limit_kbps).c_str() : "0 (no cap)");
+  std::printf("%-22s %s\n", "UploadLimitInGameKBps",
+              settings.in_game_kbps ? std::to_string(settings.in_game_kbps).c_str()
+                                    : "0 (the normal cap applies)");
+  std::printf("%-22s %s\n", "SharingPaused", settings.paused ? "1 (paused)" : "0 (serving)");
+  std::printf("%-22s %u\n", "MaxConnectionsPerPeer", settings.max_connections_per_peer);
+  std::printf("%-22s %s\n", "cap without the game", DescribeCap(CapInForce(settings, false)).c_str());
+  std::printf("%-22s %s\n", "cap while it runs", DescribeCap(CapInForce(settings, true)).c_str());
+}
+
+int Write(const char* name, DWORD value) {
+  zrvd::unique_hkey key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEngineKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.put(),
+                      nullptr) != ERROR_SUCCESS ||
+      RegSetValueExA(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                     sizeof(value)) != ERROR_SUCCESS) {
+    return Fail("cannot write the engine key");
+  }
+  PrintSettings(key.get());
+  return 0;
+}
+
+}  // namespace
+
+int RunUploadCommand(const std::string& command, int argc, char** argv) {
+  const bool is_limit = command == "limit" || command == "limit-in-game";
+  if (is_limit && argc == 3) {
+    DWORD kbps = 0;
+    if (!ParseKbps(argv[2], &kbps)) return Fail("KBPS must be a whole number of KiB/s");
+    if (kbps != 0 && kbps < kMinUploadCapKBps) return Fail("a cap is 0 (none) or at least 4 KiB/s");
+    return Write(command == "limit" ? "UploadLimitKBps" : "UploadLimitInGameKBps", kbps);
+  }
+  if (command == "pause" && argc == 2) return Write("SharingPaused", 1);
+  if (command == "resume" && argc == 2) return Write("SharingPaused", 0);
+  return -1;
+}
