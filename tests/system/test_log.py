@@ -1,8 +1,12 @@
 """The engine log of a running daemon: where it goes, its rotation, its lines."""
 
 import re
+import threading
 
 from conftest import ENGINE_KEY, reg_add, reg_delete_value, reg_query, wait_for, winpath
+from http_peer import register
+from live_daemon import live, tracker  # noqa: F401  (fixtures, used by name)
+from soak import PEERS, SoakRun, make_core
 
 LINE = re.compile(rb"\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\]\(P2PClient:([^)\r\n]+)\) ([^\r\n]*)")
 # 启动线程主函数。 in GBK, as the catalogue's thread writes it on starting.
@@ -62,3 +66,30 @@ def test_no_log_without_a_usable_value(install, monkeypatch):
         quit_and_wait(install)
         assert not install.log.exists(), (case, reg_query(ENGINE_KEY, "P4PShareLogFilePath"))
         assert not (install.folder / "null").exists(), case
+
+
+# With "P4PShareLogMaxMB" at 1, busy peers carry the log past 1 MB: the full log
+# becomes ".bak" and a new one starts with a line saying why; neither is over
+# 1 MB, every line of both is whole, and the peers are served throughout.
+def test_log_is_bounded_under_load(live, tmp_path):
+    reg_add(ENGINE_KEY, "P4PShareLogMaxMB", "REG_DWORD", "1")
+    core = make_core(tmp_path)
+    register({item.md5: item.path for item in core}, tmp_path)
+    run = SoakRun(live.start(), tmp_path, core, 0)
+    log, backup = live.install.log, live.install.log.with_name("engine.log.bak")
+    peers = [threading.Thread(target=run.peer_loop, args=(i,)) for i in range(PEERS)]
+    for peer in peers:
+        peer.start()
+    # Well past a switch, so that lines from many threads met it.
+    passed = wait_for(lambda: backup.exists() and len(live.log()) > 256 << 10, 300)
+    run.stop.set()
+    for peer in peers:
+        peer.join(timeout=180)
+    quit_and_wait(live.install)
+
+    assert passed and run.figures.errors == 0, run.figures.text()
+    for path in (log, backup):
+        assert len(path.read_bytes()) <= 1 << 20, path
+    first = parse_lines(log.read_bytes())[0][1]
+    assert first.startswith(b"Log started anew: the previous one reached the limit of 1 MB"), first
+    assert parse_lines(backup.read_bytes())
