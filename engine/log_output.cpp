@@ -84,13 +84,15 @@ void LogOutput::Switch(const LogStamp& stamp, const char* module, const char* th
   m_lastError = 0;
   bool renamed = false;
   const bool fresh = OpenFile(&renamed);
-  if (!m_ownedOutput && renamed) {
-    // Renamed, but no new file opens: go on in the old lines' new name.
+  // No new file opens, but the old lines are in ".bak": go on there.
+  const bool in_backup = !m_ownedOutput && (renamed || m_inBackup);
+  if (in_backup) {
     const DWORD error = m_lastError;
     uint64_t size = 0;
     OpenAtEnd(m_backup, OPEN_EXISTING, &size);
     m_lastError = error;
   }
+  m_inBackup = in_backup && m_ownedOutput;
 
   const std::string limit = SizeText(m_bound.limit());
   char message[kLogLineBufferSize];

@@ -50,6 +50,7 @@ class LogOutput {
   bool m_on = false;
   std::string m_path;  // empty unless the output is our own file
   std::string m_backup;
+  bool m_inBackup = false;  // a failed switch left the lines going on in m_backup
   LogBound m_bound;
   HANDLE m_output = INVALID_HANDLE_VALUE;
   // Holds m_output when it is our own file; a console's handle is only borrowed.
