@@ -57,9 +57,25 @@ std::string ReadLogPathSetting() {
   return buffer;
 }
 
+uint32_t ReadLogLimitSetting() {
+  zrvd::unique_hkey key;
+  DWORD limit = 0;
+  DWORD type = 0;
+  DWORD size = sizeof(limit);
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineKeyPath, 0, KEY_QUERY_VALUE, key.put()) !=
+          ERROR_SUCCESS ||
+      RegQueryValueExA(key.get(), "P4PShareLogMaxMB", nullptr, &type,
+                       reinterpret_cast<BYTE*>(&limit), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD) {
+    return kDefaultLogLimitMb;
+  }
+  return limit;
+}
+
 void StartEngine(int ipc_port) {
   // The runtime comes first: every later step logs and makes threads through it.
-  auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str());
+  auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str(),
+                                  static_cast<uint64_t>(ReadLogLimitSetting()) << 20);
   g_runtime = runtime;
   g_log = runtime;
   // The main thread is no framework thread, so its lines keep "Thread <id>".

@@ -1,6 +1,7 @@
 // The engine's start sequence, behind KovaShareStart.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Builds the engine's long-lived objects in order: runtime and log, HTTP server
@@ -12,3 +13,10 @@ int EngineIpcPort();
 
 // "P4PShareLogFilePath" when it is a REG_SZ that fits 1024 bytes, else "null".
 std::string ReadLogPathSetting();
+
+// The log's size limit in MB when "P4PShareLogMaxMB" is absent or not a REG_DWORD.
+constexpr uint32_t kDefaultLogLimitMb = 64;
+
+// "P4PShareLogMaxMB" when it is a REG_DWORD (0: no limit), else kDefaultLogLimitMb.
+// Read at start only, with the log path.
+uint32_t ReadLogLimitSetting();

@@ -6,44 +6,17 @@
 #include "engine/pxp_thread.h"
 #include "engine/shared_sync.h"
 
-CPxpRuntime::CPxpRuntime(const char* log_path)
+CPxpRuntime::CPxpRuntime(const char* log_path, uint64_t log_limit_bytes)
     : m_registryLock(SharedLock::Create()),
       m_outputLock(SharedLock::Create()),
-      m_tlsIndex(TlsAlloc()) {
-  OpenOutput(log_path);
-}
+      m_output(log_path, log_limit_bytes),
+      m_tlsIndex(TlsAlloc()) {}
 
 CPxpRuntime::~CPxpRuntime() {
-  m_ownedOutput.reset();
-  m_output = INVALID_HANDLE_VALUE;
   if (m_tlsIndex != TLS_OUT_OF_INDEXES) TlsFree(m_tlsIndex);
   m_threads.clear();
   m_outputLock->DropRef();
   m_registryLock->DropRef();
-}
-
-void CPxpRuntime::OpenOutput(const char* log_path) {
-  if (log_path == nullptr || strcmp(log_path, "null") == 0) return;
-  if (strcmp(log_path, "stdout") == 0) {
-    AllocConsole();
-    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
-    // No console at all reads as null: treat it as logging off.
-    if (console != nullptr) m_output = console;
-    return;
-  }
-  zrvd::unique_hfile existing(
-      CreateFileA(log_path, 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (existing) {
-    existing.reset();
-    std::string backup = std::string(log_path) + ".bak";
-    MoveFileExA(log_path, backup.c_str(), MOVEFILE_REPLACE_EXISTING);
-  }
-  m_ownedOutput.reset(CreateFileA(log_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  // After a failed rename the old log is still here: write after it rather
-  // than over its start, which would leave a torn tail of old lines behind.
-  if (m_ownedOutput) SetFilePointer(m_ownedOutput.get(), 0, nullptr, FILE_END);
-  m_output = m_ownedOutput.get();
 }
 
 void CPxpRuntime::Release() { delete this; }
@@ -94,7 +67,7 @@ size_t CPxpRuntime::RegisteredThreadCount() {
 }
 
 void CPxpRuntime::Write(const char* module, int32_t /*level*/, const char* message) {
-  if (m_output == INVALID_HANDLE_VALUE) return;
+  if (!m_output.on()) return;
   if (module == nullptr) module = "";
   if (message == nullptr) message = "";
 
@@ -117,7 +90,7 @@ void CPxpRuntime::Write(const char* module, int32_t /*level*/, const char* messa
   char line[kLogLineBufferSize];
   size_t length = FormatLogLine(line, sizeof(line), stamp, module, thread_name, message);
 
+  // The file may be switched inside this lock: between two whole lines.
   SharedLockGuard guard(m_outputLock);
-  DWORD written = 0;
-  WriteFile(m_output, line, static_cast<DWORD>(length), &written, nullptr);
+  m_output.Write(line, length, stamp, module, thread_name);
 }

@@ -16,6 +16,7 @@
 
 #include "common/unique_any.h"
 #include "engine/log.h"
+#include "engine/log_output.h"
 #include "engine/thread.h"
 
 class CPxpThread;
@@ -24,9 +25,10 @@ class SharedLock;
 class CPxpRuntime : public IThreadManager, public ILog {
  public:
   // `log_path` is "null" or null (no log), "stdout" (a console), or a file path; an
-  // existing file is first renamed to `log_path` + ".bak". Any failure turns
-  // logging off silently.
-  explicit CPxpRuntime(const char* log_path);
+  // existing file is first renamed to `log_path` + ".bak", and so is the log
+  // whenever a line would carry it past `log_limit_bytes` (0: no limit). Any
+  // failure at start turns logging off silently.
+  explicit CPxpRuntime(const char* log_path, uint64_t log_limit_bytes = 0);
   ~CPxpRuntime() override;
   CPxpRuntime(const CPxpRuntime&) = delete;
   CPxpRuntime& operator=(const CPxpRuntime&) = delete;
@@ -64,13 +66,9 @@ class CPxpRuntime : public IThreadManager, public ILog {
   DWORD tls_index() const { return m_tlsIndex; }
 
  private:
-  void OpenOutput(const char* log_path);
-
   SharedLock* m_registryLock;
   SharedLock* m_outputLock;
   std::map<std::string, CPxpThread*> m_threads;
-  HANDLE m_output = INVALID_HANDLE_VALUE;
+  LogOutput m_output;  // guarded by m_outputLock
   DWORD m_tlsIndex;
-  // Holds m_output when it is our own file; a console's handle is only borrowed.
-  zrvd::unique_hfile m_ownedOutput;
 };

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/log.h"
@@ -101,8 +103,77 @@ TEST(LogOutput, UnrenamableLogIsAppendedTo) {
   EXPECT_EQ(lines[0].message, "after the old lines");
 }
 
+bool StartsWith(const std::string& text, const char* start) {
+  return text.compare(0, strlen(start), start) == 0;
+}
+
+// Four threads' lines carry the log past its limit once: the full log becomes
+// ".bak", the new one opens with a line saying why, neither passes the limit,
+// and every line is in one of them, whole and in its thread's order.
+TEST(LogBoundary, ConcurrentLinesSurviveTheSwitch) {
+  TempFolder folder;
+  const std::string log = folder.File("engine.log");
+  constexpr int kThreads = 4, kLinesEach = 200;  // about 1.4 times the limit
+  auto* runtime = new CPxpRuntime(log.c_str(), 64 << 10);
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([runtime, t] {
+      for (int i = 0; i < kLinesEach; ++i) {
+        std::string message = std::to_string(t) + " " + std::to_string(i) + std::string(50, '.');
+        runtime->Write("P2PClient", kLogNormal, message.c_str());
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  runtime->Release();
+  const std::string old_bytes = ReadFileBytes(log + ".bak"), new_bytes = ReadFileBytes(log);
+  EXPECT_LE(old_bytes.size(), 64u << 10);
+  EXPECT_LE(new_bytes.size(), 64u << 10);
+  std::vector<LogLine> lines = ParseLog(old_bytes), new_lines = ParseLog(new_bytes);
+  ASSERT_FALSE(new_lines.empty());
+  EXPECT_EQ(new_lines[0].message, "Log started anew: the previous one reached the limit of "
+                                  "65536 bytes (P4PShareLogMaxMB) and is now " + log + ".bak");
+  lines.insert(lines.end(), new_lines.begin() + 1, new_lines.end());
+  std::vector<int> next(kThreads, 0);
+  for (const LogLine& line : lines) {
+    int t = std::stoi(line.message), i = std::stoi(line.message.substr(2));
+    EXPECT_EQ(i, next.at(t)++) << "writer " << t;
+  }
+  EXPECT_EQ(next, std::vector<int>(kThreads, kLinesEach));
+}
+
+// A full log held open by another program cannot be renamed: its lines go on in
+// it after one line saying so, and the switch comes at a later try.
+TEST(LogBoundary, UnmovableLogGoesOnAndIsTriedAgain) {
+  TempFolder folder;
+  const std::string log = folder.File("engine.log");
+  auto* runtime = new CPxpRuntime(log.c_str(), 8192);  // tries again every 1024 bytes
+  zrvd::unique_hfile holder(CreateFileA(log.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+  int written = 0;
+  auto write_next = [&] {
+    runtime->Write("P2PClient", kLogNormal, std::to_string(written++).c_str());
+  };
+  while (ReadFileBytes(log).size() < 8192 + 512) write_next();
+  holder.reset();
+  while (!FileExists(log + ".bak") && written < 1000) write_next();
+  runtime->Release();
+
+  std::vector<LogLine> lines = ParseLog(ReadFileBytes(log + ".bak"));
+  std::vector<LogLine> new_lines = ParseLog(ReadFileBytes(log));
+  ASSERT_EQ(new_lines.size(), 2u);
+  EXPECT_TRUE(StartsWith(new_lines[0].message, "Log started anew: ")) << new_lines[0].message;
+  EXPECT_EQ(new_lines[1].message, std::to_string(written - 1));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(written));
+  for (size_t i = 0, number = 0; i < lines.size(); ++i) {
+    if (StartsWith(lines[i].message, "Log reached the limit of 8192 bytes but")) continue;
+    EXPECT_EQ(lines[i].message, std::to_string(number++));
+  }
+}
+
 // "stdout" writes to the standard output handle and leaves it open: the
-// runtime does not own it.
+// runtime does not own it; a console is never switched, whatever the limit.
 TEST(LogOutput, StdoutWritesToStandardOutput) {
   TempFolder folder;
   std::string path = folder.File("console.txt");
@@ -113,16 +184,18 @@ TEST(LogOutput, StdoutWritesToStandardOutput) {
   // This test program has a console already, so AllocConsole fails and the
   // runtime takes the handle we put in place.
   SetStdHandle(STD_OUTPUT_HANDLE, sink.get());
-  auto* runtime = new CPxpRuntime("stdout");
+  auto* runtime = new CPxpRuntime("stdout", 64);
   HANDLE used = GetStdHandle(STD_OUTPUT_HANDLE);
   runtime->Write("P2PClient", kLogNormal, "to the console");
+  runtime->Write("P2PClient", kLogNormal, "past the limit");
   runtime->Release();
   SetStdHandle(STD_OUTPUT_HANDLE, saved);
 
   ASSERT_EQ(used, sink.get());
   std::vector<LogLine> lines = ParseLog(ReadFileBytes(path));
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].message, "to the console");
+  EXPECT_EQ(lines[1].message, "past the limit");
   DWORD written = 0;
   EXPECT_TRUE(WriteFile(used, "x", 1, &written, nullptr)) << "handle closed by the runtime";
 }
