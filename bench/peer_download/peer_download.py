@@ -476,6 +476,7 @@ def main():
         for name in chosen:
             servers[name] = makers[name]()
             servers[name].start()
+        time.sleep(2)  # nginx forks its workers after the master has written its pid
         baseline = {name: rss_kib(server.pids()) / 1024 for name, server in servers.items()}
 
         measures = ("rps16k", "mbps1m", "whole")
