@@ -33,7 +33,10 @@ TRACED_REQUESTS = 2000
 TRACE_WARMUP = 50
 # A request line of the wineserver's trace (`-d1`): "<thread>: <request>( <fields> )";
 # its answer reads "<thread>: <request>() = ...".
-TRACE_REQUEST = re.compile(rb"^[0-9a-f]+: ([a-z_0-9]+)\( ", re.M)
+TRACE_REQUEST = re.compile(rb"^([0-9a-f]+): ([a-z_0-9]+)\( ", re.M)
+# Where a thread's trace id meets its Linux thread id.
+TRACE_THREAD = re.compile(rb"^([0-9a-f]+): init_(?:first_)?thread\( (?:unix_pid=\d+, )?"
+                          rb"unix_tid=(\d+)", re.M)
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 # The send and idle time-outs of the daemon's and the minimal server's connections.
 SOCKET_TIMEOUT_S = 60
@@ -384,8 +387,10 @@ def read_answer(peer, expected_body):
 def round_trips(server, md5, trace):
     """Wineserver requests per 16 KiB request: the server runs with a wineserver of its own
     that traces every request it gets (`wineserver -f -p -d1`), and we count the trace's
-    request lines, of every thread of the prefix, written while one keep-alive connection
-    makes TRACED_REQUESTS requests (after TRACE_WARMUP that are not counted)."""
+    request lines written by the server's threads while one keep-alive connection makes
+    TRACED_REQUESTS requests (after TRACE_WARMUP that are not counted). Other processes of
+    the prefix (Wine's services starting up) are left out by thread: the trace names each
+    thread's Linux id when it starts, and the server's are those under /proc/<pid>/task."""
     server.start(trace)
     try:
         request = (f"GET /{md5} HTTP/1.1\r\nHost: x\r\nRange: bytes=0-16383\r\n\r\n").encode()
@@ -398,17 +403,24 @@ def round_trips(server, md5, trace):
                 peer.sendall(request)
                 read_answer(peer, 16384)
             last = trace.stat().st_size
+            tasks = {int(tid) for tid in os.listdir(f"/proc/{server.pid}/task")}
         with open(trace, "rb") as f:
-            f.seek(first)
+            before = f.read(first)
             window = f.read(last - first)
     finally:
         server.stop()
+    linux_tid = {found.group(1): int(found.group(2)) for found in TRACE_THREAD.finditer(before)}
     names = {}
+    others = 0
     for found in TRACE_REQUEST.finditer(window):
-        names[found.group(1)] = names.get(found.group(1), 0) + 1
+        if linux_tid.get(found.group(1)) in tasks:
+            names[found.group(2)] = names.get(found.group(2), 0) + 1
+        else:
+            others += 1
     top = sorted(names.items(), key=lambda item: -item[1])[:10]
     log("  per request: " + ", ".join(f"{name.decode()} {count / TRACED_REQUESTS:.2f}"
-                                        for name, count in top))
+                                        for name, count in top)
+        + f"; other processes {others / TRACED_REQUESTS:.2f}")
     trace.unlink()
     return sum(names.values()) / TRACED_REQUESTS
 
