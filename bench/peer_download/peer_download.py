@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""Download benchmark: the daemon's file service under Wine against nginx, on
-loopback, with the same file. Prints requests/s for 16 KiB ranges, MB/s for 1 MiB
-ranges at random offsets, MB/s for one whole 256 MiB file, and resident memory
-with 1,000 idle keep-alive connections open. MB is 10^6 bytes."""
+"""Download benchmark: the daemon's file service under Wine beside a minimal Win32 file
+server under Wine (bench/ceiling_server, what the platform allows) and nginx, on loopback,
+with the same file, the servers taking turns in each round. Prints requests/s for 16 KiB
+ranges, MB/s for 1 MiB ranges at random offsets and for one whole 256 MiB file, CPU
+seconds per GB served in each of those, wineserver round trips per 16 KiB request, and
+resident memory at start and with 1,000 idle keep-alive connections open.
+MB and GB are 10^6 and 10^9 bytes."""
 
 import argparse
 import hashlib
@@ -23,6 +26,20 @@ ENGINE_KEY = r"HKLM\Software\TESK\Morwick\p4p"
 FILE_SIZE = 256 << 20
 CONNECTIONS = 8
 IDLE_CONNECTIONS = 1000
+SERVERS = ("daemon", "minimal", "nginx")
+# Round trips are counted over this many 16 KiB requests on one connection, after a
+# warm-up that keeps connection set-up and first-use costs out of the count.
+TRACED_REQUESTS = 2000
+TRACE_WARMUP = 50
+# A request line of the wineserver's trace (`-d1`): "<thread>: <request>( <fields> )";
+# its answer reads "<thread>: <request>() = ...".
+TRACE_REQUEST = re.compile(rb"^([0-9a-f]+): ([a-z_0-9]+)\( ", re.M)
+# Where a thread's trace id meets its Linux thread id.
+TRACE_THREAD = re.compile(rb"^([0-9a-f]+): init_(?:first_)?thread\( (?:unix_pid=\d+, )?"
+                          rb"unix_tid=(\d+)", re.M)
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+# The send and idle time-outs of the daemon's and the minimal server's connections.
+SOCKET_TIMEOUT_S = 60
 
 RANDOM_RANGES_LUA = """
 local size = %d
@@ -73,30 +90,102 @@ def rss_kib(pids):
     return total
 
 
-class Daemon:
-    """The product under Wine in a prefix of its own, kept alive by a launcher window."""
+def cpu_seconds(pids):
+    """User and system time of `pids` so far, their ended threads included."""
+    total = 0
+    for pid in pids:
+        try:
+            fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+        except FileNotFoundError:
+            continue
+        total += int(fields[11]) + int(fields[12])  # utime and stime
+    return total / CLOCK_TICKS
 
-    def __init__(self):
-        self.prefix = SOURCE / "build" / "win32" / "bench-prefix"
+
+class WinePrefix:
+    """A Wine prefix of our own with its persistent wineserver, so that the server's
+    wineserver CPU and requests are its own. With `trace`, the wineserver runs in the
+    foreground with its request trace (`-d1`) going to that file."""
+
+    def __init__(self, name):
+        self.prefix = SOURCE / "build" / "win32" / name
         self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all")
         self.env.pop("DISPLAY", None)
-        self.launcher = None
-        self.game = None
+        self.traced_server = None
+        self.trace = None
 
-    def start(self, work, binaries, md5, path, with_log):
-        # The persistent wineserver must not hold our output pipe open.
+    def start_wineserver(self, trace=None):
         subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(self.prefix)], check=True,
                        env=self.env)
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.trace = trace
+        if trace is None:
+            # The persistent wineserver must not hold our output pipe open.
+            subprocess.run(["wineserver", "-p"], env=self.env, check=True,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            return
+        with open(trace, "wb") as sink:
+            self.traced_server = subprocess.Popen(["wineserver", "-f", "-p", "-d1"], env=self.env,
+                                                  stdin=subprocess.DEVNULL,
+                                                  stdout=subprocess.DEVNULL, stderr=sink)
+        for _ in range(100):
+            if self.prefix_processes("wineserver"):
+                return
+            time.sleep(0.1)
+        raise SystemExit("the traced wineserver did not start")
+
+    def stop_wineserver(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        if self.traced_server is not None:
+            self.traced_server.wait(timeout=60)
+            self.traced_server = None
+
+    def wine(self, *args):
+        return subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+    def prefix_processes(self, name):
+        """Processes whose command holds `name` and that run in our prefix."""
+        out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
+        found = []
+        for line in out.splitlines():
+            pid, _, args = line.strip().partition(" ")
+            if name not in args.lower():
+                continue
+            try:
+                environ = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+            except OSError:
+                continue
+            if f"WINEPREFIX={self.prefix}".encode() in environ:
+                found.append(int(pid))
+        return found
+
+    def cpu_pids(self):
+        """The server process and its wineserver: the wineserver does the socket and
+        file work that a kernel would do on Windows."""
+        return self.pids() + self.prefix_processes("wineserver")
+
+
+class Daemon(WinePrefix):
+    """The product under Wine in a prefix of its own, kept alive by a launcher window."""
+
+    def __init__(self, work, binaries, md5, path, with_log):
+        super().__init__("bench-prefix")
+        self.work, self.md5, self.path, self.with_log = work, md5, path, with_log
+        self.launcher = None
         self.game = work / "game"
         self.game.mkdir()
         for name in ("zrvd_daemon.exe", "kovashare.dll", "zrvdctl.exe"):
             shutil.copy2(binaries / name, self.game / name)
+
+    def start(self, trace=None):
+        self.start_wineserver(trace)
+        work, md5, path = self.work, self.md5, self.path
         self.wine("reg", "delete", ENGINE_KEY, "/f")
         for name, value in (("TrackerHost", "127.0.0.1:9"), ("ProbeHost", "127.0.0.1:9")):
             self.wine("reg", "add", ENGINE_KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
-        if with_log:
+        if self.with_log:
             self.wine("reg", "add", ENGINE_KEY, "/v", "P4PShareLogFilePath", "/t", "REG_SZ",
                       "/d", winpath(work / "engine.log"), "/f")
         stamp = time.strftime("%Y%m%d%H%M%S", time.localtime(path.stat().st_mtime))
@@ -116,10 +205,6 @@ class Daemon:
             raise SystemExit("the daemon did not start")
         self.pid = self.find_pid()
         self.port = self.find_http_port()
-
-    def wine(self, *args):
-        return subprocess.run(["wine", *map(str, args)], env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
     def find_pid(self):
         """The daemon of our prefix (others may run daemons in prefixes of their own)."""
@@ -142,32 +227,54 @@ class Daemon:
             time.sleep(0.2)
         raise SystemExit("the daemon's HTTP port was not found")
 
-    def prefix_processes(self, name):
-        """Processes whose command holds `name` and that run in our prefix."""
-        out = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
-        found = []
-        for line in out.splitlines():
-            pid, _, args = line.strip().partition(" ")
-            if name not in args.lower():
-                continue
-            try:
-                environ = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
-            except OSError:
-                continue
-            if f"WINEPREFIX={self.prefix}".encode() in environ:
-                found.append(int(pid))
-        return found
+    def pids(self):
+        return [self.pid]
+
+    def stop(self):
+        if self.launcher is not None:
+            self.wine(self.game / "zrvdctl.exe", "quit")
+            self.launcher.kill()
+            self.launcher.wait()
+            self.launcher = None
+        self.stop_wineserver()
+
+
+class Minimal(WinePrefix):
+    """bench/ceiling_server under Wine in a prefix of its own, serving the file under its
+    MD5 name."""
+
+    def __init__(self, work, binaries, md5, path):
+        super().__init__("bench-ceiling-prefix")
+        self.folder = work / "minimal"
+        self.folder.mkdir()
+        os.symlink(path, self.folder / md5)
+        self.program = self.folder / "ceiling_server.exe"
+        shutil.copy2(binaries / "ceiling_server.exe", self.program)
+        self.process = None
+
+    def start(self, trace=None):
+        self.start_wineserver(trace)
+        self.process = subprocess.Popen(["wine", str(self.program), winpath(self.folder)],
+                                        env=self.env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        words = self.process.stdout.readline().split()
+        if len(words) != 2 or words[0] != b"port":
+            raise SystemExit("the minimal server did not start")
+        self.port = int(words[1])
+        pids = self.prefix_processes("ceiling_server.exe")
+        if not pids:
+            raise SystemExit("no minimal server process")
+        self.pid = pids[0]
 
     def pids(self):
         return [self.pid]
 
     def stop(self):
-        if self.game is not None:
-            self.wine(self.game / "zrvdctl.exe", "quit")
-        if self.launcher is not None:
-            self.launcher.kill()
-            self.launcher.wait()
-        subprocess.run(["wineserver", "-k"], env=self.env)
+        if self.process is not None:
+            self.process.kill()
+            self.process.wait()
+            self.process = None
+        self.stop_wineserver()
 
 
 class Nginx:
@@ -178,6 +285,10 @@ class Nginx:
         (self.root / "html").mkdir(parents=True)
         (self.root / "tmp").mkdir()
         os.symlink(path, self.root / "html" / md5)
+        self.master = None
+
+    def start(self, trace=None):
+        assert trace is None
         self.port = free_port()
         conf = self.root / "nginx.conf"
         conf.write_text(f"""
@@ -210,8 +321,13 @@ http {{
         children = Path(f"/proc/{self.master}/task/{self.master}/children").read_text().split()
         return [self.master, *map(int, children)]
 
+    def cpu_pids(self):
+        return self.pids()
+
     def stop(self):
-        os.kill(self.master, 15)
+        if self.master is not None:
+            os.kill(self.master, 15)
+            self.master = None
 
 
 def winpath(path):
@@ -219,6 +335,7 @@ def winpath(path):
 
 
 def wrk(url, seconds, script, headers=()):
+    """Returns (requests, bytes, seconds) of one wrk run."""
     args = ["wrk", f"-t{min(2, CONNECTIONS)}", f"-c{CONNECTIONS}", f"-d{seconds}s", "-s", str(script)]
     for header in headers:
         args += ["-H", header]
@@ -229,17 +346,83 @@ def wrk(url, seconds, script, headers=()):
     requests, size, micros, errors = map(int, found.groups())
     if errors:
         raise SystemExit(f"wrk saw {errors} errors against {url}:\n{out}")
-    return requests / (micros / 1e6), size / (micros / 1e6) / 1e6
+    return requests, size, micros / 1e6
 
 
-def whole_file_mbps(url):
+def whole_file(url):
+    """Returns (1, bytes, seconds) of one download of the whole file with curl."""
     out = subprocess.run(["curl", "-s", "--noproxy", "*", "-o", "/dev/null", "-w",
                           "%{size_download} %{time_total}", url],
                          capture_output=True, text=True, timeout=300).stdout.split()
     size, seconds = int(out[0]), float(out[1])
     if size != FILE_SIZE:
         raise SystemExit(f"whole file from {url}: {size} bytes")
-    return size / seconds / 1e6
+    return 1, size, seconds
+
+
+def measured(server, run):
+    """Runs `run` and adds the CPU time the server spent meanwhile to what it returns."""
+    before = cpu_seconds(server.cpu_pids())
+    requests, size, seconds = run()
+    return requests, size, seconds, cpu_seconds(server.cpu_pids()) - before
+
+
+def read_answer(peer, expected_body):
+    answer = b""
+    while b"\r\n\r\n" not in answer:
+        data = peer.recv(65536)
+        if not data:
+            raise SystemExit("the connection was closed before the answer")
+        answer += data
+    head, _, body = answer.partition(b"\r\n\r\n")
+    while len(body) < expected_body:
+        data = peer.recv(65536)
+        if not data:
+            raise SystemExit("the connection was closed in the middle of a body")
+        body += data
+    if not head.startswith(b"HTTP/1.1 206") or len(body) != expected_body:
+        raise SystemExit("unexpected answer: " + head.decode(errors="replace"))
+
+
+def round_trips(server, md5, trace):
+    """Wineserver requests per 16 KiB request: the server runs with a wineserver of its own
+    that traces every request it gets (`wineserver -f -p -d1`), and we count the trace's
+    request lines written by the server's threads while one keep-alive connection makes
+    TRACED_REQUESTS requests (after TRACE_WARMUP that are not counted). Other processes of
+    the prefix (Wine's services starting up) are left out by thread: the trace names each
+    thread's Linux id when it starts, and the server's are those under /proc/<pid>/task."""
+    server.start(trace)
+    try:
+        request = (f"GET /{md5} HTTP/1.1\r\nHost: x\r\nRange: bytes=0-16383\r\n\r\n").encode()
+        with socket.create_connection(("127.0.0.1", server.port), timeout=60) as peer:
+            for _ in range(TRACE_WARMUP):
+                peer.sendall(request)
+                read_answer(peer, 16384)
+            first = trace.stat().st_size
+            for _ in range(TRACED_REQUESTS):
+                peer.sendall(request)
+                read_answer(peer, 16384)
+            last = trace.stat().st_size
+            tasks = {int(tid) for tid in os.listdir(f"/proc/{server.pid}/task")}
+        with open(trace, "rb") as f:
+            before = f.read(first)
+            window = f.read(last - first)
+    finally:
+        server.stop()
+    linux_tid = {found.group(1): int(found.group(2)) for found in TRACE_THREAD.finditer(before)}
+    names = {}
+    others = 0
+    for found in TRACE_REQUEST.finditer(window):
+        if linux_tid.get(found.group(1)) in tasks:
+            names[found.group(2)] = names.get(found.group(2), 0) + 1
+        else:
+            others += 1
+    top = sorted(names.items(), key=lambda item: -item[1])[:10]
+    log("  per request: " + ", ".join(f"{name.decode()} {count / TRACED_REQUESTS:.2f}"
+                                        for name, count in top)
+        + f"; other processes {others / TRACED_REQUESTS:.2f}")
+    trace.unlink()
+    return sum(names.values()) / TRACED_REQUESTS
 
 
 def idle_memory_mib(port, md5, pids):
@@ -265,13 +448,22 @@ def idle_memory_mib(port, md5, pids):
             peer.close()
 
 
+def ratio(a, b):
+    return f"{a / b:.2f}" if b else "-"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--seconds", type=int, default=10, help="length of each wrk run")
     parser.add_argument("--rounds", type=int, default=3, help="runs per measure (median kept)")
+    parser.add_argument("--servers", default=",".join(SERVERS),
+                        help="comma-separated subset of " + ", ".join(SERVERS))
     parser.add_argument("--log", action="store_true", help="let the daemon write its log")
     parser.add_argument("--bin", default=str(SOURCE / "build" / "win32" / "bin"))
     options = parser.parse_args()
+    chosen = [name for name in SERVERS if name in options.servers.split(",")]
+    if not chosen or set(options.servers.split(",")) - set(SERVERS):
+        parser.error("--servers takes names from " + ", ".join(SERVERS))
 
     work = Path(tempfile.mkdtemp(prefix="zrvd-bench-"))
     work.chmod(0o755)  # nginx's workers run as another user
@@ -288,48 +480,93 @@ def main():
         scripts["random"].write_text(RANDOM_RANGES_LUA % FILE_SIZE + REPORT_LUA)
         scripts["fixed"].write_text(REPORT_LUA)
 
-        log("starting nginx and the daemon")
-        servers["nginx"] = Nginx(work, md5, path)
-        servers["daemon"] = Daemon()
-        servers["daemon"].start(work, Path(options.bin), md5, path, options.log)
+        log("starting " + ", ".join(chosen))
+        binaries = Path(options.bin)
+        makers = {"daemon": lambda: Daemon(work, binaries, md5, path, options.log),
+                  "minimal": lambda: Minimal(work, binaries, md5, path),
+                  "nginx": lambda: Nginx(work, md5, path)}
+        for name in chosen:
+            servers[name] = makers[name]()
+            servers[name].start()
+        time.sleep(2)  # nginx forks its workers after the master has written its pid
         baseline = {name: rss_kib(server.pids()) / 1024 for name, server in servers.items()}
 
-        results = {name: {"rps16k": [], "mbps1m": [], "whole": []} for name in servers}
+        measures = ("rps16k", "mbps1m", "whole")
+        results = {name: {key: [] for key in measures} for name in servers}
         for round_number in range(options.rounds):
             for name, server in servers.items():
                 url = f"http://127.0.0.1:{server.port}/{md5}"
                 log(f"round {round_number + 1}: {name}")
-                rps, _ = wrk(url, options.seconds, scripts["fixed"], ["Range: bytes=0-16383"])
-                results[name]["rps16k"].append(rps)
-                _, mbps = wrk(url, options.seconds, scripts["random"])
-                results[name]["mbps1m"].append(mbps)
-                results[name]["whole"].append(whole_file_mbps(url))
-                log(f"  {rps:.0f} requests/s, {mbps:.0f} MB/s (1 MiB ranges), "
-                    f"{results[name]['whole'][-1]:.0f} MB/s (whole file)")
+                runs = {
+                    "rps16k": lambda: wrk(url, options.seconds, scripts["fixed"],
+                                          ["Range: bytes=0-16383"]),
+                    "mbps1m": lambda: wrk(url, options.seconds, scripts["random"]),
+                    "whole": lambda: whole_file(url),
+                }
+                for key in measures:
+                    results[name][key].append(measured(server, runs[key]))
+                    if key != "whole":
+                        wrk_ended = time.monotonic()
+                rps16k, mbps1m, whole = (results[name][key][-1] for key in measures)
+                log(f"  {rps16k[0] / rps16k[2]:.0f} requests/s, "
+                    f"{mbps1m[1] / mbps1m[2] / 1e6:.0f} MB/s (1 MiB ranges), "
+                    f"{whole[1] / whole[2] / 1e6:.0f} MB/s (whole file); CPU s/GB "
+                    + " ".join(f"{run[3] / (run[1] / 1e9):.2f}" for run in (rps16k, mbps1m, whole)))
         memory = {}
-        # Connection threads of the last runs end first: they count against the bound.
-        time.sleep(5)
+        # Connection threads of the last runs end first: they count against the bound of
+        # 1,000. Under Wine a few threads whose connection wrk dropped at the end of its run
+        # stay blocked until their 60 s time-out, so the wait covers that time-out.
+        time.sleep(max(5.0, SOCKET_TIMEOUT_S + 5 - (time.monotonic() - wrk_ended)))
         for name, server in servers.items():
             log(f"memory with {IDLE_CONNECTIONS} idle connections: {name}")
             memory[name] = idle_memory_mib(server.port, md5, server.pids())
 
+        trips = {}
+        for name, server in servers.items():
+            if isinstance(server, WinePrefix):
+                log(f"wineserver round trips: {name} (restarted with a tracing wineserver)")
+                server.stop()
+                trips[name] = round_trips(server, md5, work / f"{name}.trace")
+
+        def median(name, key, value):
+            return statistics.median(value(run) for run in results[name][key])
+
+        figures = {name: {} for name in servers}
+        for name in servers:
+            figures[name]["rps16k"] = median(name, "rps16k", lambda r: r[0] / r[2])
+            figures[name]["mbps1m"] = median(name, "mbps1m", lambda r: r[1] / r[2] / 1e6)
+            figures[name]["whole"] = median(name, "whole", lambda r: r[1] / r[2] / 1e6)
+            for key in measures:
+                figures[name]["cpu_" + key] = median(name, key, lambda r: r[3] / (r[1] / 1e9))
+            figures[name]["trips"] = trips.get(name)
+            figures[name]["rss_start"] = baseline[name]
+            figures[name]["rss_idle"] = memory[name]
+
         rows = [
             ("16 KiB ranges, 8 keep-alive connections", "requests/s", "rps16k", "%.0f"),
-            ("1 MiB ranges at random offsets, 8 connections", "MB/s", "mbps1m", "%.0f"),
+            ("1 MiB ranges at random offsets, 8 conns", "MB/s", "mbps1m", "%.0f"),
             ("one whole 256 MiB file", "MB/s", "whole", "%.0f"),
+            ("CPU per GB served, 16 KiB ranges", "s/GB", "cpu_rps16k", "%.2f"),
+            ("CPU per GB served, 1 MiB ranges", "s/GB", "cpu_mbps1m", "%.2f"),
+            ("CPU per GB served, whole file", "s/GB", "cpu_whole", "%.2f"),
+            ("wineserver round trips per 16 KiB request", "", "trips", "%.1f"),
+            ("resident memory, started", "MiB", "rss_start", "%.0f"),
+            ("resident memory, 1,000 idle keep-alive conns", "MiB", "rss_idle", "%.0f"),
         ]
-        print(f"{'measure':<48}{'unit':<12}{'daemon':>10}{'nginx':>10}{'ratio':>8}")
+        pairs = [(a, b) for a, b in (("daemon", "minimal"), ("daemon", "nginx"))
+                 if a in servers and b in servers]
+        print(f"{'measure':<46}{'unit':<12}" + "".join(f"{name:>10}" for name in servers)
+              + "".join(("d/min" if b == "minimal" else "d/nginx").rjust(10) for _, b in pairs))
         for title, unit, key, form in rows:
-            daemon = statistics.median(results["daemon"][key])
-            nginx = statistics.median(results["nginx"][key])
-            print(f"{title:<48}{unit:<12}{form % daemon:>10}{form % nginx:>10}"
-                  f"{daemon / nginx:>8.2f}")
-        print(f"{'resident memory, started':<48}{'MiB':<12}{baseline['daemon']:>10.0f}"
-              f"{baseline['nginx']:>10.0f}")
-        print(f"{'resident memory, 1,000 idle keep-alive conns':<48}{'MiB':<12}"
-              f"{memory['daemon']:>10.0f}{memory['nginx']:>10.0f}")
-        print(f"(median of {options.rounds} rounds of {options.seconds} s; daemon log "
-              f"{'on' if options.log else 'off'}; MB = 10^6 bytes)")
+            cells = "".join(("-" if figures[name][key] is None else form % figures[name][key])
+                            .rjust(10) for name in servers)
+            ratios = "".join((ratio(figures[a][key], figures[b][key])
+                              if figures[a][key] is not None and figures[b][key] is not None
+                              else "-").rjust(10) for a, b in pairs)
+            print(f"{title:<46}{unit:<12}{cells}{ratios}")
+        print(f"(median of {options.rounds} rounds of {options.seconds} s; round trips over "
+              f"{TRACED_REQUESTS} requests on one connection; daemon log "
+              f"{'on' if options.log else 'off'}; MB = 10^6 bytes, GB = 10^9 bytes)")
     finally:
         for server in servers.values():
             server.stop()
