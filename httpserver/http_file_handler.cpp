@@ -170,20 +170,19 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
     head_sent = send_out(head.data(), size) == size;
   }
 
+  // One seek, then plain reads: a read that carries its own offset costs an
+  // extra server round trip under Wine.
+  LARGE_INTEGER position;
+  position.QuadPart = resolved.begin;
+  SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+
   int64_t sent = 0;
   while (head_sent && (sent < length || pending_head != 0)) {
     const int64_t left = length - sent;
     const int64_t room = static_cast<int64_t>(capacity - pending_head);
     const DWORD want = static_cast<DWORD>(left < room ? left : room);
     DWORD got = 0;
-    if (want > 0) {
-      // The offset rides with the read: no separate seek per chunk.
-      const uint64_t offset = static_cast<uint64_t>(resolved.begin + sent);
-      OVERLAPPED at = {};
-      at.Offset = static_cast<DWORD>(offset);
-      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-      if (!ReadFile(file, buffer + pending_head, want, &got, &at)) got = 0;
-    }
+    if (want > 0 && !ReadFile(file, buffer + pending_head, want, &got, nullptr)) got = 0;
     const int32_t out_sent = send_out(buffer, static_cast<int32_t>(pending_head + got));
     if (out_sent < static_cast<int32_t>(pending_head)) {
       head_sent = false;

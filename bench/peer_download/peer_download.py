@@ -185,6 +185,9 @@ class Daemon(WinePrefix):
         self.wine("reg", "delete", ENGINE_KEY, "/f")
         for name, value in (("TrackerHost", "127.0.0.1:9"), ("ProbeHost", "127.0.0.1:9")):
             self.wine("reg", "add", ENGINE_KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
+        # All the benchmark's peers come from 127.0.0.1.
+        self.wine("reg", "add", ENGINE_KEY, "/v", "MaxConnectionsPerPeer", "/t", "REG_DWORD",
+                  "/d", str(IDLE_CONNECTIONS + 100), "/f")
         if self.with_log:
             self.wine("reg", "add", ENGINE_KEY, "/v", "P4PShareLogFilePath", "/t", "REG_SZ",
                       "/d", winpath(work / "engine.log"), "/f")
