@@ -77,6 +77,7 @@ void StartEngine(int ipc_port) {
   auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str(),
                                   static_cast<uint64_t>(ReadLogLimitSetting()) << 20);
   g_runtime = runtime;
+  g_logOff = !runtime->LogOn();
   g_log = runtime;
   // The main thread is no framework thread, so its lines keep "Thread <id>".
   runtime->SetThreadName("KovaShare");
