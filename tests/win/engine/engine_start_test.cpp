@@ -1,0 +1,31 @@
+// The engine start when the system gives no thread.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/engine_start.h"
+#include "engine/globals.h"
+#include "engine/pxp_thread.h"
+
+namespace {
+
+HANDLE WINAPI RefuseThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                           LPDWORD) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
+
+// An HTTP server or IPC listener whose thread cannot start is dropped as when its
+// socket cannot be opened: no server to probe, port 0 published, and the start
+// goes on without touching the released objects.
+TEST(EngineStart, ServicesWithoutAThreadAreDropped) {
+  SetThreadCreateFunction(&RefuseThread);
+  StartEngine(0);
+  SetThreadCreateFunction(nullptr);
+  EXPECT_NE(g_runtime, nullptr);
+  EXPECT_EQ(g_httpServer, nullptr);
+  EXPECT_EQ(g_ipcServer, nullptr);
+  EXPECT_EQ(EngineIpcPort(), 0);
+}
+
+}  // namespace
