@@ -94,12 +94,12 @@ void StartEngine(int ipc_port) {
     g_httpServer = nullptr;
   }
 
-  // Catalogue: prunes the registry list and starts "FileList". Connection
-  // threads of the HTTP server may race this first call; Instance copes.
   // The player's upload settings, in force now and again after every change.
   ReloadUploadSettings();
   SharedFileList::SetKeyRecreatedHook(&PublishIpcPortAgain);
   SharedFileList::SetKeyChangedHook(&ReloadUploadSettings);
+  // Catalogue: prunes the registry list and starts "FileList" and its watch.
+  // Connection threads of the HTTP server may race this first call; Instance copes.
   SharedFileList::Instance();
 
   // IPC service, last: its clients hand over files for the catalogue. Without
