@@ -56,8 +56,15 @@ class UploadThrottle {
 
   std::atomic<uint32_t> m_cap{0};
   std::atomic<bool> m_paused{false};
+  // Waking every waiter on every grant costs each of them a trip through the
+  // scheduler (and, under Wine, the server); a waiter sleeps on the slot of its
+  // ticket instead, so a grant wakes the next ticket's holder alone.
+  static constexpr size_t kWakeSlots = 64;
+  void WakeTicket(uint64_t ticket) { m_slots[ticket % kWakeSlots].notify_all(); }
+  void WakeAll();
+
   std::mutex m_mutex;
-  std::condition_variable m_changed;
+  std::condition_variable m_slots[kWakeSlots];
   TokenBucket m_bucket;
   // Turns are taken in ticket order: one grant each, then to the back.
   uint64_t m_nextTicket = 0;
