@@ -116,6 +116,20 @@ def daemon_threads(pid):
         return 0
 
 
+def switches(pid):
+    """Voluntary context switches of the live threads of `pid` so far: each is one sleep
+    of a thread (a wait for the budget, the socket, the mutex, or the wineserver's
+    answer)."""
+    total = 0
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            text = Path(f"/proc/{pid}/task/{tid}/status").read_text()
+        except FileNotFoundError:
+            continue
+        total += int(re.search(r"^voluntary_ctxt_switches:\s*(\d+)", text, re.M).group(1))
+    return total
+
+
 def set_cap(daemon, kbps, mark):
     """Writes the cap with zrvdctl and waits for the daemon's line that puts it in force;
     answers the seconds from the end of the write to the line and the new log mark."""
@@ -154,12 +168,14 @@ def measure_row(daemon, cap_kbps, peers, options):
     try:
         time.sleep(options.warmup)
         cpu_before = cpu_seconds(cpu_pids)
+        switches_before = switches(daemon.pid)
         before = group.snapshot()
         start = time.monotonic()
         time.sleep(options.seconds)
         after = group.snapshot()
         wall = time.monotonic() - start
         cpu = cpu_seconds(cpu_pids) - cpu_before
+        slept = switches(daemon.pid) - switches_before
     finally:
         group.finish()
     if group.errors:
@@ -172,6 +188,7 @@ def measure_row(daemon, cap_kbps, peers, options):
         "min": min(shares) / fair if fair else 0, "max": max(shares) / fair if fair else 0,
         "cpu_per_s": cpu / wall, "cpu_per_gb": cpu / (total / 1e9) if total else None,
         "turns": (fair / quantum(cap_kbps * 1024)) if cap_kbps else None,
+        "sleeps": slept / (total / quantum(cap_kbps * 1024)) if cap_kbps and total else None,
     }
 
 
@@ -227,7 +244,7 @@ def main():
         print(f"{'cap KiB/s':>10}{'peers':>6}{'MiB/s':>10}{'rate/cap':>10}{'min share':>11}"
               f"{'max share':>11}{'turns/peer':>12}{'CPU s/s':>9}{'CPU s/GB':>10}{'load':>6}")
         print(f"{'idle':>10}{'-':>6}{'-':>10}{'-':>10}{'-':>11}{'-':>11}{'-':>12}"
-              f"{idle_cpu:>9.4f}{'-':>10}{'-':>6}")
+              f"{idle_cpu:>9.4f}{'-':>10}{'-':>12}{'-':>6}")
         for row in rows:
             cap = row["cap"]
             print(f"{cap if cap else 'none':>10}{row['peers']:>6}{row['rate'] / 2**20:>10.2f}"
@@ -236,10 +253,12 @@ def main():
                   + (f"{row['turns']:>12.1f}" if row["turns"] is not None else f"{'-':>12}")
                   + f"{row['cpu_per_s']:>9.4f}"
                   + (f"{row['cpu_per_gb']:>10.2f}" if row["cpu_per_gb"] else f"{'-':>10}")
+                  + (f"{row['sleeps']:>12.1f}" if row["sleeps"] is not None else f"{'-':>12}")
                   + f"{row['load']:>6.1f}")
         print(f"({options.seconds:g} s measured after {options.warmup:g} s of warm-up per row; "
               "shares are each peer's bytes over the fair share, total/peers; turns/peer is "
               "the fair share in grants of the budget; CPU is the daemon and its wineserver; "
+              "sleeps/turn is the daemon threads' voluntary context switches per grant; "
               "load is the 1-minute load average at the row's end)")
     finally:
         if daemon is not None:
