@@ -163,11 +163,13 @@ def settle(daemon, baseline, timeout=15):
 
 def measure_row(daemon, cap_kbps, peers, options):
     cpu_pids = daemon.cpu_pids()
+    server_pids = daemon.prefix_processes("wineserver")
     group = Peers(daemon.port, peers)
     group.start()
     try:
         time.sleep(options.warmup)
         cpu_before = cpu_seconds(cpu_pids)
+        server_before = cpu_seconds(server_pids)
         switches_before = switches(daemon.pid)
         before = group.snapshot()
         start = time.monotonic()
@@ -175,6 +177,7 @@ def measure_row(daemon, cap_kbps, peers, options):
         after = group.snapshot()
         wall = time.monotonic() - start
         cpu = cpu_seconds(cpu_pids) - cpu_before
+        server_cpu = cpu_seconds(server_pids) - server_before
         slept = switches(daemon.pid) - switches_before
     finally:
         group.finish()
@@ -186,7 +189,7 @@ def measure_row(daemon, cap_kbps, peers, options):
     return {
         "cap": cap_kbps, "peers": peers, "rate": total / wall, "wall": wall,
         "min": min(shares) / fair if fair else 0, "max": max(shares) / fair if fair else 0,
-        "cpu_per_s": cpu / wall, "cpu_per_gb": cpu / (total / 1e9) if total else None,
+        "cpu_per_s": cpu / wall, "server_per_s": server_cpu / wall, "cpu_per_gb": cpu / (total / 1e9) if total else None,
         "turns": (fair / quantum(cap_kbps * 1024)) if cap_kbps else None,
         "sleeps": slept / (total / quantum(cap_kbps * 1024)) if cap_kbps and total else None,
     }
@@ -237,7 +240,8 @@ def main():
                 row["left"] = left
                 rows.append(row)
                 log(f"  {count} peers: {row['rate'] / 2**20:.3f} MiB/s, shares "
-                    f"{row['min']:.3f}-{row['max']:.3f}, {row['cpu_per_s']:.4f} CPU s/s, "
+                    f"{row['min']:.3f}-{row['max']:.3f}, {row['cpu_per_s']:.4f} CPU s/s "
+                    f"(wineserver {row['server_per_s']:.4f}), "
                     f"load {row['load']:.1f}"
                     + (f", {left} daemon threads still up after 15 s" if left else ""))
 
