@@ -7,10 +7,11 @@ void TokenBucket::SetRate(uint32_t bytes_per_second, uint64_t now_us) {
   m_lastUs = now_us;
 }
 
-uint32_t TokenBucket::Quantum() const {
-  const uint32_t quantum = m_rate / 16;
+uint32_t TokenBucket::Quantum(uint64_t waiters) const {
+  uint64_t quantum = m_rate / 16;
+  if (waiters > 8) quantum = quantum * 8 / waiters;
   if (quantum < 512) return 512;
-  return quantum > 64 * 1024 ? 64 * 1024 : quantum;
+  return quantum > 64 * 1024 ? 64 * 1024 : static_cast<uint32_t>(quantum);
 }
 
 void TokenBucket::Refill(uint64_t now_us) {
@@ -21,9 +22,10 @@ void TokenBucket::Refill(uint64_t now_us) {
   m_lastUs = now_us;
 }
 
-uint32_t TokenBucket::Take(uint32_t want, uint64_t now_us, uint64_t* wait_us) {
+uint32_t TokenBucket::Take(uint32_t want, uint64_t now_us, uint64_t* wait_us,
+                           uint64_t waiters) {
   Refill(now_us);
-  const uint32_t quantum = Quantum();
+  const uint32_t quantum = Quantum(waiters);
   const uint32_t grant = want < quantum ? want : quantum;
   if (m_tokens >= grant) {
     m_tokens -= grant;
@@ -78,7 +80,7 @@ uint32_t UploadThrottle::Acquire(uint32_t want) {
       continue;
     }
     uint64_t wait_us = 0;
-    const uint32_t granted = m_bucket.Take(want, NowUs(), &wait_us);
+    const uint32_t granted = m_bucket.Take(want, NowUs(), &wait_us, m_nextTicket - m_serving);
     if (granted != 0) {
       WakeTicket(++m_serving);
       return granted;

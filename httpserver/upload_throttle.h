@@ -16,12 +16,13 @@ class TokenBucket {
   void SetRate(uint32_t bytes_per_second, uint64_t now_us);
   uint32_t rate() const { return m_rate; }
   // The most one turn takes, so that turns come round often: a sixteenth of a
-  // second of the cap, at least 512 bytes (within the burst of the smallest
+  // second of the cap, shared further past 8 `waiters` so that each still gets
+  // many turns a second; at least 512 bytes (within the burst of the smallest
   // cap, 4 KiB/s), at most 64 KiB.
-  uint32_t Quantum() const;
-  // Takes min(want, Quantum()) when the bucket holds that much and answers
-  // what was taken; otherwise answers 0 and sets `wait_us` to when it will.
-  uint32_t Take(uint32_t want, uint64_t now_us, uint64_t* wait_us);
+  uint32_t Quantum(uint64_t waiters = 1) const;
+  // Takes min(want, Quantum(waiters)) when the bucket holds that much and
+  // answers what was taken; otherwise answers 0 and sets `wait_us` to when it will.
+  uint32_t Take(uint32_t want, uint64_t now_us, uint64_t* wait_us, uint64_t waiters = 1);
 
  private:
   void Refill(uint64_t now_us);
