@@ -33,9 +33,13 @@ def log(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def quantum(cap_bytes):
-    """The most one turn of the shared budget grants (as the throttle sizes it)."""
-    return min(64 << 10, max(512, cap_bytes // 16))
+def quantum(cap_bytes, waiters):
+    """The most one turn of the shared budget grants (as the throttle sizes it, with
+    every peer waiting for its turn)."""
+    share = cap_bytes // 16
+    if waiters > 8:
+        share = share * 8 // waiters
+    return min(64 << 10, max(512, share))
 
 
 class Peers:
@@ -190,8 +194,9 @@ def measure_row(daemon, cap_kbps, peers, options):
         "cap": cap_kbps, "peers": peers, "rate": total / wall, "wall": wall,
         "min": min(shares) / fair if fair else 0, "max": max(shares) / fair if fair else 0,
         "cpu_per_s": cpu / wall, "server_per_s": server_cpu / wall, "cpu_per_gb": cpu / (total / 1e9) if total else None,
-        "turns": (fair / quantum(cap_kbps * 1024)) if cap_kbps else None,
-        "sleeps": slept / (total / quantum(cap_kbps * 1024)) if cap_kbps and total else None,
+        "turns": (fair / quantum(cap_kbps * 1024, peers)) if cap_kbps else None,
+        "sleeps": (slept / (total / quantum(cap_kbps * 1024, peers))
+                   if cap_kbps and total else None),
     }
 
 
