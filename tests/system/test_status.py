@@ -8,10 +8,12 @@ import random
 import shutil
 import subprocess
 import textwrap
+import time
 
 import pytest
 
-from conftest import ENGINE_KEY, reg_add, reg_query, reg_subkeys, wait_for, winpath
+from conftest import (BIN, ENGINE_KEY, reg_add, reg_query, reg_subkeys, wait_for, wine_env,
+                      winpath)
 from live_daemon import NOT_FOUND, Peer, ipc_share
 from live_daemon import live, tracker  # noqa: F401  (fixtures, used by name)
 
@@ -26,10 +28,14 @@ def make_file(folder, name, size, seed):
     return folder / name, data, hashlib.md5(data).hexdigest()
 
 
-def status(daemon):
+def status_of(daemon):
     result = daemon.install.ctl("status", "--json")
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout)
+
+
+def status(daemon):
+    return status_of(daemon)["catalogue"]
 
 
 def verified(md5):
@@ -56,8 +62,8 @@ def test_status_after_shares_and_download(live, tmp_path):
     peer.close()
 
     now = wait_for(lambda: (lambda s: s["peers"]["connections"] == 0
-                            and s["catalogue"]["verified"] == 2 and s)(status(daemon)), 30)
-    assert now, status(daemon)
+                            and s["catalogue"]["verified"] == 2 and s)(status_of(daemon)), 30)
+    assert now, status_of(daemon)
     assert now["engine"]["http_port"] == daemon.http_port
     assert now["engine"]["ipc_port"] == daemon.ipc_port
     assert now["engine"]["last_web_report"]["result"] == "ok"
@@ -98,7 +104,29 @@ def test_check_drops_mismatch_keeps_match(live, tmp_path):
     assert ipc_share(daemon.ipc_port, winpath(good), good_md5, URL % good_md5, "2") == b""
     assert wait_for(lambda: MISMATCH + good_md5.encode() in daemon.log(), 30)
     assert peer.get(good_md5).not_found
-    assert status(daemon)["catalogue"]["failed"] == 2
+    assert status(daemon)["failed"] == 2
+
+
+# While a protected game runs the check waits before its first read, and the
+# status says so; it ends once the game has.
+def test_check_waits_for_the_game(live, tmp_path):
+    daemon = started(live)
+    game = tmp_path / "game.exe"
+    shutil.copy2(BIN / "zrvd_idle.exe", game)
+    running = subprocess.Popen(["wine", str(game), "60"], env=wine_env())
+    try:
+        time.sleep(2)  # the game's process is up under Wine
+        assert daemon.install.ctl("add", winpath(game)).returncode == 0
+        assert wait_for(lambda: status_of(daemon)["daemon"]["game_running"], 10)
+        path, _, md5 = make_file(tmp_path, "d.pak", 200_000, 7)
+        assert ipc_share(daemon.ipc_port, winpath(path), md5, URL % md5, "2") == b""
+        time.sleep(3)
+        assert status(daemon)["checking"] == md5
+        assert not verified(md5)
+    finally:
+        running.kill()
+        running.wait(timeout=30)
+    assert wait_for(lambda: verified(md5), 30)
 
 
 PEER_SCRIPT = textwrap.dedent("""
@@ -160,4 +188,4 @@ def test_other_host_sees_no_status(live, tmp_path, other_host):
     assert bytes.fromhex(status_hex) == bytes.fromhex(unknown_hex) == NOT_FOUND
     assert bytes.fromhex(verify_hex) == NOT_FOUND
     assert body_md5 == md5
-    assert status(daemon)["peers"]["requests"] == 1  # loopback still reads it
+    assert status_of(daemon)["peers"]["requests"] == 1  # loopback still reads it
