@@ -6,8 +6,9 @@
 //
 // Reads are paced ("VerifyReadMBps" in the engine key, read per file; absent:
 // 32, 0: no pacing) and stop while the game runs. "VerifyFiles" = 0 switches
-// the checks off (entries then stay pending), read at each pass and each file. All functions are safe from
-// any thread; before StartFileVerifier they do nothing.
+// the checks off (entries then stay pending), read at each pass and each file.
+// Entries written by other programs are found by a pass every ten minutes.
+// All functions are safe from any thread; before StartFileVerifier they do nothing.
 #pragma once
 
 #include <cstdint>

@@ -27,7 +27,9 @@ std::atomic<int> g_httpPort{0};
 // Local tools (zrvdctl status) find the peer port here; it is the engine's own
 // value, beside the IPC port that the host publishes.
 void PublishHttpPort(HKEY key) {
-  if (const int port = g_httpPort.load()) WriteDwordValue(key, "HttpPort", static_cast<DWORD>(port));
+  if (const int port = g_httpPort.load()) {
+    WriteDwordValue(key, "HttpPort", static_cast<DWORD>(port));
+  }
 }
 
 bool GameRunningNow() { return ReadUploadState().game_running; }

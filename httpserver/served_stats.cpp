@@ -30,8 +30,9 @@ void ServedStats::AddBytes(const std::string& md5, const std::string& path, uint
   m_bytes += bytes;
   SecondOf(now_s).bytes += bytes;
   StatusFileServed& file = m_files[key];
-  file.md5 = key;
-  file.path = path;
+  // Called per piece sent: copy the texts only when the file is new (or moved).
+  if (file.bytes == 0) file.md5 = key;
+  if (file.path != path) file.path = path;
   file.bytes += bytes;
 }
 
