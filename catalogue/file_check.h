@@ -29,7 +29,7 @@ std::string FormatModifyTime(const FILETIME& written);
 
 // True when an open file still has the size and last-write time of `entry`,
 // read through the handle itself: the file that was checked is the file that
-// is read. One call, where FileChanged opens the path again.
+// is read. No second open of the path, as FileChanged would make.
 bool OpenFileMatchesEntry(HANDLE file, const CatalogueEntry& entry, int64_t* size);
 
 // The age rule against today's local date.

@@ -16,14 +16,16 @@ constexpr uint8_t CMD_QUIT = 1;
 
 // Longest path kept from a record; paths live in 260-byte buffers.
 constexpr size_t kMaxRecordPath = 259;
-// Command byte, three reserved bytes, at least one path byte or the NUL.
-constexpr size_t kMinRecordSize = 5;
+// An add carries the command byte, three reserved bytes and at least one path
+// byte or the NUL; a quit needs only its command byte.
+constexpr size_t kMinAddRecordSize = 5;
 
 struct DaemonCommand {
   DaemonCommandKind kind = DaemonCommandKind::kIgnore;
   std::string path;  // kAddProtected only; may be empty
 };
 
-// A null or short record is ignored. The path ends at the first NUL within
-// `size`, or at `size` when there is none, and is cut to kMaxRecordPath bytes.
+// A null or empty record is ignored, and so is an add too short for its path.
+// The path ends at the first NUL within `size`, or at `size` when there is
+// none, and is cut to kMaxRecordPath bytes.
 DaemonCommand ParseCommandRecord(const void* data, size_t size);

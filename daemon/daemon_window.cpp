@@ -8,6 +8,10 @@
 
 HWND g_hDaemonWnd = nullptr;
 
+namespace {
+bool g_gameCheckPending = false;
+}  // namespace
+
 bool CreateDaemonWindow(HINSTANCE instance) {
   WNDCLASSEXA window_class = {};
   window_class.cbSize = sizeof(window_class);
@@ -45,7 +49,10 @@ void OnCopyData(const COPYDATASTRUCT* data) {
       char line[MAX_PATH];
       std::snprintf(line, sizeof(line), "Add: %s", command.path.c_str());
       OutputDebugStringA(line);
-      ReportGameState();
+      if (!g_gameCheckPending) {
+        g_gameCheckPending =
+            SetTimer(g_hDaemonWnd, kGameCheckTimerId, kGameCheckDelayMs, nullptr) != 0;
+      }
       break;
     }
     case DaemonCommandKind::kQuit:
@@ -68,6 +75,11 @@ LRESULT CALLBACK DaemonWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
       return 0;
     case WM_TIMER:
       if (wparam == kWatchTimerId) OnWatchTimer();
+      if (wparam == kGameCheckTimerId) {
+        KillTimer(g_hDaemonWnd, kGameCheckTimerId);
+        g_gameCheckPending = false;
+        ReportGameState();
+      }
       return 0;
     default:
       return DefWindowProcA(window, message, wparam, lparam);

@@ -6,6 +6,10 @@
 
 constexpr UINT_PTR kWatchTimerId = 1;  // WATCH_TIMER_ID
 constexpr UINT kWatchPeriodMs = 5000;
+// After an add the engine learns whether the game runs; a launcher's burst of
+// adds is answered with one process walk, this long after the first of them.
+constexpr UINT_PTR kGameCheckTimerId = 2;
+constexpr UINT kGameCheckDelayMs = 200;
 
 extern HWND g_hDaemonWnd;
 

@@ -95,6 +95,7 @@ void StartEngine(int ipc_port) {
   auto* runtime = new CPxpRuntime(ReadLogPathSetting().c_str(),
                                   static_cast<uint64_t>(ReadLogLimitSetting()) << 20);
   g_runtime = runtime;
+  g_logOff = !runtime->LogOn();
   g_log = runtime;
   // The main thread is no framework thread, so its lines keep "Thread <id>".
   runtime->SetThreadName("KovaShare");
@@ -120,12 +121,12 @@ void StartEngine(int ipc_port) {
     g_httpServer = nullptr;
   }
 
-  // Catalogue: prunes the registry list and starts "FileList". Connection
-  // threads of the HTTP server may race this first call; Instance copes.
   // The player's upload settings, in force now and again after every change.
   ReloadUploadSettings();
   SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
   SharedFileList::SetKeyChangedHook(&ReloadUploadSettings);
+  // Catalogue: prunes the registry list and starts "FileList" and its watch.
+  // Connection threads of the HTTP server may race this first call; Instance copes.
   SharedFileList::Instance();
   // Every entry not yet checked against its MD5, one at a time, in the background.
   StartFileVerifier(g_runtime, &GameRunningNow);

@@ -17,6 +17,9 @@ extern std::string g_regPath;
 extern std::string g_userId;
 extern IThreadManager* g_runtime;
 extern ILog* g_log;  // null whenever g_runtime is null
+// True when g_log writes nowhere: the log functions then skip formatting, which
+// is most of their cost on every peer request.
+extern bool g_logOff;
 extern IHttpServer* g_httpServer;  // null when the HTTP server failed to start
 extern IPCServer* g_ipcServer;
 

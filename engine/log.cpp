@@ -11,6 +11,7 @@ constexpr char kModule[] = "P2PClient";
 constexpr size_t kMessageBufferSize = 4096;
 
 void WriteFormatted(int32_t level, const char* format, va_list args) {
+  if (g_logOff) return;
   char buffer[kMessageBufferSize];
   // _vsnprintf leaves the buffer unterminated when the text is cut.
   _vsnprintf(buffer, sizeof(buffer) - 1, format, args);

@@ -36,6 +36,9 @@ class CPxpRuntime : public IThreadManager, public ILog {
   // Releases through either interface destroy the one object.
   void Release() override;
 
+  // Whether lines go anywhere; fixed at construction.
+  bool LogOn() const { return m_output.on(); }
+
   // Null, creating nothing, for a name already registered or a null handler
   // or name; the caller keeps `handler` then.
   IThread* NewThread(IThreadHandler* handler, const char* name, bool auto_delete,

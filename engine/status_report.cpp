@@ -86,7 +86,7 @@ std::string FormatStatusJson(const StatusSnapshot& s) {
   const int64_t uptime = s.now > s.start_time ? s.now - s.start_time : 0;
   return std::string("{") +
          "\"daemon\":{\"image\":" + JsonString(s.image_path) +
-         ",\"pid\":" + Number(s.process_id) + ",\"version\":" + JsonString(kZrvdVersion) +
+         ",\"pid\":" + Number(s.process_id) + ",\"version\":" + JsonString(s.version) +
          ",\"started\":" + JsonString(FormatUtcTime(s.start_time)) +
          ",\"uptime_s\":" + Number(static_cast<uint64_t>(uptime)) +
          ",\"game_running\":" + (s.game_running ? "true" : "false") +
@@ -115,7 +115,7 @@ std::string FormatStatusTable(const StatusSnapshot& s) {
     out += line + value + "\n";
   };
   const int64_t uptime = s.now > s.start_time ? s.now - s.start_time : 0;
-  row("daemon", "pid " + Number(s.process_id) + ", version " + kZrvdVersion + ", up " +
+  row("daemon", "pid " + Number(s.process_id) + ", version " + s.version + ", up " +
                     Number(static_cast<uint64_t>(uptime)) + " s since " +
                     FormatUtcTime(s.start_time));
   row("image", s.image_path);

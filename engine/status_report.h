@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-constexpr char kZrvdVersion[] = "1.17.0";
-
 // The last run of something the engine does now and then; time 0: not yet.
 struct StatusOutcome {
   int64_t time = 0;  // seconds since 1970, UTC
@@ -25,6 +23,7 @@ struct StatusSnapshot {
   // The daemon.
   std::string image_path;
   uint32_t process_id = 0;
+  std::string version;
   int64_t start_time = 0;  // seconds since 1970, UTC
   int64_t now = 0;
   bool game_running = false;

@@ -32,6 +32,7 @@ StatusSnapshot Gather() {
   GetModuleFileNameA(nullptr, image, sizeof(image) - 1);
   s.image_path = image;
   s.process_id = GetCurrentProcessId();
+  s.version = ZRVD_VERSION;
   s.start_time = g_startTime.load();
   const UploadStateNow upload = ReadUploadState();
   s.game_running = upload.game_running;

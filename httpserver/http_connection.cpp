@@ -1,5 +1,6 @@
 #include "httpserver/http_connection.h"
 
+#include <cstdint>
 #include <string>
 
 #include "engine/log.h"
@@ -90,7 +91,9 @@ int32_t HttpConnection::Run() {
       CloseSocket();
       return 0;
     }
-    ++request_number;
+    // A peer decides how many requests one connection carries: the count stops
+    // at its largest value rather than overflow.
+    if (request_number < INT32_MAX) ++request_number;
     LogInfo(http_log::kKeepAliveRequest, request_number);
   }
 }

@@ -27,7 +27,10 @@ HttpServer::~HttpServer() {
   for (IHttpHandler* handler : m_handlers) handler->Release();
 }
 
-void HttpServer::Release() { delete this; }
+void HttpServer::Release() {
+  if (m_startGuard.Defer()) return;
+  delete this;
+}
 
 bool HttpServer::Start(IThreadManager* threads, int32_t port) {
   if (threads == nullptr) return false;
@@ -60,8 +63,7 @@ bool HttpServer::Start(IThreadManager* threads, int32_t port) {
   if (thread == nullptr) return false;
   m_threads = threads;
   m_listenSocket = std::move(listener);
-  thread->Start();
-  return true;
+  return m_startGuard.Start(thread, this);
 }
 
 void HttpServer::AddHandler(IHttpHandler* handler) {

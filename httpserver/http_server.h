@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/unique_any.h"
+#include "engine/start_release_guard.h"
 #include "engine/thread.h"
 #include "httpserver/http_interfaces.h"
 #include "httpserver/http_limits.h"
@@ -22,7 +23,9 @@ class HttpServer : public IHttpServer, public IThreadHandler {
  public:
   explicit HttpServer(const HttpServerLimits& limits = HttpServerLimits());
 
-  // IHttpServer.
+  // IHttpServer. Start returns false when the socket cannot be made or bound,
+  // or when the accept thread cannot be started; the caller then still owns
+  // the server and releases it.
   void Release() override;
   bool Start(IThreadManager* threads, int32_t port) override;
   void AddHandler(IHttpHandler* handler) override;
@@ -66,4 +69,5 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   std::mutex m_peersLock;
   std::map<uint32_t, int32_t> m_perPeer;  // open connections by peer address
   bool m_wsaStarted = false;
+  StartReleaseGuard m_startGuard;
 };

@@ -52,11 +52,14 @@ RangeRequest ParseRangeHeader(const std::string& value) {
 ResolvedRange ResolveRange(const RangeRequest& request, int64_t total) {
   ResolvedRange range;
   range.begin = request.begin;
-  const int64_t end = request.end == 0 ? total - 1 : request.end;
+  const int64_t last = total - 1;
+  // Cut before any sum: end + 1 overflows for an end of 2^63 - 1.
+  const int64_t end = request.end == 0 || request.end > last ? last : request.end;
   if (request.given && (request.begin >= total || end < request.begin)) {
     range.satisfiable = false;
     return range;
   }
+  // begin <= end < total here, or begin is 0 and end is -1 for an empty file.
   range.length = end - request.begin + 1;
   return range;
 }

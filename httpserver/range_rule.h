@@ -22,12 +22,13 @@ RangeRequest ParseRangeHeader(const std::string& value);
 struct ResolvedRange {
   bool satisfiable = true;
   int64_t begin = 0;
-  int64_t length = 0;  // body bytes promised; may run past the end of the file
+  int64_t length = 0;  // body bytes promised; begin + length never exceeds the size
 };
 
-// Applies a request to a file of `total` bytes. A given range whose begin lies
-// at or past the end of the file, or whose end lies before its begin, is not
-// satisfiable. An end past the end of the file is promised as asked.
+// Applies a request to a file of `total` bytes (0 or more). A given range whose
+// begin lies at or past the end of the file, or whose end lies before its begin,
+// is not satisfiable. An end past the end of the file is cut back to its last
+// byte: a peer's end is any 63-bit number, and only the file's bytes can be sent.
 ResolvedRange ResolveRange(const RangeRequest& request, int64_t total);
 
 // Stream-style decimal reading: leading blanks skipped, optional sign, digits up

@@ -44,8 +44,11 @@ void AddHeaderLine(ParsedRequest& request, const std::string& line) {
   if (colon == std::string::npos) return;
   std::string name = line.substr(0, colon);
   for (char& c : name) c = UpperAscii(c);
-  // The colon and the one blank after it are skipped, whatever that character is.
-  std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : std::string();
+  // One optional blank after the colon is skipped: "Range:bytes=100-" keeps its
+  // first character.
+  size_t start = colon + 1;
+  if (start < line.size() && (line[start] == ' ' || line[start] == '\t')) ++start;
+  std::string value = line.substr(start);
   if (!value.empty() && value.back() == '\r') value.pop_back();
 
   std::string& stored = request.headers[name];

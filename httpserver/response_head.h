@@ -15,7 +15,8 @@ constexpr char kPausedAnswer[] =
     "Connection: close\r\n\r\n";
 constexpr size_t kPausedAnswerSize = sizeof(kPausedAnswer) - 1;
 
-// The 200 (length equals total) or 206 head for `length` bytes from `begin`.
+// The 200 (length equals total) or 206 head for `length` bytes from `begin`,
+// a range that ResolveRange gave: begin + length <= total, so no sum overflows.
 // `file_name` goes into Content-Disposition unescaped; no such line when empty.
 std::string BuildResponseHead(int64_t total, bool keep_alive, const std::string& file_name,
                               int64_t length, int64_t begin);

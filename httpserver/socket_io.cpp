@@ -71,11 +71,18 @@ NonBlockingScope::~NonBlockingScope() {
 }
 
 uint32_t SendTimeoutOf(SOCKET socket) {
+  // A connection thread serves one socket, whose time-out its connection set
+  // once: asked once per thread, not on every long answer (a server round trip).
+  static thread_local SOCKET known_socket = INVALID_SOCKET;
+  static thread_local uint32_t known_timeout = 0;
+  if (socket == known_socket) return known_timeout;
   DWORD value = 0;
   int size = sizeof(value);
   if (getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&value), &size) != 0) {
     return http_limits::kSendTimeoutMs;
   }
+  known_socket = socket;
+  known_timeout = value;
   return value;
 }
 

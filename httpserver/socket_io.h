@@ -33,7 +33,8 @@ class NonBlockingScope {
   bool m_active;
 };
 
-// The socket's send time-out in milliseconds (0: none).
+// The socket's send time-out in milliseconds (0: none), as its connection set it
+// before the first call on this thread.
 uint32_t SendTimeoutOf(SOCKET socket);
 
 struct HeadReadLimits {

@@ -7,10 +7,11 @@ void TokenBucket::SetRate(uint32_t bytes_per_second, uint64_t now_us) {
   m_lastUs = now_us;
 }
 
-uint32_t TokenBucket::Quantum() const {
-  const uint32_t quantum = m_rate / 16;
+uint32_t TokenBucket::Quantum(uint64_t waiters) const {
+  uint64_t quantum = m_rate / 16;
+  if (waiters > 8) quantum = quantum * 8 / waiters;
   if (quantum < 512) return 512;
-  return quantum > 64 * 1024 ? 64 * 1024 : quantum;
+  return quantum > 64 * 1024 ? 64 * 1024 : static_cast<uint32_t>(quantum);
 }
 
 void TokenBucket::Refill(uint64_t now_us) {
@@ -21,9 +22,10 @@ void TokenBucket::Refill(uint64_t now_us) {
   m_lastUs = now_us;
 }
 
-uint32_t TokenBucket::Take(uint32_t want, uint64_t now_us, uint64_t* wait_us) {
+uint32_t TokenBucket::Take(uint32_t want, uint64_t now_us, uint64_t* wait_us,
+                           uint64_t waiters) {
   Refill(now_us);
-  const uint32_t quantum = Quantum();
+  const uint32_t quantum = Quantum(waiters);
   const uint32_t grant = want < quantum ? want : quantum;
   if (m_tokens >= grant) {
     m_tokens -= grant;
@@ -39,18 +41,23 @@ uint64_t UploadThrottle::NowUs() {
           .count());
 }
 
+void UploadThrottle::WakeAll() {
+  for (std::condition_variable& slot : m_slots) slot.notify_all();
+}
+
 void UploadThrottle::SetCap(uint32_t bytes_per_second) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_cap.load() == bytes_per_second) return;
   m_cap = bytes_per_second;
   m_bucket.SetRate(bytes_per_second, NowUs());
-  m_changed.notify_all();
+  WakeAll();
 }
 
 void UploadThrottle::SetPaused(bool paused) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_paused.load() == paused) return;
   m_paused = paused;
-  m_changed.notify_all();
+  WakeAll();
 }
 
 uint32_t UploadThrottle::Acquire(uint32_t want) {
@@ -63,23 +70,22 @@ uint32_t UploadThrottle::Acquire(uint32_t want) {
     // A pause or a lifted cap empties the queue: every waiter leaves.
     if (m_paused.load() || m_cap.load() == 0) {
       if (m_serving < m_nextTicket) m_serving = m_nextTicket;
-      m_changed.notify_all();
       return m_paused.load() ? 0 : want;
     }
     // A ticket voided by a pause that has ended since: to the back again.
     if (ticket < m_serving) ticket = m_nextTicket++;
+    std::condition_variable& slot = m_slots[ticket % kWakeSlots];
     if (ticket != m_serving) {
-      m_changed.wait(lock);
+      slot.wait(lock);
       continue;
     }
     uint64_t wait_us = 0;
-    const uint32_t granted = m_bucket.Take(want, NowUs(), &wait_us);
+    const uint32_t granted = m_bucket.Take(want, NowUs(), &wait_us, m_nextTicket - m_serving);
     if (granted != 0) {
-      ++m_serving;
-      m_changed.notify_all();
+      WakeTicket(++m_serving);
       return granted;
     }
-    m_changed.wait_for(lock, std::chrono::microseconds(wait_us));
+    slot.wait_for(lock, std::chrono::microseconds(wait_us));
   }
 }
 

@@ -16,12 +16,13 @@ class TokenBucket {
   void SetRate(uint32_t bytes_per_second, uint64_t now_us);
   uint32_t rate() const { return m_rate; }
   // The most one turn takes, so that turns come round often: a sixteenth of a
-  // second of the cap, at least 512 bytes (within the burst of the smallest
+  // second of the cap, shared further past 8 `waiters` so that each still gets
+  // many turns a second; at least 512 bytes (within the burst of the smallest
   // cap, 4 KiB/s), at most 64 KiB.
-  uint32_t Quantum() const;
-  // Takes min(want, Quantum()) when the bucket holds that much and answers
-  // what was taken; otherwise answers 0 and sets `wait_us` to when it will.
-  uint32_t Take(uint32_t want, uint64_t now_us, uint64_t* wait_us);
+  uint32_t Quantum(uint64_t waiters = 1) const;
+  // Takes min(want, Quantum(waiters)) when the bucket holds that much and
+  // answers what was taken; otherwise answers 0 and sets `wait_us` to when it will.
+  uint32_t Take(uint32_t want, uint64_t now_us, uint64_t* wait_us, uint64_t waiters = 1);
 
  private:
   void Refill(uint64_t now_us);
@@ -56,8 +57,15 @@ class UploadThrottle {
 
   std::atomic<uint32_t> m_cap{0};
   std::atomic<bool> m_paused{false};
+  // Waking every waiter on every grant costs each of them a trip through the
+  // scheduler (and, under Wine, the server); a waiter sleeps on the slot of its
+  // ticket instead, so a grant wakes the next ticket's holder alone.
+  static constexpr size_t kWakeSlots = 64;
+  void WakeTicket(uint64_t ticket) { m_slots[ticket % kWakeSlots].notify_all(); }
+  void WakeAll();
+
   std::mutex m_mutex;
-  std::condition_variable m_changed;
+  std::condition_variable m_slots[kWakeSlots];
   TokenBucket m_bucket;
   // Turns are taken in ticket order: one grant each, then to the back.
   uint64_t m_nextTicket = 0;

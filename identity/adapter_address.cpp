@@ -23,18 +23,18 @@ bool HasPrefix(const AsnObjectIdentifier& oid, const UINT* prefix, UINT length) 
   return std::memcmp(oid.ids, prefix, length * sizeof(UINT)) == 0;
 }
 
-// What SnmpUtilAsnAnyFree does; not every import library offers it.
-void FreeValue(AsnAny* value) {
+// What SnmpUtilAsnAnyFree does; not every snmpapi offers it.
+void FreeValue(const SnmpAgent& agent, AsnAny* value) {
   switch (value->asnType) {
     case ASN_OBJECTIDENTIFIER:
-      SnmpUtilOidFree(&value->asnValue.object);
+      agent.oid_free(&value->asnValue.object);
       break;
     case ASN_OCTETSTRING:
     case ASN_BITS:
     case ASN_SEQUENCE:
     case ASN_IPADDRESS:
     case ASN_OPAQUE:
-      if (value->asnValue.string.dynamic) SnmpUtilMemFree(value->asnValue.string.stream);
+      if (value->asnValue.string.dynamic) agent.mem_free(value->asnValue.string.stream);
       break;
     default:
       break;
@@ -45,10 +45,11 @@ void FreeValue(AsnAny* value) {
 // Owns bindings whose names and values the agent reallocates.
 class Bindings {
  public:
-  Bindings(UINT* const* oids, const UINT* lengths, UINT count) : m_count(count) {
+  Bindings(const SnmpAgent& agent, UINT* const* oids, const UINT* lengths, UINT count)
+      : m_agent(agent), m_count(count) {
     for (UINT i = 0; i < count; ++i) {
       AsnObjectIdentifier oid = {lengths[i], oids[i]};
-      SnmpUtilOidCpy(&m_binds[i].name, &oid);
+      m_agent.oid_cpy(&m_binds[i].name, &oid);
       m_binds[i].value.asnType = ASN_NULL;
     }
     m_list.list = m_binds;
@@ -57,21 +58,22 @@ class Bindings {
   Bindings(const Bindings&) = delete;
   Bindings& operator=(const Bindings&) = delete;
   ~Bindings() {
-    for (UINT i = 0; i < m_count; ++i) SnmpUtilVarBindFree(&m_binds[i]);
+    for (UINT i = 0; i < m_count; ++i) m_agent.var_bind_free(&m_binds[i]);
   }
 
   // GETNEXT from the current names; false when the agent reports a failure.
-  bool Next(SnmpQueryFn query) {
-    for (UINT i = 0; i < m_count; ++i) FreeValue(&m_binds[i].value);
+  bool Next() {
+    for (UINT i = 0; i < m_count; ++i) FreeValue(m_agent, &m_binds[i].value);
     AsnInteger32 error_status = 0;
     AsnInteger32 error_index = 0;
-    return query(kGetNext, &m_list, &error_status, &error_index) &&
+    return m_agent.query(kGetNext, &m_list, &error_status, &error_index) &&
            error_status == SNMP_ERRORSTATUS_NOERROR;
   }
 
   SnmpVarBind& operator[](UINT i) { return m_binds[i]; }
 
  private:
+  const SnmpAgent& m_agent;
   SnmpVarBind m_binds[2] = {};
   SnmpVarBindList m_list = {};
   UINT m_count;
@@ -79,25 +81,25 @@ class Bindings {
 
 }  // namespace
 
-std::vector<uint8_t> SnmpAdapterAddresses(SnmpQueryFn query) {
+std::vector<uint8_t> SnmpAdapterAddresses(const SnmpAgent* agent) {
   std::vector<uint8_t> list;
-  if (!query) return list;
+  if (!agent || !agent->query) return list;
 
   long rows = 0;
   {
     UINT* oids[] = {g_if_number};
     const UINT lengths[] = {sizeof(g_if_number) / sizeof(UINT)};
-    Bindings count(oids, lengths, 1);
-    if (!count.Next(query)) return list;
+    Bindings count(*agent, oids, lengths, 1);
+    if (!count.Next()) return list;
     if (count[0].value.asnType == ASN_INTEGER) rows = count[0].value.asnValue.number;
   }
   if (rows > kMaxInterfaceRows) rows = kMaxInterfaceRows;
 
   UINT* oids[] = {g_if_type, g_if_phys_address};
   const UINT lengths[] = {kColumnIdLength, kColumnIdLength};
-  Bindings row(oids, lengths, 2);
+  Bindings row(*agent, oids, lengths, 2);
   for (long i = 0; i < rows; ++i) {
-    if (!row.Next(query)) continue;
+    if (!row.Next()) continue;
     const SnmpVarBind& type = row[0];
     const SnmpVarBind& address = row[1];
     if (!HasPrefix(type.name, g_if_type, kColumnIdLength)) continue;

@@ -32,5 +32,5 @@ bool GetBiosText(const MachinePlatform& platform, uint8_t buffer[49], size_t* le
 
 // The address lists of the two adapter methods, 6 bytes per address, in the
 // order the platform gives them. Exposed for tests.
-std::vector<uint8_t> SnmpAdapterAddresses(SnmpQueryFn query);
+std::vector<uint8_t> SnmpAdapterAddresses(const SnmpAgent* agent);
 std::vector<uint8_t> NetbiosAdapterAddresses(NetbiosFn netbios);

@@ -12,16 +12,28 @@ Fn Lookup(HMODULE module, const char* name) {
   return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-// The agent stays loaded and initialised for the process's life, and so does
-// the Winsock start it was initialised under.
-SnmpQueryFn LoadSnmpAgent() {
+// The agent stays loaded and initialised for the process's life, and so do
+// snmpapi and the Winsock start it was initialised under.
+const SnmpAgent* LoadSnmpAgent() {
   static bool s_tried = false;
-  static SnmpQueryFn s_query = nullptr;
-  if (s_tried) return s_query;
+  static SnmpAgent s_agent;
+  static const SnmpAgent* s_loaded = nullptr;
+  if (s_tried) return s_loaded;
 
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 0), &wsa) != 0) return nullptr;
   s_tried = true;
+
+  // The agent is built on snmpapi, and the bindings it fills are freed with it.
+  HMODULE snmpapi = LoadLibraryA("snmpapi.dll");
+  if (!snmpapi) return nullptr;
+  s_agent.oid_cpy = Lookup<decltype(s_agent.oid_cpy)>(snmpapi, "SnmpUtilOidCpy");
+  s_agent.oid_free = Lookup<decltype(s_agent.oid_free)>(snmpapi, "SnmpUtilOidFree");
+  s_agent.var_bind_free = Lookup<decltype(s_agent.var_bind_free)>(snmpapi, "SnmpUtilVarBindFree");
+  s_agent.mem_free = Lookup<decltype(s_agent.mem_free)>(snmpapi, "SnmpUtilMemFree");
+  if (!s_agent.oid_cpy || !s_agent.oid_free || !s_agent.var_bind_free || !s_agent.mem_free) {
+    return nullptr;
+  }
 
   HMODULE agent = LoadLibraryA("inetmib1.dll");
   if (!agent) return nullptr;
@@ -35,8 +47,9 @@ SnmpQueryFn LoadSnmpAgent() {
       !Lookup<FARPROC>(agent, "SnmpExtensionTrap")) {
     return nullptr;
   }
-  s_query = Lookup<SnmpQueryFn>(agent, "SnmpExtensionQuery");
-  return s_query;
+  s_agent.query = Lookup<SnmpQueryFn>(agent, "SnmpExtensionQuery");
+  if (s_agent.query) s_loaded = &s_agent;
+  return s_loaded;
 }
 
 NetbiosFn LoadNetbios() {

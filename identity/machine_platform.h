@@ -23,6 +23,17 @@ using SnmpQueryFn = BOOL(WINAPI*)(BYTE pdu_type, SnmpVarBindList* bindings,
                                   AsnInteger32* error_status, AsnInteger32* error_index);
 using NetbiosFn = UCHAR(WINAPI*)(PNCB ncb);
 
+// An agent's query with the snmpapi functions for the bindings it fills. Both
+// come from libraries loaded at run time: a system without snmpapi still runs
+// the daemon, and this source then yields nothing.
+struct SnmpAgent {
+  SnmpQueryFn query = nullptr;
+  decltype(&SnmpUtilOidCpy) oid_cpy = nullptr;
+  decltype(&SnmpUtilOidFree) oid_free = nullptr;
+  decltype(&SnmpUtilVarBindFree) var_bind_free = nullptr;
+  decltype(&SnmpUtilMemFree) mem_free = nullptr;
+};
+
 using ZwOpenSectionFn = NTSTATUS(NTAPI*)(PHANDLE section, ACCESS_MASK access,
                                          POBJECT_ATTRIBUTES attributes);
 using ZwMapViewOfSectionFn = NTSTATUS(NTAPI*)(HANDLE section, HANDLE process, PVOID* base,
@@ -59,7 +70,7 @@ struct MachinePlatform {
 
   // Each returns the agent's entry point, loading and initialising the agent
   // on first use; null when it is unavailable.
-  SnmpQueryFn (*snmp_agent)() = nullptr;
+  const SnmpAgent* (*snmp_agent)() = nullptr;
   NetbiosFn (*netbios)() = nullptr;
 
   IDiskDevices* disks = nullptr;  // not owned

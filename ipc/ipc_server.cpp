@@ -60,11 +60,13 @@ bool IPCServer::Start() {
   if (!runtime) return false;
   IThread* thread = runtime->NewThread(this, kListenerThreadName, true, 0);
   if (!thread) return false;
-  thread->Start();
-  return true;
+  return m_startGuard.Start(thread, this);
 }
 
-void IPCServer::Release() { delete this; }
+void IPCServer::Release() {
+  if (m_startGuard.Defer()) return;
+  delete this;
+}
 
 int32_t IPCServer::Run() {
   LogInfo(kMsgServiceStarted);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/start_release_guard.h"
 #include "engine/thread.h"
 #include "ipc/pxp_socket.h"
 
@@ -27,8 +28,8 @@ class IPCServer : public IThreadHandler {
 
   // Starts the "p4pipc" thread on g_runtime. On success the thread owns this
   // object and deletes it when the accept loop ends, so the caller must not
-  // touch it afterwards; on failure (no runtime, name taken) the caller still
-  // owns it.
+  // touch it afterwards; on failure (no runtime, name taken, no OS thread) the
+  // caller still owns it.
   bool Start();
 
   // The bound port, host order.
@@ -45,6 +46,7 @@ class IPCServer : public IThreadHandler {
   std::unique_ptr<CPxpListenSocket> m_listener;
   int32_t m_port = 0;
   uint32_t m_requestTimeoutMs;
+  StartReleaseGuard m_startGuard;
 };
 
 class IPCService : public IThreadHandler {

@@ -79,8 +79,10 @@ bool CPxpWebClient::Get(const std::string& url, std::string* body) {
   SetTimeouts(connection.get());
   DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE;
   if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+  // The one-call open sends "Accept: */*"; the tracker sees the same head.
+  const char* accept_types[] = {"*/*", nullptr};
   zrvd::unique_hinternet request(HttpOpenRequestA(connection.get(), "GET", target.c_str(), nullptr,
-                                                  nullptr, nullptr, flags, 0));
+                                                  nullptr, accept_types, flags, 0));
   if (!request) return false;
   SetTimeouts(request.get());
   if (!HttpSendRequestA(request.get(), nullptr, 0, nullptr, 0)) return false;

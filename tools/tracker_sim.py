@@ -2,7 +2,8 @@
 """Local stand-in for the tracker host, for tests and demos.
 
 HTTP side: answers "GET /insert.php?..." with "OK\\r\\n<n>\\r\\n", n counting the reports
-taken so far, and records every request it receives as one JSON line. Other paths get
+taken so far, and records every request it receives as one JSON line, with its head as
+it came ("head": the request line and each header line, in order). Other paths get
 404, except "/_sim/answer", which answers as its query asks (for client tests):
 
     status=N        status code (200)
@@ -185,6 +186,7 @@ class HttpService:
             "path": split.path,
             "query": urllib.parse.parse_qsl(split.query, keep_blank_values=True),
             "headers": headers,
+            "head": lines,
         }
         # Recorded before the answer, so that a request left unanswered shows too.
         if method == "GET" and split.path == "/_sim/answer":

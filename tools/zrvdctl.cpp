@@ -12,6 +12,7 @@
 //   zrvdctl limit KBPS | limit-in-game KBPS | pause | resume   upload settings
 //   zrvdctl status [--json]     what the engine is doing, as a table or its JSON
 //   zrvdctl verify              ask for a check of every shared file against its MD5
+//   zrvdctl --version           print the product version
 //
 // Exit code 0 on success; otherwise 1 with a one-line message on stderr.
 #include <winsock2.h>
@@ -207,7 +208,7 @@ int Usage() {
   return Fail(
       "usage: zrvdctl add PATH | addmany PREFIX N | quit | record HEX | launcher SECONDS | wait SECONDS | "
       "exitcode SECONDS | port | "
-      "share PATH MD5 URL MODE | limit KBPS | limit-in-game KBPS | pause | resume%s");
+      "share PATH MD5 URL MODE | limit KBPS | limit-in-game KBPS | pause | resume | --version%s");
 }
 
 }  // namespace
@@ -225,6 +226,10 @@ int main(int argc, char** argv) {
   if (command == "exitcode" && argc == 3) return ExitCode(argv[2]);
   if (command == "port" && argc == 2) return Port();
   if (command == "share" && argc == 6) return Share(argv[2], argv[3], argv[4], argv[5]);
+  if (command == "--version" && argc == 2) {
+    std::printf("%s\n", ZRVD_VERSION);
+    return 0;
+  }
   const int upload = RunUploadCommand(command, argc, argv);
   if (upload >= 0) return upload;
   const int status = RunStatusCommand(command, argc, argv);

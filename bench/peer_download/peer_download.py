@@ -170,8 +170,8 @@ class WinePrefix:
 class Daemon(WinePrefix):
     """The product under Wine in a prefix of its own, kept alive by a launcher window."""
 
-    def __init__(self, work, binaries, md5, path, with_log):
-        super().__init__("bench-prefix")
+    def __init__(self, work, binaries, md5, path, with_log, prefix="bench-prefix"):
+        super().__init__(prefix)
         self.work, self.md5, self.path, self.with_log = work, md5, path, with_log
         self.launcher = None
         # The content check would read the file while the serving is measured.

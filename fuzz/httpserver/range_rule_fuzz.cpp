@@ -1,6 +1,7 @@
 // Feeds RANGE values to the range rule against file sizes the input chooses.
 // Checks that an answer the server would send is consistent: a satisfiable
-// range begins inside the file and promises at least one byte.
+// range begins inside the file, promises at least one byte and never a byte
+// past the end; an end inside the file is served as asked.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,6 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (range.satisfiable) {
     if (total > 0 && (range.begin >= total || range.length < 1)) abort();
     if (request.given && range.begin >= total) abort();
+    if (range.length > total - range.begin) abort();
+    if (request.end != 0 && request.end < total && range.length != request.end - range.begin + 1) {
+      abort();
+    }
     const std::string head = BuildResponseHead(total, true, "f", range.length, range.begin);
     if (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) abort();
   }

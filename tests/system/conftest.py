@@ -2,6 +2,7 @@
 tree's own prefix, talked to through zrvdctl, the registry and loopback sockets."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -149,6 +150,17 @@ class Install:
             assert self.ctl("wait", "30").returncode == 0, "daemon window never appeared"
         return result
 
+    def start_traced(self, trace, **env_extra):
+        """Starts the side copy directly (no relaunch) with Wine tracing its debug
+        strings to the file `trace`; returns the process once the window is up."""
+        shutil.copy2(self.exe, self.bin)
+        env = dict(wine_env(), WINEDEBUG="-all,+debugstr", **env_extra)
+        with open(trace, "wb") as out:
+            proc = subprocess.Popen(["wine", str(self.bin)], env=env,
+                                    stdout=subprocess.DEVNULL, stderr=out)
+        assert self.ctl("wait", "30").returncode == 0, "daemon window never appeared"
+        return proc
+
     def watch_exit(self, seconds=60):
         """A zrvdctl that waits for the running daemon to end and prints its exit code."""
         proc = self.ctl_popen("exitcode", str(seconds))
@@ -159,6 +171,12 @@ class Install:
 
     def log_text(self):
         return self.log.read_bytes() if self.log.exists() else b""
+
+
+def debug_strings(trace):
+    """The texts the daemon gave OutputDebugStringA, in order, from a +debugstr trace."""
+    found = re.findall(rb'OutputDebugStringA "((?:[^"\\]|\\.)*)"', trace.read_bytes())
+    return [re.sub(rb"\\(.)", rb"\1", text) for text in found]
 
 
 def kill_daemons():

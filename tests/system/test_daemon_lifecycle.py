@@ -1,6 +1,7 @@
 """The daemon's life: one instance, the .bin side copy, commands, the watch."""
 
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -8,8 +9,8 @@ import time
 
 import pytest
 
-from conftest import (BIN, ENGINE_KEY, Install, linux_daemon_pids, reg_add, reg_delete_key,
-                      reg_query, wait_for, wine, winpath)
+from conftest import (BIN, ENGINE_KEY, SOURCE, Install, debug_strings, linux_daemon_pids,
+                      reg_add, reg_delete_key, reg_query, wait_for, wine, winpath)
 
 
 def exit_code_of(watcher, timeout):
@@ -89,12 +90,13 @@ def test_five_simultaneous_starts_leave_one_daemon(install, tmp_path):
     assert len(linux_daemon_pids()) == 1
 
 
-# The launcher's window alone keeps the daemon; once it is gone the next tick ends it.
-def test_launcher_window_keeps_the_daemon_alive(install):
+# The launcher's window alone keeps the daemon; once it is gone the next tick ends it,
+# with its debug string.
+def test_launcher_window_keeps_the_daemon_alive(install, tmp_path):
     launcher = install.ctl_popen("launcher", "20")
     assert launcher.stdout.readline().startswith(b"launcher window up")
     shown_at = time.monotonic()
-    install.start()
+    daemon = install.start_traced(tmp_path / "daemon.trace")
     watcher = start_watcher(install)
     # Several ticks pass while the window is still up, however slow the start was.
     time.sleep(max(0.0, 18 - (time.monotonic() - shown_at)))
@@ -103,6 +105,9 @@ def test_launcher_window_keeps_the_daemon_alive(install):
     gone_at = time.monotonic()
     assert exit_code_of(watcher, 30) == 0
     assert time.monotonic() - gone_at < 12
+    assert daemon.wait(timeout=30) == 0
+    assert debug_strings(tmp_path / "daemon.trace")[-1] == \
+        b"All protected process and launch process quited!"
 
 
 # quit ends the daemon with 0 within 2 seconds.
@@ -184,21 +189,28 @@ def test_protected_process_on_win98(install):
 
 
 # Odd records change nothing: the daemon keeps running and takes the next command.
-def test_odd_records_are_ignored(install):
+# A quit that is the 4-byte header alone ends it. Each add (the empty path too) and
+# the quit leave their debug strings.
+def test_odd_records_are_ignored(install, tmp_path):
     launcher = install.ctl_popen("launcher", "120")
-    install.start()
-    for record in ["", "00", "0000", "000000", "00000000", "01", "010000", "01000000",
-                   "0200000041", "FF00000041", "00000000" + "41" * 300]:
+    daemon = install.start_traced(tmp_path / "daemon.trace")
+    for record in ["", "00", "0000", "000000", "00000000", "0000000000", "0200000041",
+                   "FF00000041", "00000000" + "41" * 300]:
         assert install.ctl("record", record).returncode == 0, record
     assert install.ctl("addmany", "C:\\nowhere\\game", "10000", timeout=300).returncode == 0
     assert len(linux_daemon_pids()) == 1
-    watcher = start_watcher(install)
-    assert install.quit().returncode == 0
-    assert exit_code_of(watcher, 30) == 0
+    assert install.ctl("record", "01000000").returncode == 0
+    assert daemon.wait(timeout=30) == 0
     launcher.kill()
 
+    strings = debug_strings(tmp_path / "daemon.trace")
+    assert strings.count(b"Add: ") == 1
+    assert b"Add: C:\\nowhere\\game9999" in strings
+    assert strings[-1] == b"Receive quit cmd"
 
-def test_dll_exports_exactly_the_five_functions():
+
+# The five functions keep their ordinals; the game-state call takes the next.
+def test_dll_exports_exactly_its_functions():
     dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", str(BIN / "kovashare.dll")],
                           capture_output=True, text=True, check=True).stdout
     base = int(dump.split("Ordinal Base", 1)[1].split()[0])
@@ -211,6 +223,27 @@ def test_dll_exports_exactly_the_five_functions():
         ordinal, name = line.strip("[").split("]")
         # objdump lists each name with its ordinal less the base.
         exports.append((int(ordinal) + base, name.strip()))
-    assert exports == [(1, "KovaShareFinish"), (2, "KovaShareGetIPCPort"),
+    # The name table is in name order; the ordinals are what callers bind to.
+    assert sorted(exports) == [(1, "KovaShareFinish"), (2, "KovaShareGetIPCPort"),
                        (3, "KovaShareSetRegPath"), (4, "KovaShareSetUserID"),
-                       (5, "KovaShareStart")]
+                       (5, "KovaShareStart"), (6, "KovaShareSetGameRunning")]
+
+
+# Each shipped binary carries project(VERSION) in its version resource, and each
+# executable its manifest; zrvdctl --version prints the version too.
+def test_binaries_carry_version_and_manifest():
+    numbers = re.search(r"project\(zrvd VERSION (\d+)\.(\d+)\.(\d+)",
+                        (SOURCE / "CMakeLists.txt").read_text()).groups()
+    version, listed = ".".join(numbers), ", ".join(numbers)
+    for name in ("zrvd_daemon.exe", "zrvdctl.exe", "kovashare.dll"):
+        rc = subprocess.run(["i686-w64-mingw32-windres", "-i", str(BIN / name), "-O", "rc"],
+                            capture_output=True, text=True, check=True).stdout
+        assert f"FILEVERSION {listed}, 0\n PRODUCTVERSION {listed}, 0\n" in rc, name
+        for field, value in [("FileVersion", version), ("ProductVersion", version),
+                             ("ProductName", "zrvd"), ("OriginalFilename", name)]:
+            assert f'VALUE "{field}", "{value}"' in rc, (name, field)
+        assert re.search(r'VALUE "FileDescription", "[^"]+"', rc), name
+        manifest = ('level=""asInvoker""' in rc, re.findall(r'supportedOS Id=""\{(\w+)', rc))
+        assert manifest == ((True, ["35138b9a", "4a2f28e3", "1f676c76", "8e0f7a12"])
+                            if name.endswith(".exe") else (False, [])), name
+    assert wine(BIN / "zrvdctl.exe", "--version").stdout.decode().strip() == version

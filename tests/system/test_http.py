@@ -2,11 +2,14 @@
 keep-alive connections, past 2 GiB, and get the 404 bytes for what is not served."""
 
 import os
+import re
+import socket
+import struct
 import subprocess
 
 import pytest
 
-from conftest import wait_for
+from conftest import wait_for, winpath
 from http_peer import (NOT_FOUND, ServingDaemon, connect, curl, header, md5_of, read_exactly,
                        read_head, read_to_end, request, write_random)
 
@@ -55,6 +58,12 @@ def test_curl_whole_file_and_ranges(served, tmp_path):
         text = heads.read_bytes().decode("latin-1")
         assert f"Content-Range: bytes {first}-{last}/{len(data)}\r\n" in text, text
 
+    # The server's and the handler's log texts, in the GBK bytes of the log file.
+    for line in ["Http Server启动", "新的HttpConnection",
+                 "请求文件: " + winpath(served.files[SMALL_MD5]),
+                 f"总共发送 {len(data)} / {len(data)} 字节", "总共发送 100 / 100 字节"]:
+        assert wait_for(lambda: line.encode("gbk") in served.log(), 10), line
+
 
 # aria2c fetches 64 MiB over 8 connections with ranges; the result has the file's MD5.
 def test_aria2c_eight_connections(served, tmp_path):
@@ -97,8 +106,11 @@ def test_three_gib_file_from_past_two_gib(served, tmp_path):
         assert read_exactly(sock, 65536) == b"marker at 2.5e9 " * 4096
 
 
-# An unknown MD5, another method and a 31-digit path each get exactly the 404 bytes.
+# An unknown MD5, another method and a 31-digit path each get exactly the 404 bytes;
+# the three that no handler takes are logged as such.
 def test_not_found_answers(served):
+    no_handler = "没有任何IHttpHandler处理该请求，发送404并中断连接。".encode("gbk")
+    before = served.log().count(no_handler)
     for text in [b"GET /ffffffffffffffffffffffffffffffff HTTP/1.1\r\n\r\n",
                  f"POST /{SMALL_MD5} HTTP/1.1\r\n\r\n".encode(),
                  f"HEAD /{SMALL_MD5} HTTP/1.1\r\n\r\n".encode(),
@@ -106,6 +118,19 @@ def test_not_found_answers(served):
         with connect(served.port) as sock:
             sock.sendall(text)
             assert read_to_end(sock) == NOT_FOUND, text
+    assert wait_for(lambda: served.log().count(no_handler) == before + 3, 10)
+
+
+# A peer that resets the connection in the middle of a body ends the send with the
+# short-send line.
+def test_peer_leaving_mid_body(served):
+    short = re.compile("需要发送 \\d+ 字节，结果只发送了 \\d+ 字节".encode("gbk"))
+    before = len(short.findall(served.log()))
+    with connect(served.port) as sock:
+        sock.sendall(f"GET /{BIG_MD5} HTTP/1.1\r\n\r\n".encode())
+        read_head(sock)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    assert wait_for(lambda: len(short.findall(served.log())) > before, 30)
 
 
 # A range past the end gets 416 with the size, and the connection serves on.

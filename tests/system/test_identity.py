@@ -4,11 +4,9 @@ web report the engine sends with it."""
 
 import contextlib
 import re
-import shutil
-import subprocess
 import sys
 
-from conftest import ENGINE_KEY, SOURCE, reg_add, wait_for, wine_env, winpath
+from conftest import ENGINE_KEY, SOURCE, reg_add, wait_for, winpath
 
 sys.path.insert(0, str(SOURCE / "tools"))
 from tracker_sim import TrackerSim  # noqa: E402
@@ -17,27 +15,21 @@ USER_ID_LINE = re.compile(rb'OutputDebugStringA "UserID: ([^"]*)"')
 
 
 @contextlib.contextmanager
-def running_daemon(install, tmp_path, name):
-    """Starts the side copy directly (no relaunch) with its debug strings traced to a
-    file; yields the identifier it wrote, and quits it at the end."""
-    shutil.copy2(install.exe, install.bin)
-    env = wine_env()
-    env["WINEDEBUG"] = "-all,+debugstr"
+def running_daemon(install, tmp_path, name, **env_extra):
+    """Starts the side copy with its debug strings traced; yields the identifier it
+    wrote, and quits it at the end."""
     trace = tmp_path / f"{name}.trace"
-    with open(trace, "wb") as out:
-        proc = subprocess.Popen(["wine", str(install.bin)], env=env, stdout=subprocess.DEVNULL,
-                                stderr=out)
-        try:
-            assert install.ctl("wait", "30").returncode == 0, "daemon window never appeared"
-            found = wait_for(lambda: USER_ID_LINE.findall(trace.read_bytes()), 10)
-            assert len(found) == 1, f"expected one identifier line, got {found!r}"
-            yield found[0].decode("ascii")
-            assert install.quit().returncode == 0
-            assert proc.wait(timeout=60) == 0
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait(timeout=30)
+    proc = install.start_traced(trace, **env_extra)
+    try:
+        found = wait_for(lambda: USER_ID_LINE.findall(trace.read_bytes()), 10)
+        assert len(found) == 1, f"expected one identifier line, got {found!r}"
+        yield found[0].decode("ascii")
+        assert install.quit().returncode == 0
+        assert proc.wait(timeout=60) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(timeout=30)
 
 
 # The identifier is 32 upper-case hex digits, not the failure value, and the
@@ -48,6 +40,13 @@ def test_user_id_is_stable_hex(install, tmp_path):
         assert first != "0" * 32, "the fingerprint failed: a source raised an exception"
     with running_daemon(install, tmp_path, "second") as second:
         assert second == first
+
+
+# Without snmpapi (and so without the SNMP agent, which needs it) the daemon still
+# starts and makes its identifier from the other sources.
+def test_daemon_starts_without_snmpapi(install, tmp_path):
+    with running_daemon(install, tmp_path, "nosnmp", WINEDLLOVERRIDES="snmpapi=d") as user_id:
+        assert re.fullmatch(r"[0-9A-F]{32}", user_id), user_id
 
 
 # The engine reports a shared file to the tracker with the daemon's identifier.

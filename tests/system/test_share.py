@@ -161,6 +161,9 @@ def test_share_registers_reports_and_serves(daemon, sim, files):
     prefix = "/insert.php?url=%s&md5=%s&size=131072&mode=1&uid=" % (url_encode(url), md5)
     assert target.startswith(prefix), target
     assert re.fullmatch(r"[0-9A-F]{32}", target[len(prefix):]), target
+    # The whole head, as the one-call URL open sends it.
+    assert requests[0]["head"] == ["GET %s HTTP/1.1" % target, "Accept: */*",
+                                   "Host: %s" % sim.address, "User-Agent: Browser1.0"]
 
     windows_path = winpath(path)
     assert stored(md5, "LocalPath") == (REG_SZ, 2 * len(windows_path), utf16(windows_path))

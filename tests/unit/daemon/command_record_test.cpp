@@ -18,13 +18,16 @@ std::vector<unsigned char> AddRecord(const std::string& path, bool with_nul = tr
   return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }
 
-// Records shorter than a command and its first path byte are ignored whatever they hold.
-TEST(CommandRecord, ShortRecordsAreIgnored) {
+// A quit is its command byte alone: any record of 1 to 4 bytes starting with 1
+// quits. An add shorter than its header and one path byte is ignored.
+TEST(CommandRecord, ShortRecords) {
   EXPECT_EQ(ParseCommandRecord(nullptr, 100).kind, DaemonCommandKind::kIgnore);
-  for (size_t size = 0; size < kMinRecordSize; ++size) {
-    std::vector<unsigned char> quit(size, 0);
-    if (size > 0) quit[0] = CMD_QUIT;
-    EXPECT_EQ(Parse(quit).kind, DaemonCommandKind::kIgnore) << size;
+  EXPECT_EQ(Parse({}).kind, DaemonCommandKind::kIgnore);
+  for (size_t size = 1; size < kMinAddRecordSize; ++size) {
+    std::vector<unsigned char> record(size, 0);
+    EXPECT_EQ(Parse(record).kind, DaemonCommandKind::kIgnore) << size;
+    record[0] = CMD_QUIT;
+    EXPECT_EQ(Parse(record).kind, DaemonCommandKind::kQuit) << size;
   }
 }
 

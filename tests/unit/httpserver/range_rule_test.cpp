@@ -75,10 +75,36 @@ TEST(RangeRule, UnsatisfiableRanges) {
   ExpectServed("bytes=1-abc", 1000, 1, 1);
 }
 
-// An end past the file is promised as asked; the sender stops at the file's end.
-TEST(RangeRule, EndPastTheFileIsPromisedAsAsked) {
-  ExpectServed("bytes=900-1999", 1000, 900, 1100);
-  ExpectServed("bytes=-5000", 1000, 0, 5001);
+// An end past the file is cut back to its last byte: 206, or 200 when that makes
+// the whole file. Ends up to 2^63 - 1 (the largest readable) give the same answer.
+TEST(RangeRule, EndPastTheFileIsCutToTheLastByte) {
+  struct Case {
+    const char* name;
+    std::string value;
+    int64_t total;
+    int64_t begin;
+    int64_t length;
+  };
+  const std::string zeros(40, '0');
+  for (const Case& c : {
+           Case{"just past", "bytes=900-1000", 1000, 900, 100},
+           Case{"far past", "bytes=900-1999", 1000, 900, 100},
+           Case{"whole file", "bytes=0-1999", 1000, 0, 1000},
+           Case{"unreadable begin, end past", "bytes=-5000", 1000, 0, 1000},
+           Case{"largest end", "bytes=0-9223372036854775807", 1000, 0, 1000},
+           Case{"largest end, last byte", "bytes=999-9223372036854775807", 1000, 999, 1},
+           Case{"largest end after zeros (fuzz find)",
+                "bytes=-" + zeros + "9223372036854775807", 1000, 0, 1000},
+           Case{"largest end, 5 GiB file", "bytes=4294967296-9223372036854775807", 5LL << 30,
+                4294967296LL, (5LL << 30) - 4294967296LL},
+           Case{"largest end, one-byte file", "bytes=0-9223372036854775807", 1, 0, 1},
+       }) {
+    SCOPED_TRACE(c.name);
+    ExpectServed(c.value, c.total, c.begin, c.length);
+  }
+  ExpectUnsatisfiable("bytes=1000-9223372036854775807", 1000);
+  ExpectUnsatisfiable("bytes=9223372036854775807-9223372036854775807", 1000);
+  ExpectUnsatisfiable("bytes=0-9223372036854775807", 0);
 }
 
 // Negative or unreadable begins start at 0; numbers are 64-bit.

@@ -48,15 +48,18 @@ TEST(RequestParser, QueryBecomesParameters) {
   EXPECT_EQ(ParseRequestHead("GET /plain HTTP/1.1\r\n\r\n").uri, "/plain");
 }
 
-// Names are upper-cased; values keep their case and lose the blank after the colon.
+// Names are upper-cased; values keep their case and lose one blank after the colon,
+// when there is one.
 TEST(RequestParser, HeaderNamesAndValues) {
   ParsedRequest request = ParseRequestHead(
       "GET / HTTP/1.1\r\nrange: bytes=1-2\r\nConNection: Keep-Alive\r\nX-a b: v\r\n"
-      "Tight:abc\r\nEmpty:\r\nBlank: \r\nNoCr: last\n\r\n");
+      "Tight:bytes=100-\r\nTab:\tt\r\nTwo:  2\r\nEmpty:\r\nBlank: \r\nNoCr: last\n\r\n");
   EXPECT_EQ(request.headers.at("RANGE"), "bytes=1-2");
   EXPECT_EQ(request.headers.at("CONNECTION"), "Keep-Alive");
   EXPECT_EQ(request.headers.at("X-A B"), "v");
-  EXPECT_EQ(request.headers.at("TIGHT"), "bc");  // no blank: the first character is lost
+  EXPECT_EQ(request.headers.at("TIGHT"), "bytes=100-");
+  EXPECT_EQ(request.headers.at("TAB"), "t");
+  EXPECT_EQ(request.headers.at("TWO"), " 2");
   EXPECT_EQ(request.headers.at("EMPTY"), "");
   EXPECT_EQ(request.headers.at("BLANK"), "");
   EXPECT_EQ(request.headers.at("NOCR"), "last");

@@ -60,7 +60,7 @@ TEST_F(AdapterTest, SnmpListsEthernetRows) {
                            {kWireless, kReal2},
                            {kEthernet, Bytes{0x00, 0x1A, 0x2B, 0x3C}},
                            {kEthernet, Concat({kReal, Bytes{0x77, 0x88}})}});
-  EXPECT_EQ(SnmpAdapterAddresses(SnmpAgentQuery), Concat({kVmware, kReal}));
+  EXPECT_EQ(SnmpAdapterAddresses(&kFakeSnmpAgent), Concat({kVmware, kReal}));
   EXPECT_EQ(m_snmp.queries, 7);
   for (BYTE pdu : m_snmp.pdu_types) EXPECT_EQ(pdu, 0xA1);
 }
@@ -69,12 +69,12 @@ TEST_F(AdapterTest, SnmpListsEthernetRows) {
 // asked beyond the table's end (the names leave the columns) add nothing.
 TEST_F(AdapterTest, SnmpRowCountAndTableEnd) {
   m_snmp.SetInterfaces(1, {{kEthernet, kReal}, {kEthernet, kReal2}});
-  EXPECT_EQ(SnmpAdapterAddresses(SnmpAgentQuery), kReal);
+  EXPECT_EQ(SnmpAdapterAddresses(&kFakeSnmpAgent), kReal);
 
   FakeSnmpAgent longer;
   longer.SetInterfaces(5, {{kEthernet, kReal}, {kEthernet, kReal2}});
   g_snmp = &longer;
-  EXPECT_EQ(SnmpAdapterAddresses(SnmpAgentQuery), Concat({kReal, kReal2}));
+  EXPECT_EQ(SnmpAdapterAddresses(&kFakeSnmpAgent), Concat({kReal, kReal2}));
   EXPECT_EQ(longer.queries, 6);
 }
 
@@ -86,19 +86,19 @@ TEST_F(AdapterTest, SnmpAgentsThatListNothing) {
   for (auto it = m_snmp.mib.begin(); it != m_snmp.mib.end();) {
     it = (it->first.size() == 11 && it->first[9] == 6) ? m_snmp.mib.erase(it) : std::next(it);
   }
-  EXPECT_TRUE(SnmpAdapterAddresses(SnmpAgentQuery).empty());
+  EXPECT_TRUE(SnmpAdapterAddresses(&kFakeSnmpAgent).empty());
 
   FakeSnmpAgent wrong_type;
   wrong_type.SetInterfaces(1, {{kEthernet, kReal}});
   wrong_type.mib[{1, 3, 6, 1, 2, 1, 2, 2, 1, 6, 1}] = FakeMibValue{ASN_INTEGER, 0x1A2B3C, {}};
   g_snmp = &wrong_type;
-  EXPECT_TRUE(SnmpAdapterAddresses(SnmpAgentQuery).empty());
+  EXPECT_TRUE(SnmpAdapterAddresses(&kFakeSnmpAgent).empty());
 
   FakeSnmpAgent failing;
   failing.SetInterfaces(1, {{kEthernet, kReal}});
   failing.fail_all = true;
   g_snmp = &failing;
-  EXPECT_TRUE(SnmpAdapterAddresses(SnmpAgentQuery).empty());
+  EXPECT_TRUE(SnmpAdapterAddresses(&kFakeSnmpAgent).empty());
   EXPECT_EQ(failing.queries, 1);
 
   EXPECT_TRUE(SnmpAdapterAddresses(nullptr).empty());

@@ -65,7 +65,10 @@ BOOL WINAPI SnmpAgentQuery(BYTE pdu_type, SnmpVarBindList* bindings, AsnInteger3
   return TRUE;
 }
 
-SnmpQueryFn FakeSnmpLoader() { return g_snmp ? SnmpAgentQuery : nullptr; }
+const SnmpAgent kFakeSnmpAgent = {SnmpAgentQuery, &SnmpUtilOidCpy, &SnmpUtilOidFree,
+                                   &SnmpUtilVarBindFree, &SnmpUtilMemFree};
+
+const SnmpAgent* FakeSnmpLoader() { return g_snmp ? &kFakeSnmpAgent : nullptr; }
 
 UCHAR WINAPI NetbiosCall(PNCB ncb) {
   FakeNetbios& nb = *g_netbios;

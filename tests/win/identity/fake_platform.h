@@ -40,7 +40,9 @@ struct FakeSnmpAgent {
 extern FakeSnmpAgent* g_snmp;
 BOOL WINAPI SnmpAgentQuery(BYTE pdu_type, SnmpVarBindList* bindings, AsnInteger32* error_status,
                            AsnInteger32* error_index);
-SnmpQueryFn FakeSnmpLoader();  // SnmpAgentQuery when an agent is installed
+// SnmpAgentQuery with the snmpapi this test links.
+extern const SnmpAgent kFakeSnmpAgent;
+const SnmpAgent* FakeSnmpLoader();  // kFakeSnmpAgent when an agent is installed
 
 // --- NetBIOS ------------------------------------------------------------------------
 
