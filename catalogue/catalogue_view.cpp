@@ -56,3 +56,19 @@ size_t CatalogueView::Size() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_entries ? m_entries->size() : 0;
 }
+
+CatalogueView::Totals CatalogueView::Count() const {
+  std::shared_ptr<const Entries> entries;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    entries = m_entries;
+  }
+  Totals totals;
+  if (!entries) return totals;
+  for (const auto& item : *entries) {
+    ++totals.entries;
+    totals.bytes += item.second.length;
+    if (item.second.verified) ++totals.verified;
+  }
+  return totals;
+}

@@ -15,6 +15,9 @@ struct CatalogueEntry {
   std::string local_path;
   std::string modify_time;  // 14 digits, local time
   uint32_t length = 0;
+  // "Verified" is 1: the file's content matched its MD5 text. Not part of what
+  // makes two reads of an entry the same: it says nothing about the file.
+  bool verified = false;
 };
 
 bool operator==(const CatalogueEntry& a, const CatalogueEntry& b);
@@ -35,6 +38,13 @@ class CatalogueView {
   // Back to knowing nothing: lookups go to the registry again.
   void Clear();
   size_t Size() const;
+
+  struct Totals {
+    uint64_t entries = 0;
+    uint64_t bytes = 0;
+    uint64_t verified = 0;
+  };
+  Totals Count() const;
 
   // The folded form under which names are kept.
   static std::string Fold(const std::string& name);

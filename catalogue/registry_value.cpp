@@ -56,5 +56,8 @@ bool ReadCatalogueEntry(HKEY key, DWORD path_limit, DWORD time_limit, CatalogueE
     return false;
   }
   entry->length = length;
+  // Optional: an entry without it, or with another type, is one not yet checked.
+  DWORD verified = 0;
+  entry->verified = ReadDwordValue(key, kVerifiedValue, &verified) && verified == 1;
   return true;
 }

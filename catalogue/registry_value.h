@@ -25,6 +25,11 @@ LONG WriteDwordValue(HKEY key, const char* name, DWORD value);
 constexpr DWORD kLookupPathLimit = 1023;
 constexpr DWORD kLookupTimeLimit = 255;
 
-// An entry's `LocalPath`, `ModifyTime` and `Length`; false when one is absent,
+// REG_DWORD 1 on an entry whose file's content was found to match its MD5
+// text. A share deletes it with every write of the entry.
+constexpr char kVerifiedValue[] = "Verified";
+
+// An entry's `LocalPath`, `ModifyTime` and `Length`, and whether it is
+// verified (absent: no); false when one is absent,
 // of another type or past its limit.
 bool ReadCatalogueEntry(HKEY key, DWORD path_limit, DWORD time_limit, CatalogueEntry* entry);

@@ -121,6 +121,28 @@ bool SharedFileList::RecheckEntry(const std::string& md5, const CatalogueEntry& 
   return false;
 }
 
+bool SharedFileList::MarkVerified(const std::string& md5, const CatalogueEntry& seen) {
+  if (!IsUsableEntryName(md5)) return false;
+  zrvd::unique_hkey key;
+  if (RegOpenKeyExA(g_regRoot, (g_regPath + "\\" + md5).c_str(), 0, KEY_ALL_ACCESS,
+                    key.put()) != ERROR_SUCCESS) {
+    return false;
+  }
+  CatalogueEntry stored;
+  if (!ReadCatalogueEntry(key.get(), kLookupPathLimit, kLookupTimeLimit, &stored) ||
+      !(stored == seen)) {
+    return false;
+  }
+  return WriteDwordValue(key.get(), kVerifiedValue, 1) == ERROR_SUCCESS;
+}
+
+bool SharedFileList::DeleteIfUnchanged(const std::string& md5, const CatalogueEntry& seen) {
+  CatalogueEntry stored;
+  if (!ReadFromRegistry(md5, &stored, false) || !(stored == seen)) return false;
+  DeleteEntry(md5);
+  return true;
+}
+
 std::string SharedFileList::GetLocalPath(const std::string& md5) {
   CatalogueEntry entry;
   if (!FindEntry(md5, &entry)) return std::string();

@@ -45,6 +45,15 @@ class SharedFileList : public IThreadHandler {
   // read, and the answer is false. Logs nothing.
   bool RecheckEntry(const std::string& md5, const CatalogueEntry& seen, CatalogueEntry* fresh);
 
+  // For the file check: while the entry under `md5` still reads as `seen`,
+  // records that its file matched (MarkVerified) or deletes it (DeleteIfUnchanged).
+  // False when the entry changed or went meanwhile: a later check decides.
+  bool MarkVerified(const std::string& md5, const CatalogueEntry& seen);
+  bool DeleteIfUnchanged(const std::string& md5, const CatalogueEntry& seen);
+
+  // Entries, bytes and verified entries as the view holds them now.
+  CatalogueView::Totals Count() const { return m_view.Count(); }
+
   // Starts the thread that keeps the view fresh; without it every lookup asks
   // the registry. `manager` makes the thread.
   void StartWatch(IThreadManager* manager);

@@ -13,6 +13,7 @@
 #include "catalogue/registry_value.h"
 #include "common/unique_any.h"
 #include "engine/globals.h"
+#include "engine/last_outcome.h"
 #include "engine/log.h"
 #include "engine/settings.h"
 
@@ -66,6 +67,7 @@ bool AnnounceCatalogue(bool additions) {
   zrvd::unique_hkey engine_key;
   if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_ALL_ACCESS, engine_key.put()) !=
       ERROR_SUCCESS) {
+    RecordAnnouncement("failed: no engine key");
     return false;
   }
   const std::vector<AnnounceRecord> records = ReadRecords(engine_key.get());
@@ -74,6 +76,7 @@ bool AnnounceCatalogue(bool additions) {
   hostent* host = gethostbyname(tracker.host.c_str());
   if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
     LogMessage(kLogNormal, kMsgCannotResolve, tracker.host.c_str());
+    RecordAnnouncement("failed: cannot resolve " + tracker.host);
     return false;
   }
 
@@ -87,7 +90,10 @@ bool AnnounceCatalogue(bool additions) {
   std::memcpy(&destination.sin_addr, host->h_addr_list[0], sizeof(destination.sin_addr));
 
   const std::string local_address = GetLocalAddressText();
-  if (local_address.empty()) return false;
+  if (local_address.empty()) {
+    RecordAnnouncement("failed: no local address");
+    return false;
+  }
 
   const std::string header = BuildAnnounceHeader(additions, g_userId, local_address);
   LogMessage(kLogNormal, kMsgLinesPerDatagram,
@@ -98,6 +104,7 @@ bool AnnounceCatalogue(bool additions) {
     sendto(sock.get(), datagram.data(), static_cast<int>(datagram.size()), 0,
            reinterpret_cast<sockaddr*>(&destination), sizeof(destination));
   }
+  RecordAnnouncement("sent " + std::to_string(records.size()) + " files");
   return true;
 }
 

@@ -5,33 +5,51 @@
 #include <atomic>
 #include <memory>
 
+#include "catalogue/file_verifier.h"
 #include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
 #include "engine/globals.h"
 #include "engine/log.h"
 #include "engine/runtime.h"
+#include "engine/status_view.h"
 #include "engine/upload_control.h"
 #include "httpserver/http_file_handler.h"
 #include "httpserver/http_server.h"
+#include "httpserver/status_handler.h"
 #include "ipc/ipc_server.h"
 
 namespace {
 // Read by the catalogue's watch thread when it puts a deleted key back.
 std::atomic<int> g_ipcPort{0};
+std::atomic<int> g_httpPort{0};
+
+// Local tools (zrvdctl status) find the peer port here; it is the engine's own
+// value, beside the IPC port that the host publishes.
+void PublishHttpPort(HKEY key) {
+  if (const int port = g_httpPort.load()) {
+    WriteDwordValue(key, "HttpPort", static_cast<DWORD>(port));
+  }
+}
+
+bool GameRunningNow() { return ReadUploadState().game_running; }
+
+void AskForFileCheck() { RequestFileCheck(true); }
 
 // The host publishes the IPC port in the engine key once at start; when the
-// catalogue finds that key deleted and creates it again, the port is written
-// again, so that a download client started afterwards still finds the engine.
-void PublishIpcPortAgain() {
+// catalogue finds that key deleted and creates it again, both ports are written
+// again, so that a download client or tool started afterwards still finds them.
+void PublishPortsAgain() {
+  zrvd::unique_hkey key;
+  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
+    return;
+  }
+  PublishHttpPort(key.get());
   const int port = g_ipcPort.load();
   if (port == 0 || g_regRoot != HKEY_LOCAL_MACHINE || lstrcmpiA(g_regPath.c_str(), kEngineKeyPath) != 0) {
     return;
   }
-  zrvd::unique_hkey key;
-  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
-    WriteDwordValue(key.get(), "IPCPort", static_cast<DWORD>(port));
-  }
+  WriteDwordValue(key.get(), "IPCPort", static_cast<DWORD>(port));
 }
 }  // namespace
 
@@ -81,14 +99,23 @@ void StartEngine(int ipc_port) {
   g_log = runtime;
   // The main thread is no framework thread, so its lines keep "Thread <id>".
   runtime->SetThreadName("KovaShare");
+  NoteEngineStart();
 
   // HTTP server: peers' file service, on a port the system chooses. Without it
   // the engine runs on, serving nothing.
   HttpServer* http_server = new HttpServer;
   g_httpServer = http_server;
   if (http_server->Start(g_runtime, 0)) {
+    http_server->AddHandler(new StatusHandler(StatusSource{&StatusJson, &StatusTable,
+                                                           &AskForFileCheck}));
     http_server->AddHandler(new HttpFileHandler);
     SetUploadControlledServer(http_server);
+    g_httpPort = http_server->GetPort();
+    zrvd::unique_hkey engine;
+    if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_SET_VALUE, nullptr, engine.put(), nullptr) == ERROR_SUCCESS) {
+      PublishHttpPort(engine.get());
+    }
   } else {
     http_server->Release();
     g_httpServer = nullptr;
@@ -96,11 +123,14 @@ void StartEngine(int ipc_port) {
 
   // The player's upload settings, in force now and again after every change.
   ReloadUploadSettings();
-  SharedFileList::SetKeyRecreatedHook(&PublishIpcPortAgain);
+  SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
   SharedFileList::SetKeyChangedHook(&ReloadUploadSettings);
   // Catalogue: prunes the registry list and starts "FileList" and its watch.
   // Connection threads of the HTTP server may race this first call; Instance copes.
   SharedFileList::Instance();
+  // Every entry not yet checked against its MD5, one at a time, in the background.
+  StartFileVerifier(g_runtime, &GameRunningNow);
+  RequestFileCheck(false);
 
   // IPC service, last: its clients hand over files for the catalogue. Without
   // a listener or a thread the engine runs on and reports port 0, so that no

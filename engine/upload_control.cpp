@@ -128,3 +128,12 @@ void SetGameRunning(bool running) {
   control.game_running = running;
   ApplyLocked(control);
 }
+
+UploadStateNow ReadUploadState() {
+  Control& control = State();
+  std::lock_guard<std::mutex> lock(control.mutex);
+  UploadStateNow now;
+  now.game_running = control.game_running;
+  now.cap = CapInForce(control.settings, control.game_running);
+  return now;
+}

@@ -3,6 +3,8 @@
 // connections per peer address. Safe from any thread.
 #pragma once
 
+#include "engine/upload_policy.h"
+
 class HttpServer;
 
 // The server whose per-peer bound follows the settings; null for none.
@@ -15,3 +17,10 @@ void ReloadUploadSettings();
 
 // Whether a protected game process runs; the host tells, and repeats.
 void SetGameRunning(bool running);
+
+// The game's state and the cap in force now, for the status view.
+struct UploadStateNow {
+  bool game_running = false;
+  UploadCap cap;
+};
+UploadStateNow ReadUploadState();

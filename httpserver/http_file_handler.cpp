@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <ctime>
 #include <optional>
 
 #include "catalogue/file_check.h"
@@ -14,6 +15,7 @@
 #include "httpserver/http_log_text.h"
 #include "httpserver/keep_alive_rule.h"
 #include "httpserver/response_head.h"
+#include "httpserver/served_stats.h"
 #include "httpserver/socket_io.h"
 #include "httpserver/upload_throttle.h"
 
@@ -72,9 +74,9 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   LogInfo(http_log::kEndOffset, Int64ToString(range.end).c_str());
 
   bool keep_alive = KeepAliveFor(request->GetVersion(), request->GetHeader("CONNECTION"));
+  if (shared) ServedStats::Shared().AddRequest(static_cast<int64_t>(std::time(nullptr)));
   const bool complete =
-      shared ? SendFileRange(file.get(), total, FileNameOfPath(entry.local_path), keep_alive,
-                             range, socket)
+      shared ? SendFileRange(file.get(), total, md5, entry.local_path, keep_alive, range, socket)
              : SendNotFound(socket);
   file.reset();
   if (!complete) keep_alive = false;
@@ -112,8 +114,11 @@ bool HttpFileHandler::OpenSharedFile(const std::string& md5, CatalogueEntry* ent
   return false;
 }
 
-bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::string& file_name,
-                                    bool keep_alive, const RangeRequest& range, SOCKET socket) {
+bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::string& md5,
+                                    const std::string& path, bool keep_alive,
+                                    const RangeRequest& range, SOCKET socket) {
+  const std::string file_name = FileNameOfPath(path);
+  ServedStats& served = ServedStats::Shared();
   const ResolvedRange resolved = ResolveRange(range, total);
   if (!resolved.satisfiable) return SendText(socket, BuildUnsatisfiableHead(total, keep_alive));
 
@@ -190,6 +195,10 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
     }
     const int32_t body_sent = out_sent - static_cast<int32_t>(pending_head);
     pending_head = 0;
+    if (body_sent > 0) {
+      served.AddBytes(md5, path, static_cast<uint64_t>(body_sent),
+                      static_cast<int64_t>(std::time(nullptr)));
+    }
     if (body_sent != static_cast<int32_t>(got)) {
       LogInfo(http_log::kShortSend, static_cast<int>(got), static_cast<int>(body_sent));
       break;

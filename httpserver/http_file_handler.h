@@ -44,10 +44,11 @@ class HttpFileHandler : public IHttpHandler {
                       int64_t* total);
 
   // Sends the answer for `range` of the open file of `total` bytes: 416 when
-  // the range cannot be satisfied, else 200 or 206 and the body. True when
-  // every promised body byte was sent.
-  static bool SendFileRange(HANDLE file, int64_t total, const std::string& file_name,
-                            bool keep_alive, const RangeRequest& range, SOCKET socket);
+  // the range cannot be satisfied, else 200 or 206 and the body, counted as
+  // served from file `md5` at `path`. True when every promised body byte was sent.
+  static bool SendFileRange(HANDLE file, int64_t total, const std::string& md5,
+                            const std::string& path, bool keep_alive, const RangeRequest& range,
+                            SOCKET socket);
 
   const SharedFileSource m_source;
 };

@@ -4,9 +4,11 @@
 
 #include "catalogue/entry_name.h"
 #include "catalogue/file_check.h"
+#include "catalogue/file_verifier.h"
 #include "catalogue/registry_value.h"
 #include "common/unique_any.h"
 #include "engine/globals.h"
+#include "engine/last_outcome.h"
 #include "engine/log.h"
 #include "engine/settings.h"
 #include "ipc/tracker_report.h"
@@ -83,7 +85,10 @@ void ShareFile(const std::string& local_path, const std::string& md5, const std:
   WriteStringValue(key.get(), "ModifyTime", modify_time);
   WriteDwordValue(key.get(), "Length", length);
   WriteDwordValue(key.get(), "FileType", kFileTypeNormal);
+  // A check of an earlier file under this name says nothing about this one.
+  RegDeleteValueA(key.get(), kVerifiedValue);
   key.reset();
+  RequestFileCheck(false);
 
   if (IsReportedMode(mode)) ReportSharedFile(url, md5, length, mode);
 }
@@ -102,8 +107,11 @@ bool SendTrackerRequest(const std::string& query, std::string* output) {
   std::string body;
   if (!client.Get(request, &body)) {
     *output = body;
+    RecordWebReport("failed: no answer from the tracker");
     return false;
   }
   LogInfo(kMsgReceived, body.c_str());
-  return ParseTrackerAnswer(body, output);
+  const bool accepted = ParseTrackerAnswer(body, output);
+  RecordWebReport(accepted ? "ok" : "failed: the tracker's answer was not OK");
+  return accepted;
 }

@@ -15,6 +15,7 @@ Every step checks what it claims: the exit code is 0 only when all of them held.
 
 import argparse
 import hashlib
+import json
 import os
 import random
 import re
@@ -217,6 +218,26 @@ class Demo:
             digest = hashlib.md5(got.read_bytes()).hexdigest() if got.exists() else ""
             self.check(code == 0 and digest == md5, "%s: %d bytes, MD5 matches" % (path.name, size))
 
+    def show_status(self):
+        self.step("What the daemon is doing: zrvdctl status")
+        # The downloads' connections close just after the last byte.
+        deadline = time.monotonic() + 30
+        while True:
+            code, out, err = self.ctl("status", "--json")
+            status = json.loads(out) if code == 0 else {}
+            if not status or status["peers"]["connections"] == 0 or time.monotonic() > deadline:
+                break
+            time.sleep(0.5)
+        code, table, _ = self.ctl("status")
+        if not self.args.quiet:
+            for line in table.splitlines():
+                self.say("    " + line)
+        served = sum(size for _, _, size in self.files)
+        self.check(code == 0 and status.get("catalogue", {}).get("entries") == len(self.files),
+                   "the status counts the %d shared files" % len(self.files))
+        self.check(status.get("peers", {}).get("bytes", 0) >= served,
+                   "and at least the %d bytes the peer downloaded" % served)
+
     def end_of_game(self):
         self.step("The game and the launcher end; the daemon follows by itself")
         watcher = self.spawn(self.folder / "zrvdctl.exe", "exitcode", "120", stdout=subprocess.PIPE)
@@ -244,6 +265,7 @@ class Demo:
         self.share_files()
         self.restart_for_announcement()
         self.peer_downloads()
+        self.show_status()
         if self.args.once:
             self.end_of_game()
             self.say("\nAll steps held.")

@@ -10,6 +10,8 @@
 //   zrvdctl port                print the published IPC port
 //   zrvdctl share PATH MD5 URL MODE   hand a file over on the IPC port
 //   zrvdctl limit KBPS | limit-in-game KBPS | pause | resume   upload settings
+//   zrvdctl status [--json]     what the engine is doing, as a table or its JSON
+//   zrvdctl verify              ask for a check of every shared file against its MD5
 //   zrvdctl --version           print the product version
 //
 // Exit code 0 on success; otherwise 1 with a one-line message on stderr.
@@ -27,6 +29,7 @@
 #include "common/unique_any.h"
 #include "daemon/daemon_names.h"
 #include "engine/globals.h"
+#include "tools/zrvdctl_status.h"
 #include "tools/zrvdctl_upload.h"
 
 namespace {
@@ -229,5 +232,7 @@ int main(int argc, char** argv) {
   }
   const int upload = RunUploadCommand(command, argc, argv);
   if (upload >= 0) return upload;
+  const int status = RunStatusCommand(command, argc, argv);
+  if (status >= 0) return status;
   return Usage();
 }

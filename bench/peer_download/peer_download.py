@@ -174,6 +174,8 @@ class Daemon(WinePrefix):
         super().__init__(prefix)
         self.work, self.md5, self.path, self.with_log = work, md5, path, with_log
         self.launcher = None
+        # The content check would read the file while the serving is measured.
+        self.dwords = {"VerifyFiles": 0}
         self.game = work / "game"
         self.game.mkdir()
         for name in ("zrvd_daemon.exe", "kovashare.dll", "zrvdctl.exe"):
@@ -188,6 +190,9 @@ class Daemon(WinePrefix):
         # All the benchmark's peers come from 127.0.0.1.
         self.wine("reg", "add", ENGINE_KEY, "/v", "MaxConnectionsPerPeer", "/t", "REG_DWORD",
                   "/d", str(IDLE_CONNECTIONS + 100), "/f")
+        for name, value in self.dwords.items():
+            self.wine("reg", "add", ENGINE_KEY, "/v", name, "/t", "REG_DWORD", "/d", str(value),
+                      "/f")
         if self.with_log:
             self.wine("reg", "add", ENGINE_KEY, "/v", "P4PShareLogFilePath", "/t", "REG_SZ",
                       "/d", winpath(work / "engine.log"), "/f")

@@ -216,5 +216,8 @@ def install(tmp_path):
     reg_delete_key(ENGINE_KEY)
     inst = Install(tmp_path / "game")
     reg_add(ENGINE_KEY, "P4PShareLogFilePath", "REG_SZ", winpath(inst.log))
+    # Most tests share made-up MD5 texts: the content check, which would drop
+    # those entries, is switched on by the tests that are about it.
+    reg_add(ENGINE_KEY, "VerifyFiles", "REG_DWORD", 0)
     yield inst
     kill_daemons()

@@ -1,0 +1,64 @@
+// What the engine is doing, as one snapshot, and its two renderings: JSON for
+// programs and a short table for people. Portable: the engine fills the
+// snapshot from counters kept where the work happens.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The last run of something the engine does now and then; time 0: not yet.
+struct StatusOutcome {
+  int64_t time = 0;  // seconds since 1970, UTC
+  std::string result;
+};
+
+struct StatusFileServed {
+  std::string md5;
+  std::string path;
+  uint64_t bytes = 0;
+};
+
+struct StatusSnapshot {
+  // The daemon.
+  std::string image_path;
+  uint32_t process_id = 0;
+  std::string version;
+  int64_t start_time = 0;  // seconds since 1970, UTC
+  int64_t now = 0;
+  bool game_running = false;
+  std::string cap;  // DescribeCap text
+  uint32_t cap_kbps = 0;
+  // The engine.
+  int32_t ipc_port = 0;
+  int32_t http_port = 0;
+  std::string tracker_host;  // host:port
+  std::string probe_host;
+  StatusOutcome web_report;
+  StatusOutcome announcement;
+  // The catalogue.
+  uint64_t entries = 0;
+  uint64_t total_bytes = 0;
+  uint64_t verified = 0;
+  uint64_t pending = 0;
+  uint64_t failed = 0;  // entries deleted since start because their file did not match
+  std::string checking;  // the MD5 text of the file being checked now, or empty
+  // Peers.
+  int32_t connections = 0;
+  uint64_t requests = 0;
+  uint64_t bytes = 0;
+  uint64_t requests_60s = 0;
+  uint64_t bytes_60s = 0;
+  std::vector<StatusFileServed> top;  // most served first
+};
+
+// `text` as a JSON string, quotes included. Paths are ANSI bytes of an unknown
+// code page: every byte past ASCII becomes \u00XX, so the JSON stays valid
+// UTF-8 and a reader gets each byte back as the code point of the same value.
+std::string JsonString(const std::string& text);
+
+// "2026-12-07T13:50:25Z".
+std::string FormatUtcTime(int64_t seconds);
+
+std::string FormatStatusJson(const StatusSnapshot& status);
+std::string FormatStatusTable(const StatusSnapshot& status);

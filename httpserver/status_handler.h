@@ -1,0 +1,36 @@
+// Answers the local machine's questions on the peer port: "GET /status" (JSON,
+// or the table with "?format=text") and "POST /verify" (a file check of every
+// entry). Only a connection whose peer address, as its own socket reports it,
+// is in 127.0.0.0/8 is answered; for any other the handler declines, so a
+// remote peer gets the 404 of any unknown path and sees nothing new.
+#pragma once
+
+#include <winsock2.h>
+
+#include <cstdint>
+#include <string>
+
+#include "httpserver/http_interfaces.h"
+
+// What the handler needs of the engine; each is called on a connection thread.
+struct StatusSource {
+  std::string (*json)();
+  std::string (*table)();
+  void (*verify_all)();
+};
+
+class StatusHandler : public IHttpHandler {
+ public:
+  explicit StatusHandler(StatusSource source) : m_source(source) {}
+  void Release() override;
+  // -1 unless a loopback peer asks for one of the two paths; then the answer
+  // is sent, the socket closed and 0 returned.
+  int32_t HandleRequest(IHttpRequest* request, SOCKET socket) override;
+
+ private:
+  const StatusSource m_source;
+};
+
+// The peer's IPv4 address in host byte order, read from the socket itself;
+// false when it has none.
+bool PeerAddressOf(SOCKET socket, uint32_t* address);

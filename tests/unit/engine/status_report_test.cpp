@@ -1,0 +1,42 @@
+#include "engine/status_report.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Quotes, backslashes and control bytes are escaped; ANSI bytes past ASCII come
+// out one \u00XX per byte, so the JSON stays ASCII whatever the code page.
+TEST(StatusReport, JsonStringEscapes) {
+  EXPECT_EQ(JsonString("C:\\games\\a \"b\".pak"), "\"C:\\\\games\\\\a \\\"b\\\".pak\"");
+  EXPECT_EQ(JsonString(std::string("\r\n\x01\x7f", 4)), "\"\\u000d\\u000a\\u0001\\u007f\"");
+  EXPECT_EQ(JsonString("\xD3\xCE\xCF\xB7"), "\"\\u00d3\\u00ce\\u00cf\\u00b7\"");
+  EXPECT_EQ(JsonString(""), "\"\"");
+}
+
+TEST(StatusReport, UtcTimes) {
+  EXPECT_EQ(FormatUtcTime(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(FormatUtcTime(951782400), "2000-02-29T00:00:00Z");
+  EXPECT_EQ(FormatUtcTime(1796651425), "2026-12-07T13:50:25Z");
+}
+
+// Never-run outcomes are null, and an idle check is null rather than "".
+TEST(StatusReport, JsonOfAFreshEngine) {
+  StatusSnapshot s;
+  s.start_time = 100;
+  s.now = 160;
+  s.http_port = 8080;
+  s.top.push_back({"ABC", "C:\\x", 5});
+  const std::string json = FormatStatusJson(s);
+  EXPECT_NE(json.find("\"uptime_s\":60"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"last_web_report\":null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"checking\":null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"top\":[{\"md5\":\"ABC\",\"path\":\"C:\\\\x\",\"bytes\":5}]"),
+            std::string::npos)
+      << json;
+  s.web_report = {1796651425, "ok"};
+  EXPECT_NE(FormatStatusJson(s).find(
+                "\"last_web_report\":{\"time\":\"2026-12-07T13:50:25Z\",\"result\":\"ok\"}"),
+            std::string::npos);
+}
+
+}  // namespace
