@@ -16,11 +16,11 @@ bool FileExists(const std::string& path) {
 bool FileChanged(const std::string& path, DWORD stored_length, const std::string& stored_time) {
   zrvd::unique_hfile file(OpenForAttributes(path));
   if (!file) return true;
-  DWORD high = 0;
-  DWORD low = GetFileSize(file.get(), &high);
-  if (high != 0) low = 0xFFFFFFFF;
-  if (low != stored_length) return true;
-  return FormatModifyTime(file.get()) != stored_time;
+  CatalogueEntry stored;
+  stored.modify_time = stored_time;
+  stored.length = stored_length;
+  int64_t size = 0;
+  return !OpenFileMatchesEntry(file.get(), stored, &size);
 }
 
 std::string FormatModifyTime(HANDLE file) {

@@ -78,13 +78,9 @@ std::string ReadLogPathSetting() {
 uint32_t ReadLogLimitSetting() {
   zrvd::unique_hkey key;
   DWORD limit = 0;
-  DWORD type = 0;
-  DWORD size = sizeof(limit);
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineKeyPath, 0, KEY_QUERY_VALUE, key.put()) !=
           ERROR_SUCCESS ||
-      RegQueryValueExA(key.get(), "P4PShareLogMaxMB", nullptr, &type,
-                       reinterpret_cast<BYTE*>(&limit), &size) != ERROR_SUCCESS ||
-      type != REG_DWORD) {
+      !ReadDwordValue(key.get(), "P4PShareLogMaxMB", &limit)) {
     return kDefaultLogLimitMb;
   }
   return limit;

@@ -99,10 +99,8 @@ bool HttpServer::TakePeerSlot(uint32_t peer) {
   const int32_t most = m_maxPerPeer.load();
   std::lock_guard<std::mutex> lock(m_peersLock);
   int32_t& open = m_perPeer[peer];
-  if (most > 0 && open >= most) {
-    if (open == 0) m_perPeer.erase(peer);
-    return false;
-  }
+  // Past the bound `open` is at least 1: the entry stays for its connections.
+  if (most > 0 && open >= most) return false;
   ++open;
   return true;
 }
