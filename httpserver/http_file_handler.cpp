@@ -65,7 +65,7 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   int64_t total = 0;
   const bool shared = OpenSharedFile(md5, &entry, &opened, &total);
   zrvd::unique_hfile file(opened);
-  LogInfo(http_log::kRequestedFile, shared ? entry.local_path.c_str() : "");
+  LogInfo(http_log::kRequestedFile, entry.local_path.c_str());
 
   const std::string range_value = request->GetHeader("RANGE");
   const RangeRequest range = ParseRangeHeader(range_value);
@@ -89,7 +89,10 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
 
 bool HttpFileHandler::OpenSharedFile(const std::string& md5, CatalogueEntry* entry, HANDLE* file,
                                      int64_t* total) {
-  if (!m_source.find(md5, entry)) return false;
+  if (!m_source.find(md5, entry)) {
+    entry->local_path.clear();
+    return false;
+  }
   // The entry may lag a rewrite by a moment: one fresher try before giving up.
   for (int attempt = 0; attempt < 2; ++attempt) {
     zrvd::unique_hfile opened(CreateFileA(entry->local_path.c_str(), GENERIC_READ,
@@ -109,8 +112,9 @@ bool HttpFileHandler::OpenSharedFile(const std::string& md5, CatalogueEntry* ent
         return false;
       }
     }
-    if (!m_source.recheck(md5, *entry, entry)) return false;
+    if (!m_source.recheck(md5, *entry, entry)) break;
   }
+  entry->local_path.clear();  // no entry stands for this file now
   return false;
 }
 

@@ -39,7 +39,8 @@ class HttpFileHandler : public IHttpHandler {
 
  private:
   // Opens the file of the entry under `md5` and checks the open file against
-  // it. False when the file is not shared, gone, changed or not readable now.
+  // it. False when the file is not shared, gone, changed or not readable now;
+  // `entry` keeps its path only in the last case, where the entry stands.
   bool OpenSharedFile(const std::string& md5, CatalogueEntry* entry, HANDLE* file,
                       int64_t* total);
 

@@ -13,9 +13,21 @@ void SendAndClose(SOCKET socket, const char* status, const std::string& type,
   zrvd::unique_socket closing(socket);
   const std::string answer = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
                              "\r\nContent-Length: " + std::to_string(body.size()) +
-                             "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+                             "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-store"
+                             "\r\nConnection: close\r\n\r\n" + body;
   SendAll(closing.get(), answer.data(), static_cast<int32_t>(answer.size()));
   shutdown(closing.get(), SD_SEND);
+}
+
+// The port the connection came in on, in host byte order; 0 when unknown.
+uint32_t LocalPortOf(SOCKET socket) {
+  sockaddr_in local = {};
+  int size = sizeof(local);
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+      local.sin_family != AF_INET) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
 }
 
 }  // namespace
@@ -41,6 +53,11 @@ int32_t StatusHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   if (!status && !verify) return kHttpDeclined;
   uint32_t peer = 0;
   if (!PeerAddressOf(socket, &peer) || !IsLoopbackAddress(peer)) return kHttpDeclined;
+  // A client's Host names the port it connected to: this socket's own.
+  if (!IsLocalRequest(request->GetHeader("HOST"), request->GetHeader("ORIGIN"), verify,
+                      LocalPortOf(socket))) {
+    return kHttpDeclined;
+  }
   if (verify) {
     m_source.verify_all();
     SendAndClose(socket, "202 Accepted", "application/json", "{\"verify\":\"requested\"}\n");

@@ -1,8 +1,9 @@
 // Answers the local machine's questions on the peer port: "GET /status" (JSON,
 // or the table with "?format=text") and "POST /verify" (a file check of every
 // entry). Only a connection whose peer address, as its own socket reports it,
-// is in 127.0.0.0/8 is answered; for any other the handler declines, so a
-// remote peer gets the 404 of any unknown path and sees nothing new.
+// is in 127.0.0.0/8, and whose request passes IsLocalRequest (a web page in the
+// player's browser is loopback too), is answered; for any other the handler
+// declines, so the asker gets the 404 of any unknown path and sees nothing new.
 #pragma once
 
 #include <winsock2.h>
@@ -23,8 +24,8 @@ class StatusHandler : public IHttpHandler {
  public:
   explicit StatusHandler(StatusSource source) : m_source(source) {}
   void Release() override;
-  // -1 unless a loopback peer asks for one of the two paths; then the answer
-  // is sent, the socket closed and 0 returned.
+  // -1 unless a local asker (above) asks for one of the two paths; then the
+  // answer is sent, the socket closed and 0 returned.
   int32_t HandleRequest(IHttpRequest* request, SOCKET socket) override;
 
  private:

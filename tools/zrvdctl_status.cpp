@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/unique_any.h"
 #include "engine/globals.h"
@@ -41,9 +42,10 @@ int Ask(const char* method, const char* path) {
   if (!sock || connect(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
     return Fail("cannot connect to the engine's HTTP port");
   }
-  const std::string request = std::string(method) + " " + path +
-                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n"
-                              "Connection: close\r\n\r\n";
+  // The engine answers these paths only to a Host that names loopback and its port.
+  const std::string request = std::string(method) + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                              std::to_string(port) +
+                              "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   send(sock.get(), request.data(), static_cast<int>(request.size()), 0);
   std::string answer;
   char buffer[4096];

@@ -37,6 +37,7 @@ TEST(UploadPolicy, ValueTable) {
       {"UploadLimitInGameKBps", Dword(1), false, before},
       {"UploadLimitInGameKBps", Dword(512), true, with([](UploadSettings& s) { s.in_game_kbps = 512; })},
       {"SharingPaused", Dword(0), true, with([](UploadSettings& s) { s.paused = false; })},
+      {"SharingPaused", Dword(1), true, with([](UploadSettings& s) { s.paused = true; })},
       {"SharingPaused", Dword(2), false, before},
       {"SharingPaused", kAbsent, true, with([](UploadSettings& s) { s.paused = false; })},
       {"MaxConnectionsPerPeer", Dword(0), false, before},

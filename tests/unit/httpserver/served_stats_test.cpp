@@ -46,4 +46,46 @@ TEST(LocalOnly, LoopbackIsTheWholeSlashEight) {
   EXPECT_FALSE(IsLoopbackAddress(0));
 }
 
+// A loopback peer is answered only under a loopback Host with this port, and a
+// state change only from no Origin or a loopback one: what a page reached
+// through a rebound name or posting from another site would send is refused.
+TEST(LocalOnly, HostAndOriginTable) {
+  struct Row {
+    const char* host;
+    const char* origin;
+    bool changes_state;
+    bool allowed;
+  };
+  const Row rows[] = {
+      {"127.0.0.1:8123", "", false, true},
+      {"localhost:8123", "", false, true},
+      {"[::1]:8123", "", false, true},
+      {"LocalHost:8123", "", false, true},  // names compare as DNS does
+      {" 127.0.0.1:8123 ", "", false, true},
+      {"127.0.0.1:8123", "http://page.example", false, true},  // a read: no CORS, unread
+      {"", "", false, false},
+      {"127.0.0.1", "", false, false},
+      {"127.0.0.1:80", "", false, false},
+      {"127.0.0.1:08123", "", false, false},
+      {"127.0.0.2:8123", "", false, false},
+      {"rebound.example:8123", "", false, false},
+      {"localhost.:8123", "", false, false},
+      {"localhost:8123\r\nlocalhost:8123", "", false, false},  // two Host lines
+      {"127.0.0.1:8123", "", true, true},
+      {"127.0.0.1:8123", "http://127.0.0.1:8123", true, true},
+      {"[::1]:8123", "HTTP://LOCALHOST:8123", true, true},
+      {"127.0.0.1:8123", "http://page.example", true, false},
+      {"127.0.0.1:8123", "null", true, false},
+      {"127.0.0.1:8123", "http://localhost:8124", true, false},
+      {"127.0.0.1:8123", "https://localhost:8123", true, false},
+      {"127.0.0.1:8123", "http://[::1]:8123", true, false},
+      {"rebound.example:8123", "http://localhost:8123", true, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsLocalRequest(row.host, row.origin, row.changes_state, 8123), row.allowed)
+        << row.host << " | " << row.origin << " | " << row.changes_state;
+  }
+  EXPECT_FALSE(IsLocalRequest("127.0.0.1:0", "", false, 0)) << "port unknown";
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@ const char kMd5Small[] = "11111111111111111111111111111111";
 const char kMd5Big[] = "22222222222222222222222222222222";
 const char kMd5Gone[] = "33333333333333333333333333333333";
 const char kMd5Huge[] = "44444444444444444444444444444444";
+const char kMd5Held[] = "55555555555555555555555555555555";
 constexpr int64_t k3GiB = 3LL << 30;
 constexpr int64_t kMarkerOffset = 2500000000LL;
 
@@ -55,7 +57,12 @@ bool Find(const std::string& md5, CatalogueEntry* entry) {
   return true;
 }
 
-bool NoFresherEntry(const std::string&, const CatalogueEntry&, CatalogueEntry*) { return false; }
+// Counted: a recheck is where a real catalogue drops a stale entry.
+std::atomic<int> g_rechecks{0};
+bool NoFresherEntry(const std::string&, const CatalogueEntry&, CatalogueEntry*) {
+  ++g_rechecks;
+  return false;
+}
 
 const SharedFileSource kSource = {&Find, &NoFresherEntry};
 
@@ -261,6 +268,33 @@ TEST_F(FileHandlerTest, NotFoundAnswers) {
     EXPECT_EQ(ReadToEnd(peer.get()), kNotFound) << request;
   }
   EXPECT_TRUE(Log().Contains(Format(http_log::kRequestedFile, "")));
+}
+
+// A file that another program holds without sharing reads gets the 404 bytes and
+// its path in the log, as any request does; no recheck, so its entry stays, and
+// once the holder lets go it is served again.
+TEST_F(FileHandlerTest, FileHeldWithoutReadSharingKeepsItsEntry) {
+  const std::string path = TempPath("held.bin");
+  const std::string data = Pattern(700, 7);
+  ASSERT_TRUE(WriteFileAt(path, 700, 0, data));
+  {
+    std::lock_guard<std::mutex> lock(g_catalogueLock);
+    g_catalogue[kMd5Held] = path;
+  }
+  {
+    zrvd::unique_hfile holder(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+    const int rechecks = g_rechecks;
+    zrvd::unique_socket peer = Peer();
+    SendText(peer.get(), std::string("GET /") + kMd5Held + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(ReadToEnd(peer.get()), kNotFound);
+    EXPECT_EQ(g_rechecks, rechecks);
+  }
+  EXPECT_TRUE(Log().Contains(Format(http_log::kRequestedFile, path.c_str())));
+  zrvd::unique_socket peer = Peer();
+  EXPECT_EQ(Get(peer.get(), kMd5Held, "").body, data);
+  DeleteFileA(path.c_str());
 }
 
 // The MD5 alone picks the file: what follows it in the path, and the query, do not matter.
