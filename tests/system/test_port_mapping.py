@@ -132,11 +132,8 @@ class NsDaemon:
         return json.loads(self.ctl("status", "--json"))
 
     def pids(self):
-        def cmdline(pid):
-            with contextlib.suppress(OSError), open("/proc/%d/cmdline" % pid, "rb") as f:
-                return f.read()
-            return b""
-        return [pid for pid in ns_pids(self.ns) if b"zrvd_daemon" in cmdline(pid)]
+        return [int(pid) for pid in sh("pgrep", "-f", "zrvd_daemon", "--nslist", "net", "--ns",
+                                       self.server.pid, check=False).stdout.split()]
 
     def end(self, kill=False):
         if not kill:
