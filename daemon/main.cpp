@@ -6,6 +6,7 @@
 #include "daemon/daemon_window.h"
 #include "daemon/engine_host.h"
 #include "daemon/instance.h"
+#include "engine/kovashare.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (AcquireInstanceMutex(kInstanceGuid)) return 0;
@@ -13,5 +14,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   StartSharingEngine();
   if (!CreateDaemonWindow(instance)) return 1;
   RunMessageLoop();
+  KovaShareFinish();
   return 0;
 }

@@ -18,6 +18,7 @@
 #include "httpserver/http_server.h"
 #include "httpserver/status_handler.h"
 #include "ipc/ipc_server.h"
+#include "portmap/port_mapper.h"
 
 namespace {
 // Read by the catalogue's watch thread when it puts a deleted key back.
@@ -35,6 +36,12 @@ void PublishHttpPort(HKEY key) {
 bool GameRunningNow() { return ReadUploadState().game_running; }
 
 void AskForFileCheck() { RequestFileCheck(true); }
+
+// Every change of the engine key: the settings that are followed live.
+void FollowSettings() {
+  ReloadUploadSettings();
+  PortMappingSettingsChanged();
+}
 
 // The host publishes the IPC port in the engine key once at start; when the
 // catalogue finds that key deleted and creates it again, both ports are written
@@ -112,6 +119,8 @@ void StartEngine(int ipc_port) {
                         KEY_SET_VALUE, nullptr, engine.put(), nullptr) == ERROR_SUCCESS) {
       PublishHttpPort(engine.get());
     }
+    // On a thread of its own: nothing here waits for a router.
+    StartPortMapping(g_runtime, static_cast<uint16_t>(g_httpPort.load()));
   } else {
     http_server->Release();
     g_httpServer = nullptr;
@@ -120,7 +129,7 @@ void StartEngine(int ipc_port) {
   // The player's upload settings, in force now and again after every change.
   ReloadUploadSettings();
   SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
-  SharedFileList::SetKeyChangedHook(&ReloadUploadSettings);
+  SharedFileList::SetKeyChangedHook(&FollowSettings);
   // Catalogue: prunes the registry list and starts "FileList" and its watch.
   // Connection threads of the HTTP server may race this first call; Instance copes.
   SharedFileList::Instance();

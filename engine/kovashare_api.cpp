@@ -3,9 +3,17 @@
 #include "engine/engine_start.h"
 #include "engine/globals.h"
 #include "engine/upload_control.h"
+#include "portmap/port_mapper.h"
+
+namespace {
+// Long enough for a search and two requests to the gateway; a gateway that
+// stopped answering does not hold the host's end for longer.
+constexpr uint32_t kFinishWaitMs = 10000;
+}  // namespace
 
 void __cdecl KovaShareFinish() {
-  // The engine has no stop: its threads end with the process.
+  // The threads end with the process; what the router holds for us would not.
+  StopPortMapping(kFinishWaitMs);
 }
 
 int __cdecl KovaShareGetIPCPort() { return EngineIpcPort(); }

@@ -104,7 +104,8 @@ std::string FormatStatusJson(const StatusSnapshot& s) {
          "},\"peers\":{\"connections\":" + std::to_string(s.connections) +
          ",\"requests\":" + Number(s.requests) + ",\"bytes\":" + Number(s.bytes) +
          ",\"requests_60s\":" + Number(s.requests_60s) + ",\"bytes_60s\":" + Number(s.bytes_60s) +
-         ",\"top\":" + top + "}}\n";
+         ",\"top\":" + top + "}" +
+         (s.port_mapping_json.empty() ? "" : ",\"port_mapping\":" + s.port_mapping_json) + "}\n";
 }
 
 std::string FormatStatusTable(const StatusSnapshot& s) {
@@ -130,6 +131,7 @@ std::string FormatStatusTable(const StatusSnapshot& s) {
   row("peers", std::to_string(s.connections) + " connected; " + Number(s.requests) +
                    " requests, " + Bytes(s.bytes) + " served (last 60 s: " +
                    Number(s.requests_60s) + ", " + Bytes(s.bytes_60s) + ")");
+  if (!s.port_mapping_text.empty()) row("port mapping", s.port_mapping_text);
   for (const StatusFileServed& file : s.top) {
     row("  served", file.md5 + "  " + Bytes(file.bytes) + "  " + file.path);
   }

@@ -50,6 +50,10 @@ struct StatusSnapshot {
   uint64_t requests_60s = 0;
   uint64_t bytes_60s = 0;
   std::vector<StatusFileServed> top;  // most served first
+  // The port mapping on the gateway, as its own JSON object and table text;
+  // empty: not shown.
+  std::string port_mapping_json;
+  std::string port_mapping_text;
 };
 
 // `text` as a JSON string, quotes included. Paths are ANSI bytes of an unknown

@@ -15,6 +15,7 @@
 #include "engine/upload_control.h"
 #include "httpserver/http_server.h"
 #include "httpserver/served_stats.h"
+#include "portmap/port_mapper.h"
 
 namespace {
 
@@ -65,6 +66,9 @@ StatusSnapshot Gather() {
   s.requests_60s = served.requests_60s;
   s.bytes_60s = served.bytes_60s;
   s.top = served.top;
+  const PortMapStatus mapping = ReadPortMapStatus();
+  s.port_mapping_json = FormatPortMapJson(mapping);
+  s.port_mapping_text = FormatPortMapText(mapping);
   return s;
 }
 

@@ -46,7 +46,9 @@ class Demo:
         self.bin = Path(args.bin).resolve()
         self.prefix = Path(args.prefix).resolve()
         self.folder = Path(args.install).resolve()
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all")
+        # The demo plays on loopback: no port mapping is asked of any router.
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                        ZRVD_PORT_MAPPING="0")
         self.env.pop("DISPLAY", None)
         self.background = []
         self.sim = None
@@ -126,6 +128,7 @@ class Demo:
         self.reg_add("P4PShareLogFilePath", "REG_SZ", self.winpath(self.log))
         self.reg_add("TrackerHost", "REG_SZ", self.sim.address)
         self.reg_add("ProbeHost", "REG_SZ", self.sim.probe_address)
+        self.reg_add("PortMapping", "REG_DWORD", 0)
         self.say("    web reports (TCP) and announcements (UDP): %s" % self.sim.address)
         self.say("    address probe (TCP):                       %s" % self.sim.probe_address)
         self.say("    requests recorded in %s" % (self.folder / "tracker.jsonl"))

@@ -109,7 +109,9 @@ class WinePrefix:
 
     def __init__(self, name):
         self.prefix = SOURCE / "build" / "win32" / name
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all")
+        # No gateway search may leave the bench machine.
+        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                        ZRVD_PORT_MAPPING="0")
         self.env.pop("DISPLAY", None)
         self.traced_server = None
         self.trace = None
@@ -175,7 +177,7 @@ class Daemon(WinePrefix):
         self.work, self.md5, self.path, self.with_log = work, md5, path, with_log
         self.launcher = None
         # The content check would read the file while the serving is measured.
-        self.dwords = {"VerifyFiles": 0}
+        self.dwords = {"VerifyFiles": 0, "PortMapping": 0}
         self.game = work / "game"
         self.game.mkdir()
         for name in ("zrvd_daemon.exe", "kovashare.dll", "zrvdctl.exe"):

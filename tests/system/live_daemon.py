@@ -38,6 +38,7 @@ class LiveDaemon:
         self.pid = self.http_port = self.ipc_port = None
         reg_add(ENGINE_KEY, "TrackerHost", "REG_SZ", tracker.address)
         reg_add(ENGINE_KEY, "ProbeHost", "REG_SZ", tracker.probe_address)
+        reg_add(ENGINE_KEY, "PortMapping", "REG_DWORD", 0)
         # Many test peers come from one address.
         reg_add(ENGINE_KEY, "MaxConnectionsPerPeer", "REG_DWORD", PEERS_FROM_LOOPBACK)
 

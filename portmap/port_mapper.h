@@ -1,0 +1,27 @@
+// Keeps the peer port mapped on the player's gateway (UPnP, through the NAT
+// traversal objects of hnetcfg.dll) from a "PortMap" thread of its own, so
+// that start-up never waits for a router: one look at start, then one every
+// kPortMappingLookSeconds and after every change of the setting. A look
+// removes mappings an earlier run left behind and maps TCP <port> to
+// <our address>:<port>; a port held by another machine is left alone.
+//
+// All functions are safe from any thread.
+#pragma once
+
+#include <cstdint>
+
+#include "portmap/port_mapping_rules.h"
+
+class IThreadManager;
+
+// Starts the thread once, after the HTTP server listens on `port`. On a system
+// without the NAT objects (the 9x family) it logs so once and starts nothing.
+void StartPortMapping(IThreadManager* manager, uint16_t port);
+
+// Reads the switch again (the engine key changed); wakes the thread when it moved.
+void PortMappingSettingsChanged();
+
+// Removes our mapping and ends the thread; waits at most `wait_ms` for it.
+void StopPortMapping(uint32_t wait_ms);
+
+PortMapStatus ReadPortMapStatus();

@@ -1,0 +1,158 @@
+#include "portmap/port_mapping_rules.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr char kDescriptionPrefix[] = "zrvd ";
+
+// Router texts are ASCII in practice; anything else is escaped byte by byte.
+std::string Json(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte == '"' || byte == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string Hresult(uint32_t error) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(error));
+  return text;
+}
+
+std::string Endpoint(const std::string& address, uint16_t port) {
+  return address + ":" + std::to_string(port);
+}
+
+// Why there is no mapping, in words; empty when there is one or no look yet.
+std::string Reason(const PortMapStatus& s) {
+  switch (s.state) {
+    case PortMapState::kOff:
+      return s.off_by == PortMappingSwitch::kOffByEnvironment
+                 ? std::string(kPortMappingEnv) + "=0"
+                 : std::string(kPortMappingValue) + " = 0";
+    case PortMapState::kUnavailable:
+      return "not available on this system";
+    case PortMapState::kNoGateway:
+      return "no gateway found";
+    case PortMapState::kRefused:
+      return "refused by the gateway (HRESULT " + Hresult(s.error) + ")";
+    case PortMapState::kConflict:
+      return "TCP " + std::to_string(s.port) + " is mapped to " +
+             Endpoint(s.holder.internal_client, s.holder.internal_port);
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+PortMappingSwitch PortMappingSwitchOf(const char* env, bool stored_off) {
+  if (env && std::string(env) == "0") return PortMappingSwitch::kOffByEnvironment;
+  return stored_off ? PortMappingSwitch::kOffBySetting : PortMappingSwitch::kOn;
+}
+
+std::string PortMappingDescription(uint16_t port) {
+  return kDescriptionPrefix + std::to_string(port);
+}
+
+bool IsOurDescription(const std::string& description) {
+  const std::string prefix = kDescriptionPrefix;
+  if (description.size() <= prefix.size() || description.size() > prefix.size() + 5 ||
+      description.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  for (size_t i = prefix.size(); i < description.size(); ++i) {
+    if (description[i] < '0' || description[i] > '9') return false;
+  }
+  return true;
+}
+
+LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string& address,
+                  uint16_t port) {
+  LookPlan plan;
+  for (const RouterMapping& m : mappings) {
+    if (m.protocol != "TCP") continue;
+    const bool ours = IsOurDescription(m.description) && m.internal_client == address;
+    if (m.external_port == port) {
+      if (m.internal_client == address && m.internal_port == port) {
+        plan.present = true;
+      } else if (ours) {
+        plan.remove.push_back(m.external_port);
+      } else {
+        plan.conflict = true;
+        plan.holder = m;
+      }
+    } else if (ours) {
+      plan.remove.push_back(m.external_port);
+    }
+  }
+  plan.add = !plan.present && !plan.conflict;
+  return plan;
+}
+
+const char* PortMapStateName(PortMapState state) {
+  switch (state) {
+    case PortMapState::kStarting: return "starting";
+    case PortMapState::kOff: return "off";
+    case PortMapState::kUnavailable: return "unavailable";
+    case PortMapState::kNoGateway: return "no_gateway";
+    case PortMapState::kRefused: return "refused";
+    case PortMapState::kConflict: return "conflict";
+    case PortMapState::kMapped: return "mapped";
+  }
+  return "starting";
+}
+
+std::string FormatPortMapJson(const PortMapStatus& s) {
+  const bool mapped = s.state == PortMapState::kMapped;
+  const std::string reason = Reason(s);
+  std::string out = std::string("{\"state\":") + Json(PortMapStateName(s.state)) +
+                    ",\"gateway_found\":" + (s.gateway_found ? "true" : "false") + ",\"mapping\":";
+  if (mapped) {
+    out += "{\"external_port\":" + std::to_string(s.port) +
+           ",\"internal_address\":" + Json(s.internal_address) +
+           ",\"internal_port\":" + std::to_string(s.port) + "}";
+  } else {
+    out += "null";
+  }
+  out += ",\"external_address\":" +
+         (s.external_address.empty() ? std::string("null") : Json(s.external_address));
+  out += ",\"reason\":" + (reason.empty() ? std::string("null") : Json(reason));
+  if (s.state == PortMapState::kRefused) out += ",\"error\":" + Json(Hresult(s.error));
+  return out + "}";
+}
+
+std::string FormatPortMapText(const PortMapStatus& s) {
+  switch (s.state) {
+    case PortMapState::kStarting:
+      return "not yet";
+    case PortMapState::kMapped: {
+      std::string text = "TCP " + std::to_string(s.port) + " -> " +
+                         Endpoint(s.internal_address, s.port) + " on the gateway";
+      if (!s.external_address.empty()) text += "; outside address " + s.external_address;
+      return text;
+    }
+    case PortMapState::kOff:
+      return "off (" + Reason(s) + ")";
+    default: {
+      std::string text = "none: " + Reason(s);
+      if (s.gateway_found && !s.external_address.empty()) {
+        text += "; outside address " + s.external_address;
+      }
+      return text;
+    }
+  }
+}
