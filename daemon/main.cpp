@@ -2,12 +2,14 @@
 // hosts the sharing engine, and ends when the game and its launcher are gone.
 #include <windows.h>
 
+#include "daemon/crash_dump.h"
 #include "daemon/daemon_names.h"
 #include "daemon/daemon_window.h"
 #include "daemon/engine_host.h"
 #include "daemon/instance.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  InstallCrashDumps();
   if (AcquireInstanceMutex(kInstanceGuid)) return 0;
   if (RelaunchFromBinCopy()) return 0;
   StartSharingEngine();
