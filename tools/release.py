@@ -29,15 +29,17 @@ def split_symbols(binary, out_folder, symbols_folder):
 
 
 def write_zip(zip_path, epoch, root, names):
-    """Entries in name order, each stamped with the commit time (UTC) and mode
-    0644, so that neither the clock, the umask nor the folder shows."""
+    """Entries in name order, each stamped with the commit time (UTC) and a
+    mode set by its kind (0755 for programs, 0644 for the rest), so that
+    neither the clock, the umask nor the folder shows."""
     stamp = time.gmtime(max(int(epoch), 315532800))[:6]  # zip times start in 1980
     with zipfile.ZipFile(zip_path, "w") as archive:
         for name in sorted(names):
             info = zipfile.ZipInfo(name, date_time=stamp)
             info.compress_type = zipfile.ZIP_DEFLATED
             info.create_system = 3
-            info.external_attr = 0o100644 << 16
+            mode = 0o755 if name.endswith((".exe", ".dll")) else 0o644
+            info.external_attr = (0o100000 | mode) << 16
             with open(os.path.join(root, name), "rb") as source:
                 archive.writestr(info, source.read(), compresslevel=9)
 

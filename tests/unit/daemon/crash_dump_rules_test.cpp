@@ -5,49 +5,18 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// Dumps sit beside the log file; logging off means no dumps; the console has
-// no folder, so its dumps go to the temp folder.
-TEST(CrashDumpRules, FolderFollowsTheLogSetting) {
-  struct Case {
-    const char* setting;
-    bool on;
-    const char* folder;
-  } cases[] = {
-      {"null", false, ""},
-      {"", false, ""},
-      {"stdout", true, "C:\\Temp\\"},
-      {"C:\\Games\\Kova\\logs\\engine.log", true, "C:\\Games\\Kova\\logs\\"},
-      {"Z:/tmp/engine.log", true, "Z:/tmp/"},
-      {"engine.log", true, ""},
-  };
-  for (const Case& c : cases) {
-    const DumpFolder folder = CrashDumpFolder(c.setting, "C:\\Temp\\");
-    EXPECT_EQ(folder.on, c.on) << c.setting;
-    EXPECT_EQ(folder.path, c.folder) << c.setting;
-  }
+// Dumps sit beside the log file, in the temp folder for the console, nowhere
+// with logging off; the oldest go first and other files are never touched.
+TEST(CrashDumpRules, FolderAndPruning) {
+  EXPECT_FALSE(CrashDumpFolder("null", "T\\").on);
+  EXPECT_FALSE(CrashDumpFolder("", "T\\").on);
+  EXPECT_EQ(CrashDumpFolder("stdout", "T\\").path, "T\\");
+  EXPECT_EQ(CrashDumpFolder("C:\\Kova\\logs\\engine.log", "T\\").path, "C:\\Kova\\logs\\");
+  const std::string a = CrashDumpName({2026, 12, 7, 9, 0, 0, 0}, 12345);
+  const std::string b = CrashDumpName({2026, 12, 7, 9, 0, 0, 1}, 7);
+  EXPECT_EQ(a, "zrvd-crash-20261207-090000-000-12345.dmp");
+  const std::vector<std::string> names = {b, "zrvd-crash-notes.dmp", "game.dmp", a,
+                                          "zrvd-crash-20261207-x90000-000-1.dmp"};
+  EXPECT_EQ(DumpsToRemove(names, 1), std::vector<std::string>({a}));
+  EXPECT_TRUE(DumpsToRemove(names, 2).empty());
 }
-
-TEST(CrashDumpRules, NameCarriesTimeAndProcessId) {
-  EXPECT_EQ(CrashDumpName({2026, 1, 2, 3, 4, 5, 6}, 4242), "zrvd-crash-20260102-030405-006-4242.dmp");
-}
-
-// The oldest go first; the three newest stay; other files are never touched.
-TEST(CrashDumpRules, PruningKeepsTheNewestThree) {
-  const std::string a = CrashDumpName({2026, 12, 7, 9, 0, 0, 0}, 7);
-  const std::string b = CrashDumpName({2026, 12, 7, 10, 0, 0, 0}, 12345);
-  const std::string c = CrashDumpName({2026, 12, 7, 10, 0, 0, 1}, 8);
-  const std::string d = CrashDumpName({2027, 1, 1, 0, 0, 0, 0}, 1);
-  const std::string e = CrashDumpName({2027, 1, 1, 0, 0, 1, 0}, 1);
-  const std::vector<std::string> foreign = {"zrvd-crash-notes.dmp", "game.dmp",
-                                            "zrvd-crash-20261207-x90000-000-1.dmp"};
-  std::vector<std::string> names = {d, foreign[0], b, c, foreign[1], foreign[2]};
-  EXPECT_TRUE(DumpsToRemove(names, kCrashDumpsKept).empty());
-  names.push_back(a);
-  EXPECT_EQ(DumpsToRemove(names, kCrashDumpsKept), std::vector<std::string>({a}));
-  names.push_back(e);
-  EXPECT_EQ(DumpsToRemove(names, kCrashDumpsKept), std::vector<std::string>({a, b}));
-}
-
-}  // namespace
