@@ -139,6 +139,7 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// As the engine reads it at start; the daemon has no access to the engine's own.
 std::string ReadLogSetting() {
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineKeyPath, 0, KEY_QUERY_VALUE, key.put()) !=
