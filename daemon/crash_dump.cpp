@@ -31,7 +31,7 @@ CrashSetup* g_setup = nullptr;
 // Long enough for the stacks of a thousand connection threads; a dump that
 // takes longer is given up so that the process still ends.
 constexpr DWORD kDumpWaitMs = 60000;
-// The log line waits on the log's own lock, which the crashed thread may hold.
+// A log on a stalled network share must not keep the process from ending.
 constexpr DWORD kLineWaitMs = 2000;
 
 struct CrashJob {
@@ -128,13 +128,13 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
   if (InterlockedExchange(&entered, 1) != 0) {
     Sleep(INFINITE);
   }
-  zrvd::unique_handle dumped(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  CrashJob job{exception, GetCurrentThreadId(), dumped.get()};
-  zrvd::unique_handle thread(CreateThread(nullptr, 0, &CrashJobThread, &job, 0, nullptr));
-  if (thread.valid() && dumped.valid()) {
-    if (WaitForSingleObject(dumped.get(), kDumpWaitMs) == WAIT_OBJECT_0) {
-      WaitForSingleObject(thread.get(), kLineWaitMs);
-    }
+  // Static and never closed: after a time-out the job thread may still read
+  // them while the process ends.
+  static CrashJob job;
+  job = CrashJob{exception, GetCurrentThreadId(), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+  HANDLE thread = job.dumped ? CreateThread(nullptr, 0, &CrashJobThread, &job, 0, nullptr) : nullptr;
+  if (thread != nullptr && WaitForSingleObject(job.dumped, kDumpWaitMs) == WAIT_OBJECT_0) {
+    WaitForSingleObject(thread, kLineWaitMs);
   }
   return EXCEPTION_EXECUTE_HANDLER;
 }
