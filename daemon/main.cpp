@@ -2,6 +2,7 @@
 // hosts the sharing engine, and ends when the game and its launcher are gone.
 #include <windows.h>
 
+#include "daemon/crash_dump.h"
 #include "daemon/daemon_names.h"
 #include "daemon/daemon_window.h"
 #include "daemon/engine_host.h"
@@ -9,6 +10,7 @@
 #include "engine/kovashare.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  InstallCrashDumps();
   if (AcquireInstanceMutex(kInstanceGuid)) return 0;
   if (RelaunchFromBinCopy()) return 0;
   StartSharingEngine();

@@ -1,0 +1,43 @@
+// Where a crash dump goes, what it is called and which older ones go, apart
+// from the OS so that the rules are tested without a crash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// How many dumps a folder keeps: a few recent crashes are what a studio reads;
+// more would only fill a player's disk when something crashes at every start.
+constexpr size_t kCrashDumpsKept = 3;
+
+// Every dump's name starts so; the pruning touches no file without it.
+constexpr char kCrashDumpPrefix[] = "zrvd-crash-";
+
+// UTC, so that names sort by time across daylight-saving changes.
+struct DumpTime {
+  int year;
+  int month;
+  int day;
+  int hour;
+  int minute;
+  int second;
+  int millisecond;
+};
+
+struct DumpFolder {
+  bool on = false;
+  std::string path;  // empty or ending in a separator; empty is the current folder
+};
+
+// From the log setting: no dumps when logging is off ("null", empty); beside
+// the log file otherwise; `temp_folder` for "stdout", which has no folder.
+DumpFolder CrashDumpFolder(const std::string& log_setting, const std::string& temp_folder);
+
+// "zrvd-crash-YYYYMMDD-hhmmss-mmm-<pid>.dmp": fixed-width time first, so the
+// names sort in the order the crashes happened.
+std::string CrashDumpName(const DumpTime& utc, uint32_t pid);
+
+// The dumps to delete so that the newest `keep` stay, oldest first. Names not
+// made by CrashDumpName are neither counted nor deleted.
+std::vector<std::string> DumpsToRemove(std::vector<std::string> names, size_t keep);

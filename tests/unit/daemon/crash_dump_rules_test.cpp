@@ -1,0 +1,22 @@
+#include "daemon/crash_dump_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// Dumps sit beside the log file, in the temp folder for the console, nowhere
+// with logging off; the oldest go first and other files are never touched.
+TEST(CrashDumpRules, FolderAndPruning) {
+  EXPECT_FALSE(CrashDumpFolder("null", "T\\").on);
+  EXPECT_FALSE(CrashDumpFolder("", "T\\").on);
+  EXPECT_EQ(CrashDumpFolder("stdout", "T\\").path, "T\\");
+  EXPECT_EQ(CrashDumpFolder("C:\\Kova\\logs\\engine.log", "T\\").path, "C:\\Kova\\logs\\");
+  const std::string a = CrashDumpName({2026, 12, 7, 9, 0, 0, 0}, 12345);
+  const std::string b = CrashDumpName({2026, 12, 7, 9, 0, 0, 1}, 7);
+  EXPECT_EQ(a, "zrvd-crash-20261207-090000-000-12345.dmp");
+  const std::vector<std::string> names = {b, "zrvd-crash-notes.dmp", "game.dmp", a,
+                                          "zrvd-crash-20261207-x90000-000-1.dmp"};
+  EXPECT_EQ(DumpsToRemove(names, 1), std::vector<std::string>({a}));
+  EXPECT_TRUE(DumpsToRemove(names, 2).empty());
+}
