@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
 #include <string>
 
 #include "catalogue/shared_file_list.h"
@@ -18,6 +16,8 @@
 #include "tests/win/catalogue/test_support.h"
 
 namespace {
+
+using zrvd_test::WaitFor;
 
 struct AtAccept {
   bool seen = false;
@@ -39,14 +39,6 @@ HANDLE WINAPI ConsultAtAccept(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
     SharedFileList::Instance();
   }
   return CreateThread(security, stack, routine, parameter, flags, id);
-}
-
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    Sleep(10);
-  }
-  return false;
 }
 
 void SetDword(const std::string& key, const char* name, DWORD value) {
