@@ -18,6 +18,8 @@ constexpr DWORD kKeyCheckMs = 1000;
 constexpr DWORD kNameBufferChars = 256;
 
 constexpr char kMsgKeyRecreated[] = "Engine key %s was deleted; created it again";
+constexpr char kMsgKeyReopened[] =
+    "Engine key %s was deleted and made again by another program; watching the new key";
 
 }  // namespace
 
@@ -27,21 +29,32 @@ EngineKeyWatch::EngineKeyWatch(CatalogueView* view)
 bool EngineKeyWatch::OpenKey() {
   const LONG status = RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_READ | KEY_NOTIFY,
                                     m_key.put());
-  if (status == ERROR_SUCCESS) {
-    m_hadKey = true;
-    return true;
+  bool created = false;
+  if (status != ERROR_SUCCESS) {
+    // A key that never was is someone else's to create; one that went away
+    // while the engine runs is put back, so that what others read from it
+    // comes back.
+    if (status != ERROR_FILE_NOT_FOUND || !m_hadKey) return false;
+    if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_READ | KEY_NOTIFY | KEY_SET_VALUE, nullptr, m_key.put(),
+                        nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
+    created = true;
   }
-  // A key that never was is someone else's to create; one that went away while
-  // the engine runs is put back, so that what others read from it comes back.
-  if (status != ERROR_FILE_NOT_FOUND || !m_hadKey) return false;
-  if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_NOTIFY | KEY_SET_VALUE, nullptr, m_key.put(),
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  LogInfo(kMsgKeyRecreated, g_regPath.c_str());
+  const bool again = m_hadKey && (created || m_lost);
+  m_hadKey = true;
+  m_lost = false;
+  if (!again) return true;
+  LogInfo(created ? kMsgKeyRecreated : kMsgKeyReopened, g_regPath.c_str());
+  m_known.clear();
   if (m_onRecreated) m_onRecreated();
   return true;
+}
+
+bool EngineKeyWatch::KeyDeleted() {
+  return RegQueryInfoKeyA(m_key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                          nullptr, nullptr, nullptr, nullptr, nullptr) == ERROR_KEY_DELETED;
 }
 
 void EngineKeyWatch::ReadIntoView() {
@@ -82,26 +95,28 @@ void EngineKeyWatch::ReadIntoView() {
 bool EngineKeyWatch::Refresh() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (!m_key && !OpenKey()) break;
-    if (m_changed &&
-        RegNotifyChangeKeyValue(m_key.get(), TRUE, kWatchedChanges, m_changed.get(), TRUE) ==
-            ERROR_SUCCESS) {
+    const bool armed =
+        m_changed && RegNotifyChangeKeyValue(m_key.get(), TRUE, kWatchedChanges, m_changed.get(),
+                                             TRUE) == ERROR_SUCCESS;
+    // Asked after arming: a deletion after this wakes the wait or meets its
+    // next check. A key of the same name may exist again by now; the handle
+    // still names the deleted one and would never be told of a change.
+    if (KeyDeleted()) {
+      m_key.reset();
+      m_lost = true;
+      continue;
+    }
+    if (armed) {
       ReadIntoView();
       if (m_onChanged) m_onChanged();
       return true;
     }
-    // Most likely the key was deleted under the handle: open it anew once.
     m_key.reset();
   }
   m_known.clear();
   m_view->Clear();
   if (m_onChanged) m_onChanged();
   return false;
-}
-
-bool EngineKeyWatch::KeyStillThere() {
-  zrvd::unique_hkey probe;
-  return RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE, probe.put()) ==
-         ERROR_SUCCESS;
 }
 
 bool EngineKeyWatch::WaitForChange(DWORD timeout_ms) {
@@ -113,9 +128,9 @@ bool EngineKeyWatch::WaitForChange(DWORD timeout_ms) {
     Sleep(kSettleMs);
     return true;
   }
-  if (KeyStillThere()) return false;
-  m_key.reset();
-  return true;
+  // Not every system signals a deleted key, and asking for the key by its name
+  // would find one made again at once: the handle itself is asked.
+  return KeyDeleted();
 }
 
 void EngineKeyWatch::Release() { delete this; }

@@ -4,8 +4,10 @@
 // change made during a read is never missed: it wakes the next round.
 //
 // A deleted engine key is created again (its catalogue empty, as the registry
-// then says) and `on_recreated` is called, so that values others read from the
-// key, such as the IPC port, can be written again.
+// then says), or opened again when another program has made it again already,
+// and `on_recreated` is called, so that values others read from the key, such
+// as the IPC port, can be written again. The watch asks its own handle whether
+// it names a deleted key: the name alone would open the new key.
 #pragma once
 
 #include <windows.h>
@@ -23,6 +25,7 @@ class EngineKeyWatch : public IThreadHandler {
   // `view` must outlive the watch. The callbacks run on the watch's thread.
   explicit EngineKeyWatch(CatalogueView* view);
 
+  // Called after the key was found deleted and then created or opened again.
   void SetOnRecreated(std::function<void()> on_recreated) { m_onRecreated = std::move(on_recreated); }
   // Called after every read of the key, for other readers of its values.
   void SetOnChanged(std::function<void()> on_changed) { m_onChanged = std::move(on_changed); }
@@ -32,7 +35,7 @@ class EngineKeyWatch : public IThreadHandler {
   // view is then cleared, so lookups go to the registry.
   bool Refresh();
   // Waits up to `timeout_ms` for a change; true when one came. Also true when
-  // the key has been deleted, which not every system signals.
+  // the watched key has been deleted, which not every system signals.
   bool WaitForChange(DWORD timeout_ms);
 
   void Release() override;
@@ -42,7 +45,8 @@ class EngineKeyWatch : public IThreadHandler {
 
  private:
   bool OpenKey();
-  bool KeyStillThere();
+  // Whether the handle names a key that was deleted (made again or not).
+  bool KeyDeleted();
   // Reads the entries into the view; an entry whose key has not been written
   // since it was last read is taken from that read (one call per entry, not six).
   void ReadIntoView();
@@ -61,6 +65,7 @@ class EngineKeyWatch : public IThreadHandler {
   zrvd::unique_hkey m_key;
   zrvd::unique_handle m_changed;
   bool m_hadKey = false;
+  bool m_lost = false;  // the handle was found naming a deleted key
   std::function<void()> m_onRecreated;
   std::function<void()> m_onChanged;
   std::map<std::string, Known> m_known;  // the last read, by name as enumerated

@@ -34,14 +34,18 @@ constexpr char kMsgMismatch[] =
     "File check: %s does not match its MD5 %s; entry deleted, the file is no longer shared";
 constexpr char kMsgMatched[] = "File check: %s matches its MD5 %s";
 constexpr char kMsgBackground[] = "File checks run in background mode (low I/O and CPU priority)";
+constexpr char kMsgNoThread[] =
+    "File checks not started: no thread for them; trying again at the next pass";
 constexpr char kMsgIdle[] =
     "File checks run at idle priority; background mode refused (error %lu)";
 
 struct Checker {
   zrvd::unique_handle wake{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-  std::atomic<bool> started{false};
   std::atomic<bool> all{false};
-  bool (*game_running)() = nullptr;
+  std::atomic<bool (*)()> game_running{nullptr};
+  std::mutex start_mutex;  // guards the thread's start and the two below
+  IThreadManager* manager = nullptr;
+  bool running = false;
   std::mutex mutex;  // guards the two figures below, never held across I/O
   uint64_t failed = 0;
   std::string checking;
@@ -59,7 +63,7 @@ void SetChecking(const std::string& md5) {
 }
 
 bool GameRunning() {
-  bool (*running)() = State().game_running;
+  bool (*running)() = State().game_running.load();
   return running != nullptr && running();
 }
 
@@ -104,33 +108,59 @@ bool IsMd5Text(const std::string& name) {
 
 enum class Outcome { kMatch, kMismatch, kUndecided };
 
-// Reads the whole file through one handle, checked against the entry before and
-// after, so the digest is of the very file the entry describes.
-Outcome HashFile(const CatalogueEntry& entry, const std::string& md5) {
+// Opens the file for a check at `offset`, sharing everything: other programs
+// may delete, rename or replace it meanwhile. INVALID_HANDLE_VALUE unless the
+// file still has the entry's size and time.
+HANDLE OpenAt(const CatalogueEntry& entry, int64_t offset) {
   zrvd::unique_hfile file(CreateFileA(entry.local_path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   int64_t size = 0;
-  // A changed or missing file is the lookup's and the pruning's business.
-  if (!file || !OpenFileMatchesEntry(file.get(), entry, &size)) return Outcome::kUndecided;
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  if (!file || !OpenFileMatchesEntry(file.get(), entry, &size) ||
+      !SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return file.release();
+}
+
+// Reads the whole file, checked against the entry at every open and at the
+// end, so the digest is of the file the entry describes. The file is closed
+// before every wait (for the game, for the budget) and opened again after it.
+// A file that changed or went meanwhile is the lookup's and the pruning's
+// business: undecided, without a line.
+Outcome HashFile(const CatalogueEntry& entry, const std::string& md5) {
   std::vector<uint8_t> buffer(kPieceBytes);
   MD5Context context = {};
   MD5Init(&context);
   ReadBudget budget(ReadBudgetSetting());
   budget.Start(NowMs());
+  zrvd::unique_hfile file;
+  int64_t offset = 0;
   for (;;) {
     if (GameRunning()) {
+      file.reset();
       while (GameRunning()) Sleep(kGameWaitMs);
       budget.Start(NowMs());
+    }
+    if (!file) {
+      file.reset(OpenAt(entry, offset));
+      if (!file) return Outcome::kUndecided;
     }
     DWORD got = 0;
     if (!ReadFile(file.get(), buffer.data(), kPieceBytes, &got, nullptr)) {
       return Outcome::kUndecided;
     }
     if (got == 0) break;
+    offset += got;
     MD5Update(&context, buffer.data(), got);
-    if (const uint32_t delay = budget.DelayAfter(got, NowMs())) Sleep(delay);
+    if (const uint32_t delay = budget.DelayAfter(got, NowMs())) {
+      file.reset();
+      Sleep(delay);
+    }
   }
+  int64_t size = 0;
   if (!OpenFileMatchesEntry(file.get(), entry, &size)) return Outcome::kUndecided;
   uint8_t digest[16];
   MD5Final(&context, digest);
@@ -226,25 +256,44 @@ class FileCheckThread : public IThreadHandler {
   int32_t OnMessage(UINT, WPARAM, LPARAM) override { return 0; }
 };
 
+// Starts the thread unless it runs; a refusal is logged and left for the next
+// request of a pass to try again. Called with `start_mutex` held.
+void StartThreadLocked(Checker& checker) {
+  if (checker.running || checker.manager == nullptr || !checker.wake) return;
+  auto* handler = new FileCheckThread;
+  IThread* thread = checker.manager->NewThread(handler, kThreadName, true, 0);
+  if (thread == nullptr) {
+    handler->Release();
+    LogInfo(kMsgNoThread);
+    return;
+  }
+  // An auto-delete thread that fails to start has released its handler.
+  if (thread->Start() != 0) {
+    LogInfo(kMsgNoThread);
+    return;
+  }
+  checker.running = true;
+}
+
 }  // namespace
 
 void StartFileVerifier(IThreadManager* manager, bool (*game_running)()) {
   Checker& checker = State();
-  if (manager == nullptr || !checker.wake || checker.started.exchange(true)) return;
+  if (manager == nullptr) return;
+  std::lock_guard<std::mutex> lock(checker.start_mutex);
+  if (checker.manager != nullptr) return;
   checker.game_running = game_running;
-  auto* handler = new FileCheckThread;
-  IThread* thread = manager->NewThread(handler, kThreadName, true, 0);
-  if (thread == nullptr) {
-    handler->Release();
-    checker.started = false;
-    return;
-  }
-  thread->Start();
+  checker.manager = manager;
+  StartThreadLocked(checker);
 }
 
 void RequestFileCheck(bool all) {
   Checker& checker = State();
   if (all) checker.all = true;
+  {
+    std::lock_guard<std::mutex> lock(checker.start_mutex);
+    StartThreadLocked(checker);
+  }
   if (checker.wake) SetEvent(checker.wake.get());
 }
 

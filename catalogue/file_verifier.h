@@ -5,8 +5,10 @@
 // deletes the entry, so the file is no longer offered under that MD5 text.
 //
 // Reads are paced ("VerifyReadMBps" in the engine key, read per file; absent:
-// 32, 0: no pacing) and stop while the game runs. "VerifyFiles" = 0 switches
-// the checks off (entries then stay pending), read at each pass and each file.
+// 32, 0: no pacing) and stop while the game runs. A file is open only while it
+// is read, never across those waits, and shares delete, rename and writes.
+// "VerifyFiles" = 0 switches the checks off (entries then stay pending), read
+// at each pass and each file.
 // Entries written by other programs are found by a pass every ten minutes.
 // All functions are safe from any thread; before StartFileVerifier they do nothing.
 #pragma once
@@ -17,10 +19,12 @@
 class IThreadManager;
 
 // Starts the thread once; `game_running` is asked between reads and must be
-// safe from any thread. Nothing happens when the thread cannot be made.
+// safe from any thread. `manager` must outlive the process's use of the checks.
+// A thread the system refuses is logged and tried again at the next request.
 void StartFileVerifier(IThreadManager* manager, bool (*game_running)());
 
-// Asks for a pass over the entries not yet verified (`all`: over every entry).
+// Asks for a pass over the entries not yet verified (`all`: over every entry);
+// starts the thread first when an earlier start failed.
 void RequestFileCheck(bool all);
 
 struct FileCheckFigures {

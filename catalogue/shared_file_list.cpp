@@ -1,6 +1,8 @@
 #include "catalogue/shared_file_list.h"
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "catalogue/engine_key_watch.h"
@@ -36,8 +38,12 @@ constexpr DWORD kPruneTimeLimit = 255;
 // Sub key names are enumerated into 255 characters, the NUL included.
 constexpr DWORD kNameBufferChars = 255;
 
-void (*g_keyRecreatedHook)() = nullptr;
-void (*g_keyChangedHook)() = nullptr;
+std::atomic<void (*)()> g_keyRecreatedHook{nullptr};
+std::atomic<void (*)()> g_keyChangedHook{nullptr};
+
+std::mutex g_catalogueMutex;
+std::atomic<void (*)()> g_lockWaitingHook{nullptr};
+std::atomic<void (*)()> g_lockStepHook{nullptr};
 
 bool IsCurrent(const CatalogueEntry& entry) {
   return FileExists(entry.local_path) &&
@@ -61,6 +67,23 @@ SharedFileList* CreateCatalogue() {
 
 }  // namespace
 
+CatalogueLock::CatalogueLock() {
+  if (g_catalogueMutex.try_lock()) return;
+  if (void (*hook)() = g_lockWaitingHook.load()) hook();
+  g_catalogueMutex.lock();
+}
+
+CatalogueLock::~CatalogueLock() { g_catalogueMutex.unlock(); }
+
+void CatalogueLock::Step() {
+  if (void (*hook)() = g_lockStepHook.load()) hook();
+}
+
+void SetCatalogueTestHooks(void (*waiting)(), void (*step)()) {
+  g_lockWaitingHook = waiting;
+  g_lockStepHook = step;
+}
+
 SharedFileList* SharedFileList::Instance() {
   // A function-local static is initialised exactly once even when connection
   // threads race the engine start here; latecomers block until it is done.
@@ -73,8 +96,8 @@ void SharedFileList::SetKeyChangedHook(void (*hook)()) { g_keyChangedHook = hook
 
 void SharedFileList::StartWatch(IThreadManager* manager) {
   auto* watch = new EngineKeyWatch(&m_view);
-  if (void (*hook)() = g_keyRecreatedHook) watch->SetOnRecreated(hook);
-  if (void (*hook)() = g_keyChangedHook) watch->SetOnChanged(hook);
+  if (void (*hook)() = g_keyRecreatedHook.load()) watch->SetOnRecreated(hook);
+  if (void (*hook)() = g_keyChangedHook.load()) watch->SetOnChanged(hook);
   IThread* thread = manager->NewThread(watch, kWatchThreadName, true, 0);
   if (thread == nullptr) {
     watch->Release();
@@ -111,18 +134,21 @@ bool SharedFileList::FindEntry(const std::string& md5, CatalogueEntry* entry) {
 
 bool SharedFileList::RecheckEntry(const std::string& md5, const CatalogueEntry& seen,
                                   CatalogueEntry* fresh) {
+  CatalogueLock lock;
   CatalogueEntry stored;
   if (!ReadFromRegistry(md5, &stored, false)) return false;
   if (!(stored == seen)) {
     *fresh = stored;
     return true;
   }
+  CatalogueLock::Step();
   DeleteEntry(md5);
   return false;
 }
 
 bool SharedFileList::MarkVerified(const std::string& md5, const CatalogueEntry& seen) {
   if (!IsUsableEntryName(md5)) return false;
+  CatalogueLock lock;
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(g_regRoot, (g_regPath + "\\" + md5).c_str(), 0, KEY_ALL_ACCESS,
                     key.put()) != ERROR_SUCCESS) {
@@ -133,12 +159,15 @@ bool SharedFileList::MarkVerified(const std::string& md5, const CatalogueEntry& 
       !(stored == seen)) {
     return false;
   }
+  CatalogueLock::Step();
   return WriteDwordValue(key.get(), kVerifiedValue, 1) == ERROR_SUCCESS;
 }
 
 bool SharedFileList::DeleteIfUnchanged(const std::string& md5, const CatalogueEntry& seen) {
+  CatalogueLock lock;
   CatalogueEntry stored;
   if (!ReadFromRegistry(md5, &stored, false) || !(stored == seen)) return false;
+  CatalogueLock::Step();
   DeleteEntry(md5);
   return true;
 }

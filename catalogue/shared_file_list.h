@@ -6,8 +6,10 @@
 //
 // The one SharedFileList is also the handler of the "FileList" thread, which
 // announces the catalogue to the tracker host. It is owned by a static holder
-// and lives until the process ends; all its operations are safe from any thread
-// (each registry call stands by itself; there is no lock around the catalogue).
+// and lives until the process ends; all its operations are safe from any thread.
+// Within the engine, writes of an entry and read-compare-act sequences on one
+// hold the catalogue lock (CatalogueLock); other programs' writes are met by
+// comparing what was read.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,27 @@
 
 #include "catalogue/catalogue_view.h"
 #include "engine/thread.h"
+
+// Held by the hand-over while it writes an entry and by every read-compare-act
+// on an entry (RecheckEntry, DeleteIfUnchanged, MarkVerified), so that none of
+// them falls between another's steps. One lock for the whole catalogue: these
+// sequences are short and rare. Not reentrant; never held across a wait.
+class CatalogueLock {
+ public:
+  CatalogueLock();
+  ~CatalogueLock();
+  CatalogueLock(const CatalogueLock&) = delete;
+  CatalogueLock& operator=(const CatalogueLock&) = delete;
+
+  // Called inside every sequence the lock covers, between its first step (the
+  // read, or the creation of the entry's key) and its writes. For tests.
+  static void Step();
+};
+
+// Test seams, null by default: `waiting` runs on a thread that finds the
+// catalogue lock held, just before it waits for it; `step` from
+// CatalogueLock::Step. Set them while no catalogue sequence runs.
+void SetCatalogueTestHooks(void (*waiting)(), void (*step)());
 
 class SharedFileList : public IThreadHandler {
  public:
@@ -25,7 +48,8 @@ class SharedFileList : public IThreadHandler {
   static SharedFileList* Instance();
 
   // Called on the watch's thread after the engine key, deleted by someone else,
-  // was created again. Set before the first Instance call.
+  // was created or opened again. Set before the first Instance call: a watch
+  // takes the hooks set when it starts.
   static void SetKeyRecreatedHook(void (*hook)());
   // Called on the watch's thread after every read of the engine key, for the
   // settings kept there. Set before the first Instance call.

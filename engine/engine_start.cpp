@@ -25,13 +25,19 @@ namespace {
 std::atomic<int> g_ipcPort{0};
 std::atomic<int> g_httpPort{0};
 
+// Writes `port` as `name` unless the key holds it already: a write wakes every
+// watcher of the key.
+void PublishPort(HKEY key, const char* name, int port) {
+  DWORD stored = 0;
+  if (port == 0 || (ReadDwordValue(key, name, &stored) && stored == static_cast<DWORD>(port))) {
+    return;
+  }
+  WriteDwordValue(key, name, static_cast<DWORD>(port));
+}
+
 // Local tools (zrvdctl status) find the peer port here; it is the engine's own
 // value, beside the IPC port that the host publishes.
-void PublishHttpPort(HKEY key) {
-  if (const int port = g_httpPort.load()) {
-    WriteDwordValue(key, "HttpPort", static_cast<DWORD>(port));
-  }
-}
+void PublishHttpPort(HKEY key) { PublishPort(key, "HttpPort", g_httpPort.load()); }
 
 bool GameRunningNow() { return ReadUploadState().game_running; }
 
@@ -48,15 +54,15 @@ void FollowSettings() {
 // again, so that a download client or tool started afterwards still finds them.
 void PublishPortsAgain() {
   zrvd::unique_hkey key;
-  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                    key.put()) != ERROR_SUCCESS) {
     return;
   }
   PublishHttpPort(key.get());
-  const int port = g_ipcPort.load();
-  if (port == 0 || g_regRoot != HKEY_LOCAL_MACHINE || lstrcmpiA(g_regPath.c_str(), kEngineKeyPath) != 0) {
+  if (g_regRoot != HKEY_LOCAL_MACHINE || lstrcmpiA(g_regPath.c_str(), kEngineKeyPath) != 0) {
     return;
   }
-  WriteDwordValue(key.get(), "IPCPort", static_cast<DWORD>(port));
+  PublishPort(key.get(), "IPCPort", g_ipcPort.load());
 }
 }  // namespace
 
@@ -105,31 +111,36 @@ void StartEngine(int ipc_port) {
   NoteEngineStart();
 
   // HTTP server: peers' file service, on a port the system chooses. Without it
-  // the engine runs on, serving nothing.
+  // the engine runs on, serving nothing. What it consults (its handlers, the
+  // upload settings, the hooks its first lookup hands to the catalogue's watch)
+  // is in place before it accepts.
   HttpServer* http_server = new HttpServer;
+  http_server->AddHandler(new StatusHandler(StatusSource{&StatusJson, &StatusTable,
+                                                         &AskForFileCheck}));
+  http_server->AddHandler(new HttpFileHandler);
+  SetUploadControlledServer(http_server);
+  // The player's upload settings, in force now and again after every change.
+  ReloadUploadSettings();
+  SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
+  SharedFileList::SetKeyChangedHook(&FollowSettings);
+  // Set before the threads that read it exist; cleared only if none came.
   g_httpServer = http_server;
   if (http_server->Start(g_runtime, 0)) {
-    http_server->AddHandler(new StatusHandler(StatusSource{&StatusJson, &StatusTable,
-                                                           &AskForFileCheck}));
-    http_server->AddHandler(new HttpFileHandler);
-    SetUploadControlledServer(http_server);
     g_httpPort = http_server->GetPort();
     zrvd::unique_hkey engine;
     if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_SET_VALUE, nullptr, engine.put(), nullptr) == ERROR_SUCCESS) {
+                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, engine.put(),
+                        nullptr) == ERROR_SUCCESS) {
       PublishHttpPort(engine.get());
     }
     // On a thread of its own: nothing here waits for a router.
     StartPortMapping(g_runtime, static_cast<uint16_t>(g_httpPort.load()));
   } else {
+    SetUploadControlledServer(nullptr);
     http_server->Release();
     g_httpServer = nullptr;
   }
 
-  // The player's upload settings, in force now and again after every change.
-  ReloadUploadSettings();
-  SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
-  SharedFileList::SetKeyChangedHook(&FollowSettings);
   // Catalogue: prunes the registry list and starts "FileList" and its watch.
   // Connection threads of the HTTP server may race this first call; Instance copes.
   SharedFileList::Instance();

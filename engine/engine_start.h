@@ -5,7 +5,9 @@
 #include <string>
 
 // Builds the engine's long-lived objects in order: runtime and log, HTTP server
-// with its file handler, catalogue with its "FileList" thread, IPC service.
+// with its handlers (which accepts only once they, the upload settings and the
+// catalogue's key-change hooks are in place), catalogue with its "FileList"
+// thread, IPC service.
 void StartEngine(int ipc_port);
 
 // The port the IPC service listens on; 0 before the service exists.

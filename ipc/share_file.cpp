@@ -6,6 +6,7 @@
 #include "catalogue/file_check.h"
 #include "catalogue/file_verifier.h"
 #include "catalogue/registry_value.h"
+#include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
 #include "engine/globals.h"
 #include "engine/last_outcome.h"
@@ -33,6 +34,9 @@ constexpr char kMsgCreateKeyFailed[] = "\xB4\xB4\xBD\xA8\xBC\xFC %s \xCA\xA7\xB0
 constexpr char kMsgSending[] = "\xB7\xA2\xCB\xCD\xC7\xEB\xC7\xF3: %s";
 // 收到回复: %s
 constexpr char kMsgReceived[] = "\xCA\xD5\xB5\xBD\xBB\xD8\xB8\xB4: %s";
+
+constexpr char kMsgWriteFailed[] =
+    "Catalogue entry %s: writing %s failed (error %ld); the file is not shared";
 
 constexpr DWORD kFileTypeNormal = 0;
 
@@ -72,22 +76,40 @@ void ShareFile(const std::string& local_path, const std::string& md5, const std:
   const std::string modify_time = FormatModifyTime(file.get());
 
   const std::string key_path = g_regPath + "\\" + md5;
-  zrvd::unique_hkey key;
-  if (RegCreateKeyExA(g_regRoot, key_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
-    LogInfo(kMsgCreateKeyFailed, key_path.c_str());
-    return;
+  {
+    CatalogueLock lock;
+    zrvd::unique_hkey key;
+    if (RegCreateKeyExA(g_regRoot, key_path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+      LogInfo(kMsgCreateKeyFailed, key_path.c_str());
+      return;
+    }
+    CatalogueLock::Step();
+    const struct {
+      const char* name;
+      LONG status;
+    } writes[] = {
+        {"LocalPath", WriteStringValue(key.get(), "LocalPath", local_path)},
+        {"Url", WriteStringValue(key.get(), "Url", url)},
+        {"ModifyTime", WriteStringValue(key.get(), "ModifyTime", modify_time)},
+        {"Length", WriteDwordValue(key.get(), "Length", length)},
+        {"FileType", WriteDwordValue(key.get(), "FileType", kFileTypeNormal)},
+    };
+    // A check of an earlier file under this name says nothing about this one.
+    const LONG unverified = RegDeleteValueA(key.get(), kVerifiedValue);
+    // Another program may delete the key under us: the entry is then not
+    // there to be served, and the tracker is not told that it is.
+    for (const auto& write : writes) {
+      if (write.status != ERROR_SUCCESS) {
+        LogInfo(kMsgWriteFailed, md5.c_str(), write.name, write.status);
+        return;
+      }
+    }
+    if (unverified != ERROR_SUCCESS && unverified != ERROR_FILE_NOT_FOUND) {
+      LogInfo(kMsgWriteFailed, md5.c_str(), kVerifiedValue, unverified);
+      return;
+    }
   }
-  // Unchecked: a value that failed to write leaves an entry that the lookup
-  // treats as unreadable or stale.
-  WriteStringValue(key.get(), "LocalPath", local_path);
-  WriteStringValue(key.get(), "Url", url);
-  WriteStringValue(key.get(), "ModifyTime", modify_time);
-  WriteDwordValue(key.get(), "Length", length);
-  WriteDwordValue(key.get(), "FileType", kFileTypeNormal);
-  // A check of an earlier file under this name says nothing about this one.
-  RegDeleteValueA(key.get(), kVerifiedValue);
-  key.reset();
   RequestFileCheck(false);
 
   if (IsReportedMode(mode)) ReportSharedFile(url, md5, length, mode);

@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from conftest import ENGINE_KEY, reg_delete_key, reg_query, reg_subkeys, wait_for, wine, winpath
+from conftest import (ENGINE_KEY, reg_add, reg_delete_key, reg_query, reg_subkeys, wait_for, wine,
+                      winpath)
 from http_peer import register
 from live_daemon import (Answer, Peer, TrackerSim, gbk, ipc_share, kill_wineserver,
                          restart_wineserver)
@@ -194,6 +195,21 @@ def test_catalogue_key_deleted(daemon, tmp_path):
     assert download(daemon.http_port, third_md5).body == third_data
     share(daemon, second, second_md5)
     assert download(daemon.http_port, second_md5).body == second_data
+
+    # Deleted and made again at once, as `regedit /s` of a file with [-key] then
+    # [key] does: the engine watches the new key, writes its IPC port there
+    # again, and takes what the file and later writes put there.
+    full = ("HKEY_LOCAL_MACHINE" + ENGINE_KEY[len("HKLM"):]).encode()
+    reinstall = tmp_path / "reinstall.reg"
+    reinstall.write_bytes(b"REGEDIT4\r\n\r\n[-%s]\r\n\r\n[%s]\r\n"
+                          b"\"UploadLimitKBps\"=dword:00000400\r\n" % (full, full))
+    mark = len(daemon.log())
+    wine("regedit", "/s", winpath(reinstall), check=True)
+    assert wait_for(lambda: reg_query(ENGINE_KEY, "IPCPort") == ("REG_DWORD",
+                                                                 hex(daemon.ipc_port)), 10)
+    assert wait_for(lambda: b"Upload cap in force: normal, 1024 KiB/s" in daemon.log()[mark:], 10)
+    reg_add(ENGINE_KEY, "UploadLimitKBps", "REG_DWORD", 2048)
+    assert wait_for(lambda: b"Upload cap in force: normal, 2048 KiB/s" in daemon.log()[mark:], 10)
 
 
 def entry_values(md5):

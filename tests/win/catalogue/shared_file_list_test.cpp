@@ -284,7 +284,7 @@ TEST_F(Catalogue, ModifyTimeIsLocalAndAged) {
 // The watch's view follows the registry: a new entry, a changed value and a
 // deleted entry each wake it, and the next read holds exactly the registry's
 // entries (a mistyped one stays out). A deleted engine key is created again,
-// empty, and said so once.
+// empty, and said so once; one made again by another program is watched anew.
 TEST_F(Catalogue, WatchKeepsTheViewInStepWithTheRegistry) {
   CatalogueView view;
   EngineKeyWatch watch(&view);
@@ -322,6 +322,18 @@ TEST_F(Catalogue, WatchKeepsTheViewInStepWithTheRegistry) {
   EXPECT_EQ(view.Size(), 0u);
   EXPECT_TRUE(KeyExists(m_box.RegPath()));
   EXPECT_EQ(recreated, 1);
+
+  // Deleted and made again at once, with an entry (a .reg file with [-key]
+  // then [key]): the watch moves to the new key, says so, and follows it.
+  SHDeleteKeyA(HKEY_CURRENT_USER, m_box.RegPath().c_str());
+  ASSERT_TRUE(WriteEntry(m_box.EntryPath(kMd5C), path_a, ModifyTimeOf(path_a), kSize));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(recreated, 2);
+  EXPECT_TRUE(view.Find(kMd5C, &entry));
+  Share(kMd5B, "b2.bin");
+  ASSERT_TRUE(settled());
+  EXPECT_TRUE(view.Find(kMd5B, &entry));
+  EXPECT_EQ(view.Size(), 2u);
 }
 
 }  // namespace

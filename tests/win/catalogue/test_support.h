@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -106,6 +107,15 @@ class Sandbox {
   std::vector<std::string> m_files;
   std::vector<std::string> m_dirs;
 };
+
+// Polls `done` every 10 ms for up to 20 s: for what another thread does by itself.
+inline bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000; ++i) {
+    if (done()) return true;
+    Sleep(10);
+  }
+  return false;
+}
 
 // Moves a file's last-write time `days` days into the past.
 inline bool AgeFile(const std::string& path, int days) {

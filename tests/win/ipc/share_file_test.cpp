@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "catalogue/shared_file_list.h"
 #include "tests/win/catalogue/test_support.h"
 #include "tests/win/ipc/tracker_sim_env.h"
 
 namespace {
 
+using zrvd_test::AgeFile;
 using zrvd_test::CapturingLog;
 using zrvd_test::KeyExists;
+using zrvd_test::ModifyTimeOf;
 using zrvd_test::Sandbox;
 
 // The share command's log texts, in the engine's GBK bytes.
@@ -38,6 +43,23 @@ std::vector<std::string> Opening(const std::string& path, const std::string& md5
 const std::string kMd5 = "0123456789abcdef0123456789abcdef";
 const std::string kUrl = "http://cdn.example/a b.pak";
 const std::string kUserId = "00112233445566778899AABBCCDDEEFF";
+
+// The catalogue lock's test seams: the next step runs `g_onStep` once; a thread
+// that finds the lock held sets `g_waiting`.
+std::function<void()> g_onStep;
+HANDLE g_waiting = nullptr;
+void RunStepOnce() {
+  std::function<void()> step;
+  step.swap(g_onStep);
+  if (step) step();
+}
+void SetWaiting() { SetEvent(g_waiting); }
+
+std::string g_handOverPath;
+DWORD WINAPI HandOverOnThread(void*) {
+  ShareFile(g_handOverPath, kMd5, kUrl, "2");
+  return 0;
+}
 
 class ShareFileTest : public ::testing::Test {
  protected:
@@ -84,6 +106,72 @@ TEST_F(ShareFileTest, LogsEachStep) {
     EXPECT_EQ(Lines(), expected);
   }
   EXPECT_FALSE(KeyExists(m_box.EntryPath(other)));
+}
+
+// A hand-over of the same file (same path, a new time) that arrives while a
+// check or a lookup deletes or marks the entry it read waits for that act, then
+// writes its entry whole: never lost to the delete, never marked by the check
+// of the old file. The hand-over runs on another thread from inside the act.
+TEST_F(ShareFileTest, HandOverWaitsForAnActOnItsEntry) {
+  SharedFileList list;
+  zrvd::unique_handle waiting(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  g_waiting = waiting.get();
+  SetCatalogueTestHooks(&SetWaiting, &RunStepOnce);
+  g_handOverPath = m_box.MakeFile("same.pak", 131072);
+  const std::pair<const char*, std::function<bool(const CatalogueEntry&)>> acts[] = {
+      {"delete", [&](const CatalogueEntry& seen) { return list.DeleteIfUnchanged(kMd5, seen); }},
+      {"mark", [&](const CatalogueEntry& seen) { return list.MarkVerified(kMd5, seen); }},
+      {"recheck", [&](const CatalogueEntry& seen) {
+         CatalogueEntry fresh;
+         return !list.RecheckEntry(kMd5, seen, &fresh);
+       }}};
+  int days = 0;
+  for (const auto& act : acts) {
+    CatalogueEntry seen;
+    seen.local_path = g_handOverPath;
+    seen.modify_time = ModifyTimeOf(g_handOverPath);
+    seen.length = 131072;
+    ASSERT_TRUE(zrvd_test::WriteEntry(m_box.EntryPath(kMd5), seen.local_path, seen.modify_time,
+                                      seen.length));
+    ASSERT_TRUE(AgeFile(g_handOverPath, ++days));  // the file, written again
+    ResetEvent(waiting.get());
+    zrvd::unique_handle hand_over;
+    g_onStep = [&] {
+      hand_over.reset(CreateThread(nullptr, 0, &HandOverOnThread, nullptr, 0, nullptr));
+      // Either the hand-over runs through now, or it waits for the lock.
+      HANDLE either[] = {hand_over.get(), waiting.get()};
+      WaitForMultipleObjects(2, either, FALSE, 30000);
+    };
+    EXPECT_TRUE(act.second(seen)) << act.first;
+    ASSERT_EQ(WaitForSingleObject(hand_over.get(), 30000), WAIT_OBJECT_0) << act.first;
+
+    zrvd::unique_hkey key;
+    CatalogueEntry stored;
+    EXPECT_TRUE(RegOpenKeyExA(HKEY_CURRENT_USER, m_box.EntryPath(kMd5).c_str(), 0, KEY_READ,
+                              key.put()) == ERROR_SUCCESS &&
+                ReadCatalogueEntry(key.get(), 1023, 255, &stored))
+        << act.first << ": the new entry is lost";
+    EXPECT_EQ(stored.modify_time, ModifyTimeOf(g_handOverPath)) << act.first;
+    EXPECT_FALSE(stored.verified) << act.first << ": marked by the check of the old file";
+  }
+  SetCatalogueTestHooks(nullptr, nullptr);
+}
+
+// A write of the entry that fails (another program deleted the key just made)
+// is logged; the file is then neither checked nor reported.
+TEST_F(ShareFileTest, FailedEntryWriteIsLogged) {
+  const std::string path = m_box.MakeFile("lost.pak", 131072);
+  const std::string entry = m_box.EntryPath(kMd5);
+  g_onStep = [&] { RegDeleteKeyA(HKEY_CURRENT_USER, entry.c_str()); };
+  SetCatalogueTestHooks(nullptr, &RunStepOnce);
+  ShareFile(path, kMd5, kUrl, "1");
+  SetCatalogueTestHooks(nullptr, nullptr);
+  std::vector<std::string> expected = Opening(path, kMd5, kUrl, "1");
+  expected.push_back(Sharing(path));
+  expected.push_back("Catalogue entry " + kMd5 +
+                     ": writing LocalPath failed (error 1018); the file is not shared");
+  EXPECT_EQ(Lines(), expected);
+  EXPECT_FALSE(KeyExists(entry));
 }
 
 // The answer rule end to end: "OK\r\n42\r\n" gives true and 42; near misses
