@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/unique_any.h"
 #include "httpserver/min_rate_rule.h"
 
 // Sends the whole buffer; returns `count`, or the bytes sent before a hard
@@ -66,7 +67,7 @@ struct HeadReadLimits {
 
 // Reads the request heads of one connection, one after another. Reads are
 // blocking with a receive time-out, so that a head that arrives whole costs one
-// call (on a socket kept non-blocking: a wait for it, then the read); bytes past a head (a pipelined next request) wait in the reader for the
+// call (on a socket kept non-blocking, an overlapped one); bytes past a head (a pipelined next request) wait in the reader for the
 // next call. Used by one thread at a time.
 class RequestHeadReader {
  public:
@@ -83,8 +84,10 @@ class RequestHeadReader {
  private:
   // Receives more bytes into m_pending within `timeout_ms`; false on failure.
   bool Receive(size_t most, uint32_t timeout_ms);
+  bool ReceiveOverlapped(char* buffer, int wanted, uint32_t timeout_ms);
 
   SOCKET m_socket;
   std::string m_pending;
   uint32_t m_timeoutMs = 0;  // the socket's receive time-out now; 0: none set
+  zrvd::unique_handle m_event;  // for receives once the socket is non-blocking
 };
