@@ -40,7 +40,6 @@ int32_t SendAll(SOCKET socket, const char* data, int32_t count) {
 namespace {
 thread_local AnswerRules t_rules = {http_limits::kMinRateWindowMs, http_limits::kMinRateBytes};
 thread_local SOCKET t_nonBlockingSocket = INVALID_SOCKET;
-
 }  // namespace
 
 void SetThreadAnswerRules(const AnswerRules& rules) { t_rules = rules; }
