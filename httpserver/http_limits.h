@@ -48,8 +48,8 @@ constexpr size_t kAnswerBlockBytes = 1024 * 1024 + 4 * 1024;
 // Blocks of all connections together: 1,000 connections of 1 MiB each would not
 // fit a 32-bit process. Past the budget an answer goes out in small chunks.
 constexpr size_t kAnswerBlockBudgetBytes = 64 * 1024 * 1024;
-// Blocks kept for the next answers while others are being sent: reuse saves
-// the page faults of a fresh 1 MiB; once nothing is sent, none is kept.
+// Blocks kept for the next answers: reuse saves the page faults of a fresh
+// 1 MiB; once no connection is open, none is kept.
 constexpr size_t kKeptFreeBlocks = 8;
 // The small chunks, from the stack, when no block can be had.
 constexpr size_t kFallbackChunkBytes = 16 * 1024;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/log.h"
+#include "httpserver/answer_blocks.h"
 #include "httpserver/connection_name.h"
 #include "httpserver/http_connection.h"
 #include "httpserver/http_log_text.h"
@@ -98,7 +99,7 @@ int32_t HttpServer::AttachSocket(SOCKET socket) {
 
 void HttpServer::ConnectionClosed(uint32_t peer, bool evicted) {
   if (evicted) --m_evicting;
-  --m_connections;
+  if (--m_connections == 0) AnswerBlockPool::Shared().Trim();
   std::lock_guard<std::mutex> lock(m_peersLock);
   auto found = m_perPeer.find(peer);
   if (found != m_perPeer.end() && --found->second <= 0) m_perPeer.erase(found);
