@@ -442,7 +442,7 @@ TEST_F(FileHandlerTest, PeerBelowTheMinimumRateIsDropped) {
 TEST_F(FileHandlerTest, SlowPeerThatKeepsReadingIsServed) {
   HttpServerLimits limits;
   limits.min_rate_window_ms = 1000;
-  limits.min_rate_bytes = 16 * 1024;
+  limits.min_rate_bytes = 8 * 1024;
   limits.send_buffer_bytes = 64 * 1024;
   // Both run until the process ends, as every started server does.
   HttpServer* server = new HttpServer(limits);
@@ -452,7 +452,7 @@ TEST_F(FileHandlerTest, SlowPeerThatKeepsReadingIsServed) {
   int small_buffer = 16 * 1024;
   setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_buffer),
              sizeof(small_buffer));
-  // 8 KiB every 50 ms, about 160 KiB/s: ten times the minimum, as a 64 kbit/s
+  // 8 KiB every 50 ms, about 160 KiB/s: twenty times the minimum, as a 64 kbit/s
   // link is thirty times the real one.
   constexpr size_t kRange = 256 * 1024;
   constexpr size_t kStep = 8 * 1024;
