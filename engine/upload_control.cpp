@@ -71,7 +71,7 @@ StoredDword ToStored(const RawValue& raw) {
 void ApplyLocked(Control& control) {
   const UploadCap cap = CapInForce(control.settings, control.game_running);
   UploadThrottle& throttle = UploadThrottle::Shared();
-  throttle.SetCap(cap.kbps * 1024);
+  throttle.SetCap(CapBytesPerSecond(cap));
   throttle.SetPaused(cap.mode == UploadMode::kPaused);
   if (control.server) {
     control.server->SetMaxConnectionsPerPeer(

@@ -1,5 +1,7 @@
 #include "engine/upload_policy.h"
 
+#include <cstdint>
+
 const char* const kUploadSettingNames[4] = {"UploadLimitKBps", "UploadLimitInGameKBps",
                                             "SharingPaused", "MaxConnectionsPerPeer"};
 
@@ -65,7 +67,33 @@ UploadCap CapInForce(const UploadSettings& settings, bool game_running) {
     cap.mode = game_running ? UploadMode::kInGame : UploadMode::kNormal;
     cap.kbps = settings.limit_kbps;
   }
+  if (cap.kbps > kMaxUploadCapKBps) cap.kbps = 0;
   return cap;
+}
+
+uint32_t CapBytesPerSecond(const UploadCap& cap) {
+  const uint64_t bytes = static_cast<uint64_t>(cap.kbps) * 1024;
+  return bytes > UINT32_MAX ? 0 : static_cast<uint32_t>(bytes);
+}
+
+bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error) {
+  bool digits = !text.empty();
+  uint64_t value = 0;
+  for (char c : text) {
+    digits = digits && c >= '0' && c <= '9';
+    // Saturates: any number past the largest cap is refused alike.
+    if (digits && value <= kMaxUploadCapKBps) value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (!digits) {
+    *error = "KBPS must be a whole number of KiB/s";
+    return false;
+  }
+  if (value > kMaxUploadCapKBps || (value != 0 && value < kMinUploadCapKBps)) {
+    *error = "a cap is 0 (none) or from 4 to 4194303 KiB/s";
+    return false;
+  }
+  *kbps = static_cast<uint32_t>(value);
+  return true;
 }
 
 std::string DescribeCap(const UploadCap& cap) {

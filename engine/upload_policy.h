@@ -15,6 +15,9 @@ struct UploadSettings {
 
 // Below this a cap would starve every peer into its stall time-out.
 constexpr uint32_t kMinUploadCapKBps = 4;
+// The largest cap whose bytes per second a 32-bit count holds; a stored cap
+// above it is no cap at all (0xFFFFFFFF reads as "unlimited" to integrators).
+constexpr uint32_t kMaxUploadCapKBps = 4194303;
 
 // The value names, in the order they are read.
 extern const char* const kUploadSettingNames[4];
@@ -35,11 +38,18 @@ enum class UploadMode { kNormal, kInGame, kPaused };
 
 struct UploadCap {
   UploadMode mode = UploadMode::kNormal;
-  uint32_t kbps = 0;  // 0: none
+  uint32_t kbps = 0;  // 0: none; never above kMaxUploadCapKBps
 };
 bool operator==(const UploadCap& a, const UploadCap& b);
 
 UploadCap CapInForce(const UploadSettings& settings, bool game_running);
+
+// The cap in bytes per second, as the throttle takes it; 0: none.
+uint32_t CapBytesPerSecond(const UploadCap& cap);
+
+// A cap as a player types it for zrvdctl: decimal KiB/s, 0 or from 4 to
+// kMaxUploadCapKBps. False, with the reason, for anything else.
+bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error);
 
 // "normal, 2048 KiB/s", "in game, 512 KiB/s", "normal, no cap", "paused".
 std::string DescribeCap(const UploadCap& cap);

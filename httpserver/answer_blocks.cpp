@@ -42,19 +42,22 @@ AnswerBlockPool::Lease AnswerBlockPool::Take(size_t wanted) {
 }
 
 void AnswerBlockPool::Return(std::unique_ptr<char[]> block, size_t size) {
-  std::vector<std::unique_ptr<char[]>> freed;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_outBytes -= size;
-    // Whole blocks are kept for the next answers while others are being sent;
-    // once nothing is, an idle daemon holds none.
-    if (m_outBytes == 0) {
-      freed.swap(m_free);
-    } else if (size == m_blockBytes && m_free.size() < m_keptFree) {
-      m_free.push_back(std::move(block));
-    }
+    // Whole blocks are kept between answers too: freeing them whenever nothing
+    // happened to be out cost the next answers the page faults of a fresh 1 MiB.
+    if (size == m_blockBytes && m_free.size() < m_keptFree) m_free.push_back(std::move(block));
   }
-  // `block` and `freed` go here, outside the lock.
+  // A block not kept goes here, outside the lock.
+}
+
+void AnswerBlockPool::Trim() {
+  std::vector<std::unique_ptr<char[]>> freed;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    freed.swap(m_free);
+  }
 }
 
 size_t AnswerBlockPool::BytesOut() const {

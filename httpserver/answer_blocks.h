@@ -34,6 +34,9 @@ class AnswerBlockPool {
   // `wanted` bytes, at most a block; a kept block when there is one. An empty
   // lease when the budget is spent or memory is short.
   Lease Take(size_t wanted);
+  // Gives back the blocks kept for reuse: the server calls it when its last
+  // connection ends, so that an idle daemon holds none.
+  void Trim();
   size_t BytesOut() const;
   size_t BlocksKept() const;
 

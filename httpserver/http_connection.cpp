@@ -28,7 +28,7 @@ HttpConnection::HttpConnection(HttpServer* server, SOCKET socket, uint32_t peer)
 HttpConnection::~HttpConnection() {
   LogInfo(http_log::kConnectionClosed);
   m_socket.reset();
-  m_server->ConnectionClosed(m_peer);
+  m_server->ConnectionClosed(m_peer, m_evicted);
 }
 
 void HttpConnection::Release() { delete this; }
@@ -54,13 +54,20 @@ int32_t HttpConnection::Run() {
                sizeof(send_buffer));
   }
 
+  SetThreadAnswerRules({limits.min_rate_window_ms, limits.min_rate_bytes});
+
   RequestHeadReader reader(m_socket.get());
   for (;;) {
-    // The first head has its own time from the start; later ones may idle first.
-    const HeadReadLimits head_limits = {limits.max_head_bytes,
-                                        request_number == 0 ? 0 : limits.idle_timeout_ms,
-                                        limits.head_timeout_ms};
-    const std::string head = reader.Read(head_limits);
+    // The first head has its own time from the start; later ones may idle
+    // first, and while they do the server may close the connection for a new one.
+    bool arrived = true;
+    if (request_number > 0) {
+      m_server->EnterIdle(this, m_socket.get());
+      arrived = reader.WaitForBytes(limits.idle_timeout_ms, limits.max_head_bytes);
+      m_evicted = m_server->LeaveIdle(this);
+    }
+    const HeadReadLimits head_limits = {limits.max_head_bytes, 0, limits.head_timeout_ms};
+    const std::string head = arrived && !m_evicted ? reader.Read(head_limits) : std::string();
     if (head.empty()) {
       LogInfo(http_log::kReceiveFailed);
       CloseSocket();

@@ -42,6 +42,7 @@ class HttpConnection : public IThreadHandler, public IHttpRequest {
 
   HttpServer* m_server;
   const uint32_t m_peer;
+  bool m_evicted = false;  // closed by the server, idle, for a new connection
   zrvd::unique_socket m_socket;
   ParsedRequest m_request;
 };

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <optional>
 
 #include "catalogue/file_check.h"
 #include "catalogue/number_text.h"
@@ -141,25 +140,27 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
   const size_t capacity = block ? block.size() : sizeof(stack_buffer);
 
   // A long answer goes out non-blocking with its progress watched, so that a
-  // slow peer that keeps reading is never cut off by a single long send.
-  std::optional<NonBlockingScope> non_blocking;
-  uint32_t stall_ms = 0;
-  if (answer_size > static_cast<int64_t>(http_limits::kBlockingAnswerBytes)) {
-    stall_ms = SendTimeoutOf(socket);
-    non_blocking.emplace(socket);
-  }
+  // slow peer that keeps reading is never cut off by a single long send, and
+  // one that barely reads is; the connection then stays non-blocking.
+  const bool watched =
+      IsKeptNonBlocking(socket) ||
+      (answer_size > static_cast<int64_t>(http_limits::kBlockingAnswerBytes) &&
+       KeepNonBlocking(socket));
+  WatchedAnswer watch(ThreadAnswerRules());
   UploadThrottle& throttle = UploadThrottle::Shared();
   const auto send_piece = [&](const char* data, int32_t count) {
-    return non_blocking && non_blocking->active()
-               ? SendWhileProgressing(socket, data, count, stall_ms, throttle.PausedFlag())
-               : SendAll(socket, data, count);
+    return watched ? watch.Send(socket, data, count, throttle.PausedFlag())
+                   : SendAll(socket, data, count);
   };
-  // Every byte draws on the shared budget; a pause ends the answer.
+  // Every byte draws on the shared budget; a pause ends the answer. The wait
+  // for a turn is not the peer's sending time.
   const auto send_out = [&](const char* data, int32_t count) {
     int32_t done = 0;
     while (done < count) {
+      const DWORD asked = GetTickCount();
       const int32_t granted =
           static_cast<int32_t>(throttle.Acquire(static_cast<uint32_t>(count - done)));
+      watch.ExcludeSince(asked);
       if (granted == 0) break;
       const int32_t sent = send_piece(data + done, granted);
       done += sent;

@@ -13,18 +13,29 @@ constexpr size_t kMaxHeadBytes = 16 * 1024;
 constexpr uint32_t kHeadTimeoutMs = 30 * 1000;
 // An idle keep-alive connection holds a thread; peers reconnect cheaply.
 constexpr uint32_t kIdleTimeoutMs = 60 * 1000;
-// A peer that takes no byte of its answer for this long is dropped. Counted as
-// time without progress, never per call: a slow peer that keeps reading stays.
+// The send time-out of a blocking send (a short answer, a 404): the socket
+// buffer takes those whole, so only a peer that reads nothing meets it.
 constexpr uint32_t kSendTimeoutMs = 60 * 1000;
+// A peer that took fewer than kMinRateBytes of its answer over the last
+// kMinRateWindowMs of sending time is dropped (about 256 B/s; IIS drops below
+// 240 B/s): taking a few bytes now and then must not hold a connection for
+// ever, while a peer behind a 64 kbit/s link keeps 30 times that. Time spent
+// waiting for a turn under the upload cap is not the peer's and is left out.
+constexpr uint32_t kMinRateWindowMs = 60 * 1000;
+constexpr uint32_t kMinRateBytes = 16 * 1024;
 // Answers up to this size go out in one blocking send: the socket buffers of
 // every system take that much at once, so even a slow peer is not timed out by it.
-// Longer answers are sent non-blocking, their progress watched.
+// Longer answers are sent non-blocking, their progress watched; the connection
+// stays non-blocking from its first long answer on (each switch of the mode is
+// a server round trip or two under Wine).
 constexpr size_t kBlockingAnswerBytes = 64 * 1024;
 // How often a send that waits for room looks again: a socket that accepts
 // bytes before it reports itself writable still counts as progress, and a
 // pause must end a transfer within a second.
 constexpr uint32_t kSendPollMs = 500;
-// One thread per connection: the 32-bit address space is the real limit.
+// One thread per connection: the 32-bit address space is the real limit. At the
+// bound the keep-alive connection idle the longest is closed for a new one
+// (its peer reconnects cheaply); only when none is idle is the new one refused.
 constexpr int32_t kMaxConnections = 1000;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.
 constexpr uint32_t kConnectionStackReserve = 256 * 1024;
@@ -37,8 +48,8 @@ constexpr size_t kAnswerBlockBytes = 1024 * 1024 + 4 * 1024;
 // Blocks of all connections together: 1,000 connections of 1 MiB each would not
 // fit a 32-bit process. Past the budget an answer goes out in small chunks.
 constexpr size_t kAnswerBlockBudgetBytes = 64 * 1024 * 1024;
-// Blocks kept for the next answers while others are being sent: reuse saves
-// the page faults of a fresh 1 MiB; once nothing is sent, none is kept.
+// Blocks kept for the next answers: reuse saves the page faults of a fresh
+// 1 MiB; once no connection is open, none is kept.
 constexpr size_t kKeptFreeBlocks = 8;
 // The small chunks, from the stack, when no block can be had.
 constexpr size_t kFallbackChunkBytes = 16 * 1024;
@@ -53,6 +64,8 @@ struct HttpServerLimits {
   uint32_t head_timeout_ms = http_limits::kHeadTimeoutMs;
   uint32_t idle_timeout_ms = http_limits::kIdleTimeoutMs;
   uint32_t send_timeout_ms = http_limits::kSendTimeoutMs;
+  uint32_t min_rate_window_ms = http_limits::kMinRateWindowMs;
+  uint32_t min_rate_bytes = http_limits::kMinRateBytes;
   int32_t max_connections = http_limits::kMaxConnections;
   uint32_t connection_stack_reserve = http_limits::kConnectionStackReserve;
   uint32_t accept_failure_pause_ms = http_limits::kAcceptFailurePauseMs;

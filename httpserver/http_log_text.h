@@ -39,6 +39,10 @@ constexpr char kTooManyConnections[] = "Http connection refused: %d connections 
 constexpr char kTooManyFromPeer[] = "Http connection refused: %d connections from %s open";
 constexpr char kAcceptFailed[] = "Http accept failed: %d";
 constexpr char kThreadRefused[] = "Http connection thread %s refused; connection closed";
+constexpr char kTooSlow[] =
+    "Http connection closed: the peer took %u bytes of its answer in %u s, fewer than %u";
+constexpr char kIdleClosed[] =
+    "Http connection closed after %u ms idle, the longest of %d open: a new one takes its place";
 
 // 请求文件: %s
 constexpr char kRequestedFile[] = "\xC7\xEB\xC7\xF3\xCE\xC4\xBC\xFE: %s";

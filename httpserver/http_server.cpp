@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/log.h"
+#include "httpserver/answer_blocks.h"
 #include "httpserver/connection_name.h"
 #include "httpserver/http_connection.h"
 #include "httpserver/http_log_text.h"
@@ -14,6 +15,14 @@ constexpr DWORD kNoListenSleepMs = 3600 * 1000;
 // A connection object freed by a finishing thread can be reallocated before
 // that thread leaves the registry; its name is free again a moment later.
 constexpr int kThreadNameAttempts = 3;
+
+// CancelIoEx where the system has it (not on XP).
+void CancelWaits(SOCKET socket) {
+  using CancelIoExFunction = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+  static const auto cancel = reinterpret_cast<CancelIoExFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
+  if (cancel) cancel(reinterpret_cast<HANDLE>(socket), nullptr);
+}
 }  // namespace
 
 HttpServer::HttpServer(const HttpServerLimits& limits) : m_limits(limits) {
@@ -88,11 +97,45 @@ int32_t HttpServer::AttachSocket(SOCKET socket) {
   return ServeSocket(socket, peer.sin_addr.s_addr) ? 0 : -1;
 }
 
-void HttpServer::ConnectionClosed(uint32_t peer) {
-  --m_connections;
+void HttpServer::ConnectionClosed(uint32_t peer, bool evicted) {
+  if (evicted) --m_evicting;
+  if (--m_connections == 0) AnswerBlockPool::Shared().Trim();
   std::lock_guard<std::mutex> lock(m_peersLock);
   auto found = m_perPeer.find(peer);
   if (found != m_perPeer.end() && --found->second <= 0) m_perPeer.erase(found);
+}
+
+void HttpServer::EnterIdle(HttpConnection* connection, SOCKET socket) {
+  std::lock_guard<std::mutex> lock(m_idleLock);
+  m_idle[connection] = {socket, GetTickCount()};
+}
+
+bool HttpServer::LeaveIdle(HttpConnection* connection) {
+  std::lock_guard<std::mutex> lock(m_idleLock);
+  if (m_idle.erase(connection) != 0) return false;
+  return m_evicted.erase(connection) != 0;
+}
+
+bool HttpServer::CloseLongestIdle(int32_t open) {
+  std::lock_guard<std::mutex> lock(m_idleLock);
+  const DWORD now = GetTickCount();
+  auto longest = m_idle.end();
+  for (auto it = m_idle.begin(); it != m_idle.end(); ++it) {
+    if (longest == m_idle.end() || now - it->second.since > now - longest->second.since) {
+      longest = it;
+    }
+  }
+  if (longest == m_idle.end()) return false;
+  // The peer sees the end at once; the owner's wait ends with it, or with the
+  // cancel where a shut-down socket does not end a wait under way (Wine), and
+  // the owner closes the socket.
+  shutdown(longest->second.socket, SD_BOTH);
+  CancelWaits(longest->second.socket);
+  LogInfo(http_log::kIdleClosed, static_cast<unsigned>(now - longest->second.since), open);
+  m_evicted.insert(longest->first);
+  m_idle.erase(longest);
+  ++m_evicting;
+  return true;
 }
 
 bool HttpServer::TakePeerSlot(uint32_t peer) {
@@ -132,8 +175,8 @@ int32_t HttpServer::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
 bool HttpServer::ServeSocket(SOCKET socket, uint32_t peer) {
   zrvd::unique_socket owned(socket);
   if (m_threads == nullptr) return false;
-  const int32_t open = m_connections.load();
-  if (open >= m_limits.max_connections) {
+  const int32_t open = m_connections.load() - m_evicting.load();
+  if (open >= m_limits.max_connections && !CloseLongestIdle(open)) {
     LogInfo(http_log::kTooManyConnections, open);
     return false;
   }

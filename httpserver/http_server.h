@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "common/unique_any.h"
@@ -19,6 +20,8 @@
 
 // Once started, the accept thread uses the server for the rest of the process:
 // a started server is never destroyed. Connections hold a pointer to it too.
+class HttpConnection;
+
 class HttpServer : public IHttpServer, public IThreadHandler {
  public:
   explicit HttpServer(const HttpServerLimits& limits = HttpServerLimits());
@@ -44,8 +47,15 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   const HttpServerLimits& Limits() const { return m_limits; }
   int32_t OpenConnections() const { return m_connections.load(); }
   void ConnectionOpened() { ++m_connections; }
-  // Also gives back the slot of `peer` that ServeSocket took.
-  void ConnectionClosed(uint32_t peer);
+  // Also gives back the slot of `peer` that ServeSocket took; `evicted` when
+  // the server closed it for a new one.
+  void ConnectionClosed(uint32_t peer, bool evicted = false);
+
+  // A connection waits for its next request on `socket`; until LeaveIdle the
+  // server may shut the socket down to admit a new connection at the bound.
+  void EnterIdle(HttpConnection* connection, SOCKET socket);
+  // True when the server shut it down meanwhile: the connection then ends.
+  bool LeaveIdle(HttpConnection* connection);
 
   // At most this many connections from one peer address; 0: no bound. A
   // connection past it is closed before any thread is made for it.
@@ -56,6 +66,8 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   bool ServeSocket(SOCKET socket, uint32_t peer);
   // Takes a slot for one more connection of `peer`; false past the bound.
   bool TakePeerSlot(uint32_t peer);
+  // Shuts down the connection idle the longest; false when none is idle.
+  bool CloseLongestIdle(int32_t open);
 
   zrvd::unique_socket m_listenSocket;
   int32_t m_port = 0;
@@ -68,6 +80,17 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   std::atomic<int32_t> m_maxPerPeer{0};
   std::mutex m_peersLock;
   std::map<uint32_t, int32_t> m_perPeer;  // open connections by peer address
+  struct IdleConnection {
+    SOCKET socket;
+    DWORD since;
+  };
+  // The socket of an idle connection is shut down only under this lock, and
+  // its owner closes it only after LeaveIdle: the handle is never a stale one.
+  std::mutex m_idleLock;
+  std::map<HttpConnection*, IdleConnection> m_idle;
+  std::set<HttpConnection*> m_evicted;  // shut down, not yet told
+  // Evicted connections whose threads are still ending: not counted at the bound.
+  std::atomic<int32_t> m_evicting{0};
   bool m_wsaStarted = false;
   StartReleaseGuard m_startGuard;
 };

@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include "engine/log.h"
 #include "httpserver/head_scan.h"
 #include "httpserver/http_limits.h"
+#include "httpserver/http_log_text.h"
 
 namespace {
 
@@ -35,60 +37,64 @@ int32_t SendAll(SOCKET socket, const char* data, int32_t count) {
   return count;
 }
 
-int32_t SendWhileProgressing(SOCKET socket, const char* data, int32_t count, uint32_t stall_ms,
-                             const std::atomic<bool>* stop) {
+namespace {
+thread_local AnswerRules t_rules = {http_limits::kMinRateWindowMs, http_limits::kMinRateBytes};
+thread_local SOCKET t_nonBlockingSocket = INVALID_SOCKET;
+}  // namespace
+
+void SetThreadAnswerRules(const AnswerRules& rules) { t_rules = rules; }
+
+AnswerRules ThreadAnswerRules() { return t_rules; }
+
+bool KeepNonBlocking(SOCKET socket) {
+  if (t_nonBlockingSocket == socket) return true;
+  u_long on = 1;
+  if (ioctlsocket(socket, FIONBIO, &on) != 0) return false;
+  t_nonBlockingSocket = socket;
+  return true;
+}
+
+bool IsKeptNonBlocking(SOCKET socket) { return t_nonBlockingSocket == socket; }
+
+WatchedAnswer::WatchedAnswer(const AnswerRules& rules)
+    : m_rules(rules),
+      m_started(GetTickCount()),
+      m_rule(rules.min_rate_window_ms, rules.min_rate_bytes, 0) {}
+
+void WatchedAnswer::ExcludeSince(DWORD since) { m_rule.Exclude(GetTickCount() - since); }
+
+int32_t WatchedAnswer::Send(SOCKET socket, const char* data, int32_t count,
+                            const std::atomic<bool>* stop) {
   int32_t sent = 0;
-  DWORD last_progress = GetTickCount();
   while (sent < count) {
     const int result = send(socket, data + sent, count - sent, 0);
     if (result > 0) {
       sent += result;
-      last_progress = GetTickCount();
+      m_taken += static_cast<uint64_t>(result);
+      m_rule.Took(m_taken, NowMs());
       continue;
     }
     if (result == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return sent;
     if (stop && stop->load()) return sent;
-    const DWORD waited = GetTickCount() - last_progress;
-    if (stall_ms != 0 && waited >= stall_ms) return sent;
+    if (m_rule.TooSlow(NowMs())) {
+      LogInfo(http_log::kTooSlow, static_cast<unsigned>(m_rule.TakenInWindow()),
+              static_cast<unsigned>(m_rules.min_rate_window_ms / 1000),
+              static_cast<unsigned>(m_rules.min_rate_bytes));
+      return sent;
+    }
     // Waits in slices: a socket may take bytes again before it reports itself
-    // writable, and every byte taken is progress.
-    uint32_t slice = http_limits::kSendPollMs;
-    if (stall_ms != 0 && stall_ms - waited < slice) slice = stall_ms - waited;
-    WaitWritable(socket, slice);
+    // writable, and every byte taken counts.
+    WaitWritable(socket, http_limits::kSendPollMs);
   }
   return count;
-}
-
-NonBlockingScope::NonBlockingScope(SOCKET socket) : m_socket(socket) {
-  u_long on = 1;
-  m_active = ioctlsocket(m_socket, FIONBIO, &on) == 0;
-}
-
-NonBlockingScope::~NonBlockingScope() {
-  if (!m_active) return;
-  u_long off = 0;
-  ioctlsocket(m_socket, FIONBIO, &off);
-}
-
-uint32_t SendTimeoutOf(SOCKET socket) {
-  // A connection thread serves one socket, whose time-out its connection set
-  // once: asked once per thread, not on every long answer (a server round trip).
-  static thread_local SOCKET known_socket = INVALID_SOCKET;
-  static thread_local uint32_t known_timeout = 0;
-  if (socket == known_socket) return known_timeout;
-  DWORD value = 0;
-  int size = sizeof(value);
-  if (getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&value), &size) != 0) {
-    return http_limits::kSendTimeoutMs;
-  }
-  known_socket = socket;
-  known_timeout = value;
-  return value;
 }
 
 bool RequestHeadReader::Receive(size_t most, uint32_t timeout_ms) {
   // A time-out of 0 would mean none at all: the time is up.
   if (timeout_ms == 0) return false;
+  char buffer[4096];
+  const int wanted = static_cast<int>(most < sizeof(buffer) ? most : sizeof(buffer));
+  if (IsKeptNonBlocking(m_socket)) return ReceiveOverlapped(buffer, wanted, timeout_ms);
   if (timeout_ms != m_timeoutMs) {
     const DWORD value = timeout_ms;
     if (setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
@@ -97,11 +103,34 @@ bool RequestHeadReader::Receive(size_t most, uint32_t timeout_ms) {
     }
     m_timeoutMs = timeout_ms;
   }
-  char buffer[4096];
-  const int wanted = static_cast<int>(most < sizeof(buffer) ? most : sizeof(buffer));
   const int got = recv(m_socket, buffer, wanted, 0);
   if (got <= 0) return false;
   m_pending.append(buffer, static_cast<size_t>(got));
+  return true;
+}
+
+bool RequestHeadReader::ReceiveOverlapped(char* buffer, int wanted, uint32_t timeout_ms) {
+  // An overlapped receive waits as a blocking one does, whatever the socket's
+  // mode, and as cheaply: no readiness poll before it.
+  if (!m_event) m_event.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!m_event) return false;
+  WSABUF piece = {static_cast<u_long>(wanted), buffer};
+  WSAOVERLAPPED overlapped = {};
+  overlapped.hEvent = m_event.get();
+  DWORD got = 0;
+  DWORD flags = 0;
+  if (WSARecv(m_socket, &piece, 1, &got, &flags, &overlapped, nullptr) != 0) {
+    if (WSAGetLastError() != WSA_IO_PENDING) return false;
+    if (WaitForSingleObject(m_event.get(), timeout_ms) != WAIT_OBJECT_0) {
+      // The buffer is on this stack: the receive must be over before it goes.
+      CancelIo(reinterpret_cast<HANDLE>(m_socket));
+      WSAGetOverlappedResult(m_socket, &overlapped, &got, TRUE, &flags);
+      return false;
+    }
+    if (!WSAGetOverlappedResult(m_socket, &overlapped, &got, FALSE, &flags)) return false;
+  }
+  if (got == 0) return false;
+  m_pending.append(buffer, got);
   return true;
 }
 
@@ -128,4 +157,8 @@ std::string RequestHeadReader::Read(const HeadReadLimits& limits) {
     // The head's own time runs from its first byte.
     if (waiting_idle) head_started = GetTickCount();
   }
+}
+
+bool RequestHeadReader::WaitForBytes(uint32_t timeout_ms, size_t most) {
+  return !m_pending.empty() || Receive(most, timeout_ms);
 }

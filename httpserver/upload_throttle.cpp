@@ -3,6 +3,7 @@
 void TokenBucket::SetRate(uint32_t bytes_per_second, uint64_t now_us) {
   m_rate = bytes_per_second;
   m_burst = bytes_per_second / 4.0;
+  if (m_burst < 1) m_burst = 1;
   m_tokens = m_burst;
   m_lastUs = now_us;
 }
@@ -10,8 +11,10 @@ void TokenBucket::SetRate(uint32_t bytes_per_second, uint64_t now_us) {
 uint32_t TokenBucket::Quantum(uint64_t waiters) const {
   uint64_t quantum = m_rate / 16;
   if (waiters > 8) quantum = quantum * 8 / waiters;
-  if (quantum < 512) return 512;
-  return quantum > 64 * 1024 ? 64 * 1024 : static_cast<uint32_t>(quantum);
+  if (quantum < 512) quantum = 512;
+  if (quantum > 64 * 1024) quantum = 64 * 1024;
+  const uint64_t bucket = static_cast<uint64_t>(m_burst);
+  return static_cast<uint32_t>(bucket != 0 && bucket < quantum ? bucket : quantum);
 }
 
 void TokenBucket::Refill(uint64_t now_us) {
@@ -35,21 +38,31 @@ uint32_t TokenBucket::Take(uint32_t want, uint64_t now_us, uint64_t* wait_us,
   return 0;
 }
 
-uint64_t UploadThrottle::NowUs() {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
-          .count());
+uint64_t UploadThrottle::SteadyNowUs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 void UploadThrottle::WakeAll() {
   for (std::condition_variable& slot : m_slots) slot.notify_all();
 }
 
+uint64_t UploadThrottle::Waiting() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_nextTicket - m_serving;
+}
+
+void UploadThrottle::Recheck() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  WakeAll();
+}
+
 void UploadThrottle::SetCap(uint32_t bytes_per_second) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_cap.load() == bytes_per_second) return;
   m_cap = bytes_per_second;
-  m_bucket.SetRate(bytes_per_second, NowUs());
+  m_bucket.SetRate(bytes_per_second, m_clock());
   WakeAll();
 }
 
@@ -80,7 +93,7 @@ uint32_t UploadThrottle::Acquire(uint32_t want) {
       continue;
     }
     uint64_t wait_us = 0;
-    const uint32_t granted = m_bucket.Take(want, NowUs(), &wait_us, m_nextTicket - m_serving);
+    const uint32_t granted = m_bucket.Take(want, m_clock(), &wait_us, m_nextTicket - m_serving);
     if (granted != 0) {
       WakeTicket(++m_serving);
       return granted;

@@ -17,8 +17,8 @@ class TokenBucket {
   uint32_t rate() const { return m_rate; }
   // The most one turn takes, so that turns come round often: a sixteenth of a
   // second of the cap, shared further past 8 `waiters` so that each still gets
-  // many turns a second; at least 512 bytes (within the burst of the smallest
-  // cap, 4 KiB/s), at most 64 KiB.
+  // many turns a second; at least 512 bytes, at most 64 KiB, and never more
+  // than the bucket holds, or the turn would wait for ever.
   uint32_t Quantum(uint64_t waiters = 1) const;
   // Takes min(want, Quantum(waiters)) when the bucket holds that much and
   // answers what was taken; otherwise answers 0 and sets `wait_us` to when it will.
@@ -29,13 +29,19 @@ class TokenBucket {
 
   uint32_t m_rate = 0;
   double m_tokens = 0;
-  double m_burst = 0;  // a quarter of a second of the cap
+  double m_burst = 0;  // a quarter of a second of the cap, at least 1 byte
   uint64_t m_lastUs = 0;
 };
 
 // Safe from any thread.
 class UploadThrottle {
  public:
+  // Microseconds on a clock that never goes back.
+  using Clock = uint64_t (*)();
+  static uint64_t SteadyNowUs();
+  // Tests pass a clock of their own, and Recheck after they move it.
+  explicit UploadThrottle(Clock clock = SteadyNowUs) : m_clock(clock) {}
+
   // 0: no cap.
   void SetCap(uint32_t bytes_per_second);
   // While paused every Acquire answers 0 at once, waiters included.
@@ -48,12 +54,16 @@ class UploadThrottle {
   // may go now (at least 1), or 0 when sharing is paused.
   uint32_t Acquire(uint32_t want);
 
+  // Connections waiting for their turn now.
+  uint64_t Waiting();
+  // Wakes every waiter to look at the clock again.
+  void Recheck();
+
   // The throttle of the peer service.
   static UploadThrottle& Shared();
 
  private:
-  using Clock = std::chrono::steady_clock;
-  static uint64_t NowUs();
+  const Clock m_clock;
 
   std::atomic<uint32_t> m_cap{0};
   std::atomic<bool> m_paused{false};

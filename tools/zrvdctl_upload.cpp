@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <cstdint>
+#include <string>
 
 #include "common/unique_any.h"
 #include "engine/globals.h"
@@ -14,14 +15,6 @@ namespace {
 int Fail(const char* text) {
   std::fprintf(stderr, "zrvdctl: %s\n", text);
   return 1;
-}
-
-bool ParseKbps(const char* text, DWORD* value) {
-  char* end = nullptr;
-  const unsigned long number = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || text[0] == '-') return false;
-  *value = static_cast<DWORD>(number);
-  return true;
 }
 
 // Prints each setting as stored, and what the engine makes of it.
@@ -74,9 +67,9 @@ int Write(const char* name, DWORD value) {
 int RunUploadCommand(const std::string& command, int argc, char** argv) {
   const bool is_limit = command == "limit" || command == "limit-in-game";
   if (is_limit && argc == 3) {
-    DWORD kbps = 0;
-    if (!ParseKbps(argv[2], &kbps)) return Fail("KBPS must be a whole number of KiB/s");
-    if (kbps != 0 && kbps < kMinUploadCapKBps) return Fail("a cap is 0 (none) or at least 4 KiB/s");
+    uint32_t kbps = 0;
+    std::string error;
+    if (!ParseCapText(argv[2], &kbps, &error)) return Fail(error.c_str());
     return Write(command == "limit" ? "UploadLimitKBps" : "UploadLimitInGameKBps", kbps);
   }
   if (command == "pause" && argc == 2) return Write("SharingPaused", 1);

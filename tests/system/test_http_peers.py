@@ -9,7 +9,8 @@ import time
 import pytest
 
 from conftest import wait_for
-from http_peer import ServingDaemon, connect, curl, read_to_end, request, write_random
+from http_peer import (ServingDaemon, connect, curl, read_head, read_to_end, request,
+                       write_random)
 
 FILE_MD5 = "abcdefabcdefabcdefabcdefabcdef01"
 FILE_SIZE = 32 << 20
@@ -90,17 +91,28 @@ def test_slow_peers_do_not_delay_a_download(served, tmp_path):
     assert loaded <= baseline + 1.0, (baseline, loaded)
 
 
-# A 1 MiB head is cut off without an answer, and the daemon serves on.
+# A head of exactly 16 KiB is answered; a 1 MiB head is closed without an answer,
+# by its size: within 10 s, where the head time-out (30 s) would take longer and a
+# receive time-out raises instead. The daemon serves on.
 def test_one_mib_head_is_cut_off(served, tmp_path):
     # "接受Http请求失败！"
     failure_line = "接受Http请求失败！".encode("gbk")
     before = served.log().count(failure_line)
+    start = b"GET /" + FILE_MD5.encode() + b" HTTP/1.1\r\nRange: bytes=0-9\r\nX-Pad: "
     with connect(served.port) as sock:
+        sock.sendall(start + b"p" * (16 * 1024 - len(start) - 4) + b"\r\n\r\n")
+        assert read_head(sock).startswith(b"HTTP/1.1 206 ")
+    started = time.monotonic()
+    with connect(served.port, timeout=10) as sock:
         try:
-            sock.sendall(b"GET /" + FILE_MD5.encode() + b" HTTP/1.1\r\nX-Big: " + b"x" * (1 << 20))
-        except (ConnectionResetError, BrokenPipeError):
-            pass  # cut off while still sending
-        assert read_to_end(sock) == b""  # ends (no time-out) and answers nothing
+            try:
+                sock.sendall(start + b"x" * (1 << 20))
+            except (ConnectionResetError, BrokenPipeError):
+                pass  # cut off while still sending
+            assert read_to_end(sock) == b""  # the end, and nothing answered
+        except TimeoutError:
+            pytest.fail("no close within 10 s: a time-out, not the 16 KiB bound")
+    assert time.monotonic() - started < 30
     assert wait_for(lambda: served.log().count(failure_line) > before, 10)
     download_seconds(served, tmp_path)
 

@@ -142,9 +142,14 @@ def test_pause_and_resume(served):
 
 
 # The 17th connection from one address is closed at once, while a first one from
-# another address is served; a mistyped value is ignored with its line.
+# another address is served; a mistyped value is ignored with its line, and one
+# mistyped for zrvdctl is refused there.
 def test_connections_per_peer_and_mistyped_values(served):
     reg_delete_value(ENGINE_KEY, "MaxConnectionsPerPeer")  # the default, 16
+    # A cap that 32 bits of bytes a second cannot hold is refused, not stored.
+    refused = served.install.ctl("limit", "4194305")
+    assert refused.returncode == 1, refused.stdout
+    assert refused.stderr.strip() == b"zrvdctl: a cap is 0 (none) or from 4 to 4194303 KiB/s"
     mark = len(served.log())
     reg_add(ENGINE_KEY, "UploadLimitKBps", "REG_SZ", "fast")
     assert wait_for(lambda: b"Setting UploadLimitKBps ignored (not a REG_DWORD); the previous "

@@ -34,6 +34,10 @@ TEST(UploadPolicy, ValueTable) {
       {"UploadLimitKBps", Dword(3), false, before},
       {"UploadLimitKBps", kOther, false, before},
       {"UploadLimitKBps", kAbsent, true, with([](UploadSettings& s) { s.limit_kbps = 0; })},
+      {"UploadLimitKBps", Dword(4194303), true, with([](UploadSettings& s) { s.limit_kbps = 4194303; })},
+      {"UploadLimitKBps", Dword(4194304), true, with([](UploadSettings& s) { s.limit_kbps = 4194304; })},
+      {"UploadLimitKBps", Dword(4194305), true, with([](UploadSettings& s) { s.limit_kbps = 4194305; })},
+      {"UploadLimitKBps", Dword(0xFFFFFFFF), true, with([](UploadSettings& s) { s.limit_kbps = 0xFFFFFFFF; })},
       {"UploadLimitInGameKBps", Dword(1), false, before},
       {"UploadLimitInGameKBps", Dword(512), true, with([](UploadSettings& s) { s.in_game_kbps = 512; })},
       {"SharingPaused", Dword(0), true, with([](UploadSettings& s) { s.paused = false; })},
@@ -72,6 +76,51 @@ TEST(UploadPolicy, CapInForce) {
   EXPECT_EQ(DescribeCap(CapInForce(settings, false)), "normal, no cap");
   settings.paused = true;
   EXPECT_EQ(DescribeCap(CapInForce(settings, true)), "paused");
+}
+
+// Every stored cap is a real one or none: the largest that 32 bits of bytes per
+// second hold, and above it no cap, in game as out of it.
+TEST(UploadPolicy, LargeCapsAreRealOrNone) {
+  const struct {
+    uint32_t kbps;
+    const char* described;
+    uint32_t bytes_per_second;
+  } rows[] = {
+      {4, "4 KiB/s", 4096},
+      {4194303, "4194303 KiB/s", 4294966272u},
+      {4194304, "no cap", 0},
+      {4194305, "no cap", 0},
+      {0xFFFFFFFF, "no cap", 0},
+  };
+  for (const auto& row : rows) {
+    UploadSettings settings;
+    settings.limit_kbps = 2048;
+    settings.in_game_kbps = row.kbps;
+    const UploadCap cap = CapInForce(settings, true);
+    EXPECT_EQ(DescribeCap(cap), std::string("in game, ") + row.described) << row.kbps;
+    EXPECT_EQ(CapBytesPerSecond(cap), row.bytes_per_second) << row.kbps;
+  }
+}
+
+// zrvdctl takes what the engine would keep as a real cap, and nothing else.
+TEST(UploadPolicy, CapText) {
+  const struct {
+    const char* text;
+    bool accepted;
+    uint32_t kbps;
+  } rows[] = {
+      {"0", true, 0},          {"4", true, 4},         {"4194303", true, 4194303},
+      {"3", false, 0},         {"4194304", false, 0},  {"4294967295", false, 0},
+      {"4294967296", false, 0}, {"99999999999999999999", false, 0},
+      {"", false, 0},          {"-1", false, 0},       {"12k", false, 0},
+  };
+  for (const auto& row : rows) {
+    uint32_t kbps = 77;
+    std::string error;
+    EXPECT_EQ(ParseCapText(row.text, &kbps, &error), row.accepted) << row.text;
+    EXPECT_EQ(error.empty(), row.accepted) << row.text;
+    EXPECT_EQ(kbps, row.accepted ? row.kbps : 77u) << row.text;
+  }
 }
 
 }  // namespace

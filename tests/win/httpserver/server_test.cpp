@@ -201,22 +201,29 @@ TEST_F(ServerTest, PipelinedRequestsAreBothAnswered) {
   EXPECT_EQ(ReadExactly(peer.get(), kOk.size()), kOk);
 }
 
-// A head of exactly the bound is served; a 1 MiB head is cut off without an
-// answer, and the server goes on serving.
+// A head of exactly 16 KiB is served; a 1 MiB head is closed at once, by its
+// size and long before the 30 s head time-out, without an answer, and the
+// server goes on serving.
 TEST_F(ServerTest, HeadSizeIsBounded) {
+  EXPECT_EQ(HttpServerLimits().max_head_bytes, 16u * 1024);
+  EXPECT_EQ(HttpServerLimits().head_timeout_ms, 30u * 1000);
   HttpServer* server = StartServer();
   server->AddHandler(OkHandler());
   const std::string start = "GET / HTTP/1.1\r\nX-Pad: ";
-  std::string exact = start + std::string(http_limits::kMaxHeadBytes - start.size() - 4, 'p');
+  std::string exact = start + std::string(16 * 1024 - start.size() - 4, 'p');
   exact += "\r\n\r\n";
   {
     zrvd::unique_socket peer = Connect(server->GetPort());
     EXPECT_EQ(Ask(peer.get(), exact), kOk);
   }
   {
-    zrvd::unique_socket peer = Connect(server->GetPort());
+    // A receive time-out (5 s) is not a close: ServerClosed tells them apart.
+    zrvd::unique_socket peer = Connect(server->GetPort(), 5000);
+    const DWORD send_timeout = 5000;
+    setsockopt(peer.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout),
+               sizeof(send_timeout));
     SendText(peer.get(), start + std::string(1 << 20, 'p'));
-    EXPECT_EQ(ReadToEnd(peer.get()), "");
+    EXPECT_TRUE(ServerClosed(peer.get()));
   }
   EXPECT_TRUE(WaitUntil([] { return Log().Contains(http_log::kReceiveFailed); }));
   zrvd::unique_socket peer = Connect(server->GetPort());
@@ -284,6 +291,35 @@ TEST_F(ServerTest, ConnectionCountIsBounded) {
   ASSERT_TRUE(WaitUntil([&] { return server->OpenConnections() == 0; }));
   zrvd::unique_socket later = Connect(server->GetPort());
   EXPECT_EQ(Ask(later.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+}
+
+// At the bound the keep-alive connection idle the longest is closed to admit a
+// new one; a connection yet to send its first request is not idle and stays.
+TEST_F(ServerTest, LongestIdleGivesWayAtTheBound) {
+  HttpServerLimits limits;
+  limits.max_connections = 3;
+  HttpServer* server = StartServer(limits);
+  server->AddHandler(OkHandler());
+  zrvd::unique_socket oldest = Connect(server->GetPort());
+  EXPECT_EQ(Ask(oldest.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  Sleep(50);
+  zrvd::unique_socket idle = Connect(server->GetPort());
+  EXPECT_EQ(Ask(idle.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  zrvd::unique_socket fresh = Connect(server->GetPort());
+  ASSERT_TRUE(WaitUntil([&] { return server->OpenConnections() == 3; }));
+
+  zrvd::unique_socket admitted = Connect(server->GetPort());
+  EXPECT_EQ(Ask(admitted.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  EXPECT_TRUE(ServerClosed(oldest.get()));
+  EXPECT_TRUE(WaitUntil([&] { return server->OpenConnections() == 3; }));
+  EXPECT_EQ(Ask(idle.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  EXPECT_EQ(Ask(fresh.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  bool logged = false;
+  for (const LogLine& line : Log().Lines()) {
+    logged = logged || line.text.rfind("Http connection closed after ", 0) == 0;
+  }
+  EXPECT_TRUE(logged);
+  EXPECT_FALSE(Log().Contains(Format(http_log::kTooManyConnections, 3)));
 }
 
 // A connection whose thread name stays taken is closed, not leaked; a name that
