@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "engine/thread.h"
+#include "runtime/thread.h"
 
 namespace zrvd_test {
 

@@ -11,7 +11,7 @@
 #include "catalogue/address_probe.h"
 #include "catalogue/tracker_announcer.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
+#include "runtime/globals.h"
 #include "tests/win/catalogue/test_support.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <atomic>
 
-#include "engine/pxp_thread.h"
-#include "engine/runtime.h"
+#include "runtime/pxp_thread.h"
+#include "runtime/runtime.h"
 #include "tests/win/catalogue/test_support.h"
 
 namespace {

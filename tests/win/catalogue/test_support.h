@@ -14,8 +14,8 @@
 #include "catalogue/file_check.h"
 #include "catalogue/registry_value.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
 
 namespace zrvd_test {
 

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "engine/globals.h"
+#include "runtime/globals.h"
 #include "tests/win/inert_thread.h"
 
 namespace http_test {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "common/unique_any.h"
-#include "engine/log.h"
-#include "engine/thread.h"
 #include "httpserver/http_interfaces.h"
+#include "runtime/log.h"
+#include "runtime/thread.h"
 
 namespace http_test {
 

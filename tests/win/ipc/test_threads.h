@@ -15,7 +15,7 @@
 #include <set>
 #include <string>
 
-#include "engine/thread.h"
+#include "runtime/thread.h"
 #include "tests/win/inert_thread.h"
 
 namespace zrvd_test {

@@ -1,10 +1,10 @@
-#include "engine/pxp_thread.h"
+#include "runtime/pxp_thread.h"
 
 #include <algorithm>
 
-#include "engine/log.h"
-#include "engine/runtime.h"
-#include "engine/shared_sync.h"
+#include "runtime/log.h"
+#include "runtime/runtime.h"
+#include "runtime/shared_sync.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "engine/runtime.h"
+#include "runtime/runtime.h"
 
 #include <cstring>
 
-#include "engine/log_format.h"
-#include "engine/pxp_thread.h"
-#include "engine/shared_sync.h"
+#include "runtime/log_format.h"
+#include "runtime/pxp_thread.h"
+#include "runtime/shared_sync.h"
 
 CPxpRuntime::CPxpRuntime(const char* log_path, uint64_t log_limit_bytes)
     : m_registryLock(SharedLock::Create()),

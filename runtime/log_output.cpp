@@ -1,4 +1,4 @@
-#include "engine/log_output.h"
+#include "runtime/log_output.h"
 
 #include <cstdio>
 #include <cstring>

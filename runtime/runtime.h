@@ -15,9 +15,9 @@
 #include <string>
 
 #include "common/unique_any.h"
-#include "engine/log.h"
-#include "engine/log_output.h"
-#include "engine/thread.h"
+#include "runtime/log.h"
+#include "runtime/log_output.h"
+#include "runtime/thread.h"
 
 class CPxpThread;
 class SharedLock;

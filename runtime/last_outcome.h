@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/status_report.h"
+#include "runtime/status_figures.h"
 
 void RecordWebReport(const std::string& result);
 void RecordAnnouncement(const std::string& result);

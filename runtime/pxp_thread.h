@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/unique_any.h"
-#include "engine/thread.h"
+#include "runtime/thread.h"
 
 class CPxpRuntime;
 class SharedEvent;

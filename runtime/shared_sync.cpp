@@ -1,4 +1,4 @@
-#include "engine/shared_sync.h"
+#include "runtime/shared_sync.h"
 
 SharedLock* SharedLock::Create() { return new SharedLock(); }
 

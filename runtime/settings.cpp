@@ -1,10 +1,10 @@
-#include "engine/settings.h"
+#include "runtime/settings.h"
 
 #include <windows.h>
 #include <shlwapi.h>
 
-#include "engine/globals.h"
-#include "engine/log.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "engine/log.h"
+#include "runtime/log.h"
 
 #include <cstdarg>
 #include <cstdio>
 
-#include "engine/globals.h"
+#include "runtime/globals.h"
 
 namespace {
 

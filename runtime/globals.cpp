@@ -1,4 +1,4 @@
-#include "engine/globals.h"
+#include "runtime/globals.h"
 
 HKEY g_regRoot = nullptr;
 std::string g_regPath;

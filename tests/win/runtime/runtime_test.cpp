@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/log.h"
-#include "engine/log_format.h"
-#include "engine/pxp_thread.h"
-#include "tests/win/engine/engine_test_support.h"
+#include "runtime/log.h"
+#include "runtime/log_format.h"
+#include "runtime/pxp_thread.h"
+#include "tests/win/runtime/engine_test_support.h"
 
 namespace enginetest {
 namespace {

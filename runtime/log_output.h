@@ -13,8 +13,8 @@
 #include <string>
 
 #include "common/unique_any.h"
-#include "engine/log_bound.h"
-#include "engine/log_format.h"
+#include "runtime/log_bound.h"
+#include "runtime/log_format.h"
 
 class LogOutput {
  public:

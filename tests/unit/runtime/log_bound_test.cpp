@@ -1,4 +1,4 @@
-#include "engine/log_bound.h"
+#include "runtime/log_bound.h"
 
 #include <gtest/gtest.h>
 

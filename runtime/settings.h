@@ -4,7 +4,7 @@
 // registry location is set.
 #pragma once
 
-#include "engine/host_setting.h"
+#include "runtime/host_setting.h"
 
 // "TrackerHost": receives the web reports and the announcements.
 HostSetting ReadTrackerHost();

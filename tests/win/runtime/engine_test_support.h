@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/runtime.h"
-#include "engine/thread.h"
+#include "runtime/globals.h"
+#include "runtime/runtime.h"
+#include "runtime/thread.h"
 
 namespace enginetest {
 

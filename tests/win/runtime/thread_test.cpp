@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/pxp_thread.h"
-#include "tests/win/engine/engine_test_support.h"
+#include "runtime/pxp_thread.h"
+#include "tests/win/runtime/engine_test_support.h"
 
 namespace enginetest {
 namespace {

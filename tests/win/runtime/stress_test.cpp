@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/log.h"
-#include "tests/win/engine/engine_test_support.h"
+#include "runtime/log.h"
+#include "tests/win/runtime/engine_test_support.h"
 
 namespace enginetest {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/last_outcome.h"
+#include "runtime/last_outcome.h"
 
 #include <ctime>
 #include <mutex>

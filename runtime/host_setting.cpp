@@ -1,4 +1,4 @@
-#include "engine/host_setting.h"
+#include "runtime/host_setting.h"
 
 namespace {
 

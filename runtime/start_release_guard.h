@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-#include "engine/thread.h"
+#include "runtime/thread.h"
 
 class StartReleaseGuard {
  public:

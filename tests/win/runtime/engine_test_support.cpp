@@ -1,9 +1,9 @@
-#include "tests/win/engine/engine_test_support.h"
+#include "tests/win/runtime/engine_test_support.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "engine/log.h"
+#include "runtime/log.h"
 
 namespace enginetest {
 

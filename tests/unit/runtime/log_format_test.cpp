@@ -1,4 +1,4 @@
-#include "engine/log_format.h"
+#include "runtime/log_format.h"
 
 #include <gtest/gtest.h>
 
