@@ -29,57 +29,6 @@ bool IsStamp(const std::string& line) {
 
 }  // namespace
 
-TempFolder::TempFolder() {
-  static std::atomic<int> counter{0};
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  char name[64];
-  snprintf(name, sizeof(name), "engine-test-%lu-%d", GetCurrentProcessId(), ++counter);
-  m_path = std::string(temp) + name;
-  CreateDirectoryA(m_path.c_str(), nullptr);
-}
-
-TempFolder::~TempFolder() {
-  WIN32_FIND_DATAA found;
-  std::string pattern = m_path + "\\*";
-  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) {
-        DeleteFileA((m_path + "\\" + found.cFileName).c_str());
-      }
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryA(m_path.c_str());
-}
-
-std::string ReadFileBytes(const std::string& path) {
-  zrvd::unique_hfile file(CreateFileA(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return std::string();
-  std::string bytes;
-  char chunk[65536];
-  DWORD got = 0;
-  while (ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0) {
-    bytes.append(chunk, got);
-  }
-  return bytes;
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  zrvd::unique_hfile file(
-      CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  ASSERT_TRUE(file.valid()) << path;
-  DWORD written = 0;
-  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-bool FileExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::vector<LogLine> ParseLog(const std::string& bytes) {
   std::vector<LogLine> lines;
   static const char kHead[] = "(P2PClient:";

@@ -14,6 +14,7 @@
 #include "runtime/globals.h"
 #include "runtime/runtime.h"
 #include "runtime/thread.h"
+#include "tests/win/support/temp_folder.h"
 
 namespace enginetest {
 
@@ -36,21 +37,10 @@ struct LogLine {
   std::string message;
 };
 
-// A folder of its own under %TEMP%, removed with its files at the end.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  const std::string& path() const { return m_path; }
-  std::string File(const char* name) const { return m_path + "\\" + name; }
-
- private:
-  std::string m_path;
-};
-
-std::string ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::string& bytes);
-bool FileExists(const std::string& path);
+using zrvd_test::FileExists;
+using zrvd_test::ReadFileBytes;
+using zrvd_test::TempFolder;
+using zrvd_test::WriteFileBytes;
 
 // Splits a log into its lines; fails the test on any line that is not
 // "[YYYY-MM-DD hh:mm:ss.mmm](P2PClient:<thread>) <message>" ended by CR LF.
