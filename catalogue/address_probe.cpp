@@ -8,10 +8,10 @@
 
 #include "catalogue/announce_datagram.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
-#include "engine/settings.h"
 #include "httpserver/http_interfaces.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "catalogue/engine_key_watch.h"
 
 #include "catalogue/registry_value.h"
-#include "engine/globals.h"
-#include "engine/log.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
 
 namespace {
 

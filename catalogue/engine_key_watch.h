@@ -18,7 +18,7 @@
 
 #include "catalogue/catalogue_view.h"
 #include "common/unique_any.h"
-#include "engine/thread.h"
+#include "runtime/thread.h"
 
 class EngineKeyWatch : public IThreadHandler {
  public:

@@ -12,10 +12,10 @@
 #include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
-#include "engine/thread.h"
 #include "identity/md5.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
+#include "runtime/thread.h"
 
 namespace {
 

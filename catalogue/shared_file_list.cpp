@@ -11,8 +11,8 @@
 #include "catalogue/registry_value.h"
 #include "catalogue/tracker_announcer.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "catalogue/catalogue_view.h"
-#include "engine/thread.h"
+#include "runtime/thread.h"
 
 // Held by the hand-over while it writes an entry and by every read-compare-act
 // on an entry (RecheckEntry, DeleteIfUnchanged, MarkVerified), so that none of

@@ -12,10 +12,10 @@
 #include "catalogue/number_text.h"
 #include "catalogue/registry_value.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/last_outcome.h"
-#include "engine/log.h"
-#include "engine/settings.h"
+#include "runtime/globals.h"
+#include "runtime/last_outcome.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
 
 namespace {
 

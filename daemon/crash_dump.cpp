@@ -9,8 +9,8 @@
 
 #include "common/unique_any.h"
 #include "daemon/crash_dump_rules.h"
-#include "engine/globals.h"
-#include "engine/log_format.h"
+#include "runtime/globals.h"
+#include "runtime/log_format.h"
 
 namespace {
 

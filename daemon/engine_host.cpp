@@ -8,10 +8,10 @@
 
 #include "daemon/daemon_names.h"
 #include "daemon/firewall.h"
-#include "engine/globals.h"
 #include "engine/kovashare.h"
 #include "identity/machine_fingerprint.h"
 #include "identity/user_id.h"
+#include "runtime/globals.h"
 
 namespace {
 constexpr wchar_t kFirewallRuleName[] = L"TESK_ZRVD_DAEMON";

@@ -9,9 +9,6 @@
 #include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
-#include "engine/runtime.h"
 #include "engine/status_view.h"
 #include "engine/upload_control.h"
 #include "httpserver/http_file_handler.h"
@@ -19,6 +16,9 @@
 #include "httpserver/status_handler.h"
 #include "ipc/ipc_server.h"
 #include "portmap/port_mapper.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
+#include "runtime/runtime.h"
 
 namespace {
 // Read by the catalogue's watch thread when it puts a deleted key back.

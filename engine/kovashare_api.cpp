@@ -1,9 +1,9 @@
 #include "engine/kovashare.h"
 
 #include "engine/engine_start.h"
-#include "engine/globals.h"
 #include "engine/upload_control.h"
 #include "portmap/port_mapper.h"
+#include "runtime/globals.h"
 
 namespace {
 // Long enough for a search and two requests to the gateway; a gateway that

@@ -8,14 +8,14 @@
 #include "catalogue/file_verifier.h"
 #include "catalogue/shared_file_list.h"
 #include "engine/engine_start.h"
-#include "engine/globals.h"
-#include "engine/last_outcome.h"
-#include "engine/settings.h"
 #include "engine/status_report.h"
 #include "engine/upload_control.h"
 #include "httpserver/http_server.h"
 #include "httpserver/served_stats.h"
 #include "portmap/port_mapper.h"
+#include "runtime/globals.h"
+#include "runtime/last_outcome.h"
+#include "runtime/settings.h"
 
 namespace {
 

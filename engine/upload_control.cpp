@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
 #include "engine/upload_policy.h"
 #include "httpserver/http_server.h"
 #include "httpserver/upload_throttle.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
 
 namespace {
 

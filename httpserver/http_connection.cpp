@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/log.h"
 #include "httpserver/http_log_text.h"
 #include "httpserver/http_server.h"
 #include "httpserver/response_head.h"
 #include "httpserver/socket_io.h"
+#include "runtime/log.h"
 
 namespace {
 const char kEmptyText[] = "";

@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "common/unique_any.h"
-#include "engine/thread.h"
 #include "httpserver/http_interfaces.h"
 #include "httpserver/request_parser.h"
+#include "runtime/thread.h"
 
 class HttpServer;
 

@@ -8,7 +8,6 @@
 #include "catalogue/file_check.h"
 #include "catalogue/number_text.h"
 #include "common/unique_any.h"
-#include "engine/log.h"
 #include "httpserver/answer_blocks.h"
 #include "httpserver/http_limits.h"
 #include "httpserver/http_log_text.h"
@@ -17,6 +16,7 @@
 #include "httpserver/served_stats.h"
 #include "httpserver/socket_io.h"
 #include "httpserver/upload_throttle.h"
+#include "runtime/log.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <string>
 #include <utility>
 
-#include "engine/log.h"
 #include "httpserver/answer_blocks.h"
 #include "httpserver/connection_name.h"
 #include "httpserver/http_connection.h"
 #include "httpserver/http_log_text.h"
+#include "runtime/log.h"
 
 namespace {
 constexpr char kAcceptThreadName[] = "HttpServer";

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "common/unique_any.h"
-#include "engine/start_release_guard.h"
-#include "engine/thread.h"
 #include "httpserver/http_interfaces.h"
 #include "httpserver/http_limits.h"
+#include "runtime/start_release_guard.h"
+#include "runtime/thread.h"
 
 // Once started, the accept thread uses the server for the rest of the process:
 // a started server is never destroyed. Connections hold a pointer to it too.

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/status_report.h"
+#include "runtime/status_figures.h"
 
 class ServedStats {
  public:

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include "engine/log.h"
 #include "httpserver/head_scan.h"
 #include "httpserver/http_limits.h"
 #include "httpserver/http_log_text.h"
+#include "runtime/log.h"
 
 namespace {
 

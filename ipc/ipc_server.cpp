@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "engine/globals.h"
-#include "engine/log.h"
 #include "ipc/accept_error.h"
 #include "ipc/ipc_request.h"
 #include "ipc/share_file.h"
 #include "ipc/thread_name.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
 
 namespace {
 

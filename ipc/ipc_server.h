@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/start_release_guard.h"
-#include "engine/thread.h"
 #include "ipc/pxp_socket.h"
+#include "runtime/start_release_guard.h"
+#include "runtime/thread.h"
 
 // Bounds on one client: its request must come within this many bytes and
 // this many milliseconds, or the connection is dropped with a log line.

@@ -8,12 +8,12 @@
 #include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/last_outcome.h"
-#include "engine/log.h"
-#include "engine/settings.h"
 #include "ipc/tracker_report.h"
 #include "ipc/web_client.h"
+#include "runtime/globals.h"
+#include "runtime/last_outcome.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
 
 namespace {
 

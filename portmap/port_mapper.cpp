@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
-#include "engine/thread.h"
 #include "portmap/natupnp_api.h"
+#include "runtime/globals.h"
+#include "runtime/log.h"
+#include "runtime/thread.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 
 #include "common/unique_any.h"
 #include "daemon/daemon_names.h"
-#include "engine/globals.h"
+#include "runtime/globals.h"
 #include "tools/zrvdctl_status.h"
 #include "tools/zrvdctl_upload.h"
 

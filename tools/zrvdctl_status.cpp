@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/unique_any.h"
-#include "engine/globals.h"
+#include "runtime/globals.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include "catalogue/address_probe.h"
 #include "catalogue/tracker_announcer.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
+#include "runtime/globals.h"
 #include "tests/win/catalogue/test_support.h"
 
 namespace {
 
-using zrvd_test::CapturingLog;
+using zrvd_test::CaptureLog;
 using zrvd_test::Sandbox;
 
 constexpr char kUid[] = "00112233445566778899AABBCCDDEEFF";
@@ -114,7 +114,7 @@ class AnnouncerTest : public ::testing::Test {
            "\r\nhash:127.0.0.1%200%20Hash%20Hash%20Hash\r\n";
   }
 
-  CapturingLog m_log;
+  CaptureLog m_log;
   Sandbox m_box{"announce"};
   TrackerSocket m_tracker;
   ProbeListener m_probe;
@@ -131,8 +131,8 @@ TEST_F(AnnouncerTest, SendsTheCatalogueByteForByte) {
   std::vector<std::string> datagrams = m_tracker.Received();
   ASSERT_EQ(datagrams.size(), 1u);
   EXPECT_EQ(datagrams[0], Header() + "md5:" + Md5('a') + "\r\nMD5:" + Md5('d') + "\r\n");
-  EXPECT_TRUE(m_log.Has("Local IP : 127.0.0.1"));
-  EXPECT_TRUE(m_log.Has("Send Shared Files:\r\n" + datagrams[0]));
+  EXPECT_TRUE(m_log.Contains("Local IP : 127.0.0.1"));
+  EXPECT_TRUE(m_log.Contains("Send Shared Files:\r\n" + datagrams[0]));
 }
 
 TEST_F(AnnouncerTest, EmptyCatalogueSendsNothingAndSucceeds) {
@@ -153,7 +153,7 @@ TEST_F(AnnouncerTest, UnresolvableTrackerFailsWithItsLine) {
   SetSetting("TrackerHost", "no-such-tracker.invalid");
   EXPECT_FALSE(AnnounceCatalogue(true));
   // 无法解析域名<host>!
-  EXPECT_TRUE(m_log.Has("\xCE\xDE\xB7\xA8\xBD\xE2\xCE\xF6\xD3\xF2\xC3\xFB"
+  EXPECT_TRUE(m_log.Contains("\xCE\xDE\xB7\xA8\xBD\xE2\xCE\xF6\xD3\xF2\xC3\xFB"
                         "no-such-tracker.invalid!"));
 }
 

@@ -6,13 +6,13 @@
 
 #include <atomic>
 
-#include "engine/pxp_thread.h"
-#include "engine/runtime.h"
+#include "runtime/pxp_thread.h"
+#include "runtime/runtime.h"
 #include "tests/win/catalogue/test_support.h"
 
 namespace {
 
-using zrvd_test::CapturingLog;
+using zrvd_test::CaptureLog;
 using zrvd_test::KeyExists;
 using zrvd_test::ModifyTimeOf;
 using zrvd_test::Sandbox;
@@ -33,7 +33,7 @@ HANDLE WINAPI RefuseThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
 
 bool Checking(const std::string& md5) { return ReadFileCheckFigures().checking == md5; }
 
-size_t CheckLines(CapturingLog& log) {
+size_t CheckLines(CaptureLog& log) {
   size_t n = 0;
   for (const std::string& line : log.Lines()) n += line.rfind("File check:", 0) == 0;
   return n;
@@ -45,7 +45,7 @@ class FileVerifier : public ::testing::Test {
     s_box = new Sandbox("verifier");
     // The thread outlives every test: so do its runtime and its log.
     s_runtime = new CPxpRuntime("null");
-    s_log = new CapturingLog;
+    s_log = &zrvd_test::Log();
   }
   static void TearDownTestSuite() { delete s_box; }
   void StartThread() { StartFileVerifier(s_runtime, &GameRunning); }
@@ -59,11 +59,11 @@ class FileVerifier : public ::testing::Test {
 
   static Sandbox* s_box;
   static CPxpRuntime* s_runtime;
-  static CapturingLog* s_log;
+  static CaptureLog* s_log;
 };
 Sandbox* FileVerifier::s_box = nullptr;
 CPxpRuntime* FileVerifier::s_runtime = nullptr;
-CapturingLog* FileVerifier::s_log = nullptr;
+CaptureLog* FileVerifier::s_log = nullptr;
 
 // A FileCheck thread the system refuses is logged, and asked for again at the
 // next pass, which then runs. First in this process: the thread starts once.
@@ -71,7 +71,7 @@ TEST_F(FileVerifier, RefusedThreadIsTriedAgainAtTheNextPass) {
   SetThreadCreateFunction(&RefuseThread);
   StartThread();
   SetThreadCreateFunction(nullptr);
-  EXPECT_TRUE(s_log->Has("File checks not started: no thread for them; trying again at the "
+  EXPECT_TRUE(s_log->Contains("File checks not started: no thread for them; trying again at the "
                          "next pass"));
   const std::string md5 = "11111111111111111111111111111111";
   Share(md5, "first.bin", 131072);

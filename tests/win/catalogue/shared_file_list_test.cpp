@@ -11,7 +11,7 @@
 namespace {
 
 using zrvd_test::AgeFile;
-using zrvd_test::CapturingLog;
+using zrvd_test::CaptureLog;
 using zrvd_test::KeyExists;
 using zrvd_test::ModifyTimeOf;
 using zrvd_test::Sandbox;
@@ -40,7 +40,7 @@ constexpr DWORD kSize = 131072;
 class Catalogue : public ::testing::Test {
  protected:
   Sandbox m_box{"catalogue"};
-  CapturingLog m_log;
+  CaptureLog m_log;
   SharedFileList m_list;
 
   std::string Share(const std::string& md5, const std::string& name, DWORD size = kSize) {
@@ -210,8 +210,8 @@ TEST_F(Catalogue, LongNameEndsThePruningWalk) {
   EXPECT_FALSE(KeyExists(m_box.EntryPath(fits)));
   EXPECT_TRUE(KeyExists(m_box.EntryPath(too_long)));
   EXPECT_TRUE(KeyExists(m_box.EntryPath(after)));
-  EXPECT_TRUE(m_log.Has(DeletingKey(before)));
-  EXPECT_TRUE(m_log.Has(DeletingKey(fits)));
+  EXPECT_TRUE(m_log.Contains(DeletingKey(before)));
+  EXPECT_TRUE(m_log.Contains(DeletingKey(fits)));
 }
 
 // A local path over 255 bytes is beyond the pruning's read limit (kept, no
@@ -219,8 +219,8 @@ TEST_F(Catalogue, LongNameEndsThePruningWalk) {
 TEST_F(Catalogue, LongPathIsServedButNotPruned) {
   // The ANSI file calls stop at MAX_PATH: 256 to 259 bytes is the room between.
   const std::string file_name = "f.bin";
-  const size_t dir_chars = 257 - m_box.Folder().size() - 2 - file_name.size();
-  const std::string dir = m_box.MakeDir(m_box.Folder() + "\\" + std::string(dir_chars, 'd'));
+  const size_t dir_chars = 257 - m_box.path().size() - 2 - file_name.size();
+  const std::string dir = m_box.MakeDir(m_box.path() + "\\" + std::string(dir_chars, 'd'));
   const std::string path = m_box.MakeFileAt(dir + "\\" + file_name, kSize);
   ASSERT_FALSE(path.empty());
   ASSERT_GT(path.size(), 255u);

@@ -1,5 +1,6 @@
-// Helpers for tests that run engine code against a scratch registry key and
-// scratch files: a log that keeps its lines, and a sandbox that removes both.
+// Helpers for tests that run catalogue code against a scratch registry key and
+// scratch files: a sandbox that removes both, and registry entries as the share
+// command writes them.
 #pragma once
 
 #include <windows.h>
@@ -7,56 +8,23 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "catalogue/file_check.h"
 #include "catalogue/registry_value.h"
 #include "common/unique_any.h"
-#include "engine/globals.h"
-#include "engine/log.h"
+#include "runtime/globals.h"
+#include "tests/win/support/capture_log.h"
+#include "tests/win/support/temp_folder.h"
 
 namespace zrvd_test {
 
-// Keeps every message written through LogMessage/LogInfo. Installed as g_log
-// for the life of the object; safe from any thread.
-class CapturingLog : public ILog {
- public:
-  CapturingLog() { g_log = this; }
-  ~CapturingLog() override { g_log = nullptr; }
-  void Release() override {}
-  void Write(const char*, int32_t, const char* message) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.emplace_back(message);
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
-  }
-  size_t Count(const std::string& line) {
-    size_t n = 0;
-    for (const auto& l : Lines()) n += (l == line);
-    return n;
-  }
-  bool Has(const std::string& line) { return Count(line) > 0; }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-  }
-
- private:
-  std::mutex m_mutex;
-  std::vector<std::string> m_lines;
-};
-
 // A scratch engine key under HKCU (set as g_regRoot/g_regPath) and a scratch
 // folder; both are removed when the sandbox goes.
-class Sandbox {
+class Sandbox : public TempFolder {
  public:
-  explicit Sandbox(const std::string& name) {
-    const std::string unique = name + "-" + std::to_string(GetCurrentProcessId());
-    m_regPath = "Software\\ZrvdTests\\" + unique;
+  explicit Sandbox(const std::string& name) : TempFolder(name) {
+    m_regPath = "Software\\ZrvdTests\\" + name + "-" + std::to_string(GetCurrentProcessId());
     SHDeleteKeyA(HKEY_CURRENT_USER, m_regPath.c_str());
     HKEY key = nullptr;
     RegCreateKeyExA(HKEY_CURRENT_USER, m_regPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -64,48 +32,14 @@ class Sandbox {
     RegCloseKey(key);
     g_regRoot = HKEY_CURRENT_USER;
     g_regPath = m_regPath;
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    m_folder = std::string(temp) + "zrvd-" + unique;
-    CreateDirectoryA(m_folder.c_str(), nullptr);
   }
-  ~Sandbox() {
-    SHDeleteKeyA(HKEY_CURRENT_USER, m_regPath.c_str());
-    for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) DeleteFileA(it->c_str());
-    for (auto it = m_dirs.rbegin(); it != m_dirs.rend(); ++it) RemoveDirectoryA(it->c_str());
-    RemoveDirectoryA(m_folder.c_str());
-  }
+  ~Sandbox() { SHDeleteKeyA(HKEY_CURRENT_USER, m_regPath.c_str()); }
 
   const std::string& RegPath() const { return m_regPath; }
   std::string EntryPath(const std::string& md5) const { return m_regPath + "\\" + md5; }
 
-  // A file of `size` bytes (sparse past what is written: contents do not matter).
-  std::string MakeFile(const std::string& name, uint64_t size) {
-    return MakeFileAt(m_folder + "\\" + name, size);
-  }
-  std::string MakeFileAt(const std::string& path, uint64_t size) {
-    zrvd::unique_hfile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return std::string();
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(size);
-    SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN);
-    SetEndOfFile(file.get());
-    m_files.push_back(path);
-    return path;
-  }
-  std::string MakeDir(const std::string& path) {
-    CreateDirectoryA(path.c_str(), nullptr);
-    m_dirs.push_back(path);
-    return path;
-  }
-  const std::string& Folder() const { return m_folder; }
-
  private:
   std::string m_regPath;
-  std::string m_folder;
-  std::vector<std::string> m_files;
-  std::vector<std::string> m_dirs;
 };
 
 // Polls `done` every 10 ms for up to 20 s: for what another thread does by itself.

@@ -10,6 +10,7 @@
 
 #include "daemon/crash_dump.h"
 #include "engine/kovashare.h"
+#include "tests/win/support/temp_folder.h"
 
 namespace {
 
@@ -33,9 +34,10 @@ std::string ReadAll(const std::string& path) {
 // it; the dump's header, stream directory and module list lie within the file;
 // the fourth crash removes the oldest dump.
 TEST(CrashDump, ChildCrashLeavesADumpAndTheFourthRemovesTheOldest) {
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  const std::string log_path = temp + ("zrvd-crash-" + std::to_string(GetCurrentProcessId())) + ".log";
+  // A folder of its own: the fourth crash removes the oldest dump it finds there.
+  zrvd_test::TempFolder folder("crash");
+  const std::string dir = folder.path() + "\\";
+  const std::string log_path = folder.File("zrvd-crash.log");
   SetEnvironmentVariableA("ZRVD_CRASH_LOG", log_path.c_str());
   std::vector<std::string> dumps;
   for (int i = 0; i < 4; ++i) {
@@ -56,7 +58,7 @@ TEST(CrashDump, ChildCrashLeavesADumpAndTheFourthRemovesTheOldest) {
     ASSERT_NE(line, std::string::npos) << log;
     const size_t path = log.find(said, line) + said.size();
     dumps.push_back(log.substr(path, log.find("\r\n", path) - path));
-    EXPECT_EQ(dumps.back().rfind(temp + std::string("zrvd-crash-"), 0), 0u) << dumps.back();
+    EXPECT_EQ(dumps.back().rfind(dir + "zrvd-crash-", 0), 0u) << dumps.back();
     EXPECT_NE(dumps.back().find("-" + std::to_string(child.dwProcessId) + ".dmp"), std::string::npos);
   }
   SetEnvironmentVariableA("ZRVD_CRASH_LOG", nullptr);

@@ -7,6 +7,7 @@
 
 #include "daemon/process_walk.h"
 #include "daemon/protected_list.h"
+#include "tests/win/support/temp_folder.h"
 
 namespace {
 
@@ -62,10 +63,8 @@ TEST_F(ProtectedListTest, PathContainsIsASubstringTest) {
 
 // A long path and its short form name one existing file, whichever side holds which.
 TEST_F(ProtectedListTest, LongAndShortFormsMatchEachOther) {
-  char temp[MAX_PATH];
-  ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-  std::string dir = std::string(temp) + "Long Folder Name For Test";
-  CreateDirectoryA(dir.c_str(), nullptr);
+  zrvd_test::TempFolder folder("protected");
+  const std::string dir = folder.MakeDir(folder.File("Long Folder Name For Test"));
   std::string file = dir + "\\a long executable name.exe";
   HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -76,8 +75,6 @@ TEST_F(ProtectedListTest, LongAndShortFormsMatchEachOther) {
 
   EXPECT_TRUE(PathContains(file.c_str(), short_form));
   EXPECT_TRUE(PathContains(short_form, file.c_str()));
-  DeleteFileA(file.c_str());
-  RemoveDirectoryA(dir.c_str());
 }
 
 TEST_F(ProtectedListTest, MatchWalksTheSnapshotInOrder) {

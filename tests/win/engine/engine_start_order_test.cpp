@@ -9,10 +9,10 @@
 
 #include "catalogue/shared_file_list.h"
 #include "engine/engine_start.h"
-#include "engine/globals.h"
-#include "engine/pxp_thread.h"
 #include "engine/upload_control.h"
 #include "httpserver/http_server.h"
+#include "runtime/globals.h"
+#include "runtime/pxp_thread.h"
 #include "tests/win/catalogue/test_support.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine_start.h"
-#include "engine/globals.h"
-#include "engine/pxp_thread.h"
+#include "runtime/globals.h"
+#include "runtime/pxp_thread.h"
 
 namespace {
 

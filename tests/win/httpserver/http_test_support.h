@@ -1,5 +1,5 @@
-// What the server tests share: a thread manager of their own, a log that keeps
-// its lines, and a loopback peer.
+// What the server tests share: a loopback peer and a handler made of a function,
+// besides the log capture and thread manager every Windows test has.
 #pragma once
 
 #include <winsock2.h>
@@ -7,68 +7,17 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <set>
 #include <string>
-#include <vector>
 
 #include "common/unique_any.h"
-#include "engine/log.h"
-#include "engine/thread.h"
 #include "httpserver/http_interfaces.h"
+#include "tests/win/support/capture_log.h"
+#include "tests/win/support/test_threads.h"
 
 namespace http_test {
 
-// Runs handlers on real threads with auto-delete, as the engine's manager does,
-// refusing names already registered. Can be told to refuse names on purpose.
-class TestThreadManager : public IThreadManager {
- public:
-  void Release() override {}
-  IThread* NewThread(IThreadHandler* handler, const char* name, bool auto_delete,
-                     int32_t user_value) override;
-  ~TestThreadManager() override = default;
-
-  // The next `count` requests for a name beginning with `prefix` are refused.
-  void RefuseNext(const std::string& prefix, int count);
-  bool IsRegistered(const std::string& name);
-  void Unregister(const std::string& name);
-  uint32_t LastStackReserve();
-  void NoteStackReserve(uint32_t bytes);
-
- private:
-  std::mutex m_lock;
-  std::set<std::string> m_names;
-  std::string m_refusePrefix;
-  int m_refuseCount = 0;
-  uint32_t m_lastStackReserve = 0;
-};
-
-struct LogLine {
-  DWORD thread_id;
-  std::string text;
-};
-
-// Keeps every line written through g_log, with the writing thread.
-class CaptureLog : public ILog {
- public:
-  void Release() override {}
-  void Write(const char* module, int32_t level, const char* message) override;
-  ~CaptureLog() override = default;
-
-  std::vector<LogLine> Lines();
-  void Clear();
-  bool Contains(const std::string& text);
-  // The texts written by the thread that wrote `marker` first.
-  std::vector<std::string> ThreadLinesOf(const std::string& marker);
-
- private:
-  std::mutex m_lock;
-  std::vector<LogLine> m_lines;
-};
-
-// The process-wide capture, installed as g_log on first use (never destroyed:
-// connection threads may still log while the process exits).
-CaptureLog& Log();
+using zrvd_test::Log;
+using zrvd_test::TestThreadManager;
 
 // Formats like the logger does, for comparing lines.
 std::string Format(const char* format, ...);

@@ -6,7 +6,7 @@
 
 #include "tests/win/catalogue/test_support.h"
 #include "tests/win/ipc/loopback_client.h"
-#include "tests/win/ipc/test_threads.h"
+#include "tests/win/support/test_threads.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ class IpcServiceTest : public ::testing::Test {
 
   static int32_t s_port;
   zrvd_test::Sandbox m_box{"ipc"};
-  zrvd_test::CapturingLog m_log;
+  zrvd_test::CaptureLog m_log;
 };
 int32_t IpcServiceTest::s_port = 0;
 
@@ -78,7 +78,7 @@ TEST_F(IpcServiceTest, RefusedThreadClosesTheConnection) {
   const std::string path = m_box.MakeFile("d.pak", 131072);
   Exchange(Request(path, kMd5, "2"));
   EXPECT_FALSE(KeyExists(m_box.EntryPath(kMd5)));
-  EXPECT_FALSE(m_log.Has(kServiceRun));
+  EXPECT_FALSE(m_log.Contains(kServiceRun));
   bool logged = false;
   for (const std::string& line : m_log.Lines()) {
     logged |= line.rfind("No thread for the IPC request (IPCSerive ", 0) == 0;

@@ -11,7 +11,7 @@
 namespace {
 
 using zrvd_test::AgeFile;
-using zrvd_test::CapturingLog;
+using zrvd_test::CaptureLog;
 using zrvd_test::KeyExists;
 using zrvd_test::ModifyTimeOf;
 using zrvd_test::Sandbox;
@@ -77,7 +77,7 @@ class ShareFileTest : public ::testing::Test {
   std::vector<std::string> Lines() { return m_log.Lines(); }
 
   Sandbox m_box{"share"};
-  CapturingLog m_log;
+  CaptureLog m_log;
 };
 
 // Each step of a share leaves its line, in order: the report's request byte
@@ -97,7 +97,7 @@ TEST_F(ShareFileTest, LogsEachStep) {
   EXPECT_EQ(lines.back().rfind(Received("OK\r\n"), 0), 0u) << lines.back();
 
   const std::string other = "fedcba9876543210fedcba9876543210";
-  for (const std::string& file : {m_box.Folder() + "\\missing.pak",
+  for (const std::string& file : {m_box.path() + "\\missing.pak",
                                   m_box.MakeFile("huge.pak", 0x100000001ULL)}) {
     m_log.Clear();
     ShareFile(file, other, kUrl, "1");
@@ -195,7 +195,7 @@ TEST_F(ShareFileTest, TrackerAnswerRule) {
 TEST_F(ShareFileTest, UnknownUserAndLargeSizes) {
   g_userId.clear();
   EXPECT_TRUE(ReportSharedFile("u", kMd5, 3000000000u, "0"));
-  EXPECT_TRUE(m_log.Has(Sending(BaseUrl() + "insert.php?url=u&md5=" + kMd5 +
+  EXPECT_TRUE(m_log.Contains(Sending(BaseUrl() + "insert.php?url=u&md5=" + kMd5 +
                                 "&size=3000000000&mode=0&uid=Unknown")));
 }
 
@@ -206,7 +206,7 @@ TEST_F(ShareFileTest, TrackerHostDefaultsWhenUnusable) {
             ERROR_SUCCESS);
   std::string value;
   SendTrackerRequest("insert.php?x=1&", &value);
-  EXPECT_TRUE(m_log.Has(Sending("http://tracker.morwick.example/insert.php?x=1&uid=" + kUserId)));
+  EXPECT_TRUE(m_log.Contains(Sending("http://tracker.morwick.example/insert.php?x=1&uid=" + kUserId)));
 }
 
 }  // namespace
