@@ -8,7 +8,6 @@
 
 #include "catalogue/announce_datagram.h"
 #include "common/unique_any.h"
-#include "httpserver/http_interfaces.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
 #include "runtime/settings.h"
@@ -16,8 +15,6 @@
 namespace {
 
 std::string g_localAddressText;
-
-int HttpPort() { return g_httpServer ? g_httpServer->GetPort() : 0; }
 
 }  // namespace
 
@@ -58,7 +55,7 @@ std::string GetLocalAddressText() {
 
   const char* address = inet_ntoa(local.sin_addr);
   LogMessage(kLogNormal, "Local IP : %s", address);
-  g_localAddressText = FormatLocalAddressText(address, HttpPort());
+  g_localAddressText = FormatLocalAddressText(address, g_httpPort.load());
   return g_localAddressText;
 }
 

@@ -23,7 +23,6 @@
 namespace {
 // Read by the catalogue's watch thread when it puts a deleted key back.
 std::atomic<int> g_ipcPort{0};
-std::atomic<int> g_httpPort{0};
 
 // Writes `port` as `name` unless the key holds it already: a write wakes every
 // watcher of the key.

@@ -8,3 +8,4 @@ ILog* g_log = nullptr;
 bool g_logOff = false;
 IHttpServer* g_httpServer = nullptr;
 IPCServer* g_ipcServer = nullptr;
+std::atomic<int> g_httpPort{0};

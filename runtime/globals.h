@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 class IThreadManager;
@@ -22,6 +23,9 @@ extern ILog* g_log;  // null whenever g_runtime is null
 extern bool g_logOff;
 extern IHttpServer* g_httpServer;  // null when the HTTP server failed to start
 extern IPCServer* g_ipcServer;
+// The peer port once the HTTP server listens (0 before, and without one): the
+// announcer names it without reaching up into the server.
+extern std::atomic<int> g_httpPort;
 
 // The engine's fixed configuration key under HKEY_LOCAL_MACHINE.
 constexpr const char kEngineKeyPath[] = "Software\\TESK\\Morwick\\p4p";
