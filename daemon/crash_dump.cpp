@@ -11,6 +11,7 @@
 #include "daemon/crash_dump_rules.h"
 #include "runtime/globals.h"
 #include "runtime/log_format.h"
+#include "runtime/log_setting.h"
 
 namespace {
 
@@ -139,28 +140,9 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// As the engine reads it at start; the daemon has no access to the engine's own.
-std::string ReadLogSetting() {
-  zrvd::unique_hkey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineKeyPath, 0, KEY_QUERY_VALUE, key.put()) !=
-      ERROR_SUCCESS) {
-    return "null";
-  }
-  char buffer[1024];
-  DWORD type = 0;
-  DWORD size = sizeof(buffer);
-  if (RegQueryValueExA(key.get(), "P4PShareLogFilePath", nullptr, &type,
-                       reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return "null";
-  }
-  buffer[size < sizeof(buffer) ? size : sizeof(buffer) - 1] = '\0';
-  return buffer;
-}
-
 }  // namespace
 
-void InstallCrashDumps() { InstallCrashDumpsFor(ReadLogSetting().c_str()); }
+void InstallCrashDumps() { InstallCrashDumpsFor(ReadLogPathSetting().c_str()); }
 
 void InstallCrashDumpsFor(const char* log_setting) {
   char temp[MAX_PATH + 1] = {};

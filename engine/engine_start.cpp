@@ -18,6 +18,7 @@
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
+#include "runtime/log_setting.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -64,28 +65,6 @@ void PublishPortsAgain() {
   PublishPort(key.get(), "IPCPort", g_ipcPort.load());
 }
 }  // namespace
-
-std::string ReadLogPathSetting() {
-  // Read raw: SHGetValueA would expand a REG_EXPAND_SZ and report it as
-  // REG_SZ, and only a plain REG_SZ names the log.
-  zrvd::unique_hkey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEngineKeyPath, 0, KEY_QUERY_VALUE, key.put()) !=
-      ERROR_SUCCESS) {
-    return "null";
-  }
-  char buffer[1024];
-  DWORD type = 0;
-  DWORD size = sizeof(buffer);
-  if (RegQueryValueExA(key.get(), "P4PShareLogFilePath", nullptr, &type,
-                       reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return "null";
-  }
-  // Stored texts may lack their NUL; the size the registry reports bounds them.
-  size_t length = size < sizeof(buffer) ? size : sizeof(buffer) - 1;
-  buffer[length] = '\0';
-  return buffer;
-}
 
 uint32_t ReadLogLimitSetting() {
   zrvd::unique_hkey key;

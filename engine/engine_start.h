@@ -13,9 +13,6 @@ void StartEngine(int ipc_port);
 // The port the IPC service listens on; 0 before the service exists.
 int EngineIpcPort();
 
-// "P4PShareLogFilePath" when it is a REG_SZ that fits 1024 bytes, else "null".
-std::string ReadLogPathSetting();
-
 // The log's size limit in MB when "P4PShareLogMaxMB" is absent or not a REG_DWORD.
 constexpr uint32_t kDefaultLogLimitMb = 64;
 

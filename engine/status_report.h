@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/json_text.h"
 #include "runtime/status_figures.h"
 
 struct StatusSnapshot {
@@ -45,11 +46,6 @@ struct StatusSnapshot {
   std::string port_mapping_json;
   std::string port_mapping_text;
 };
-
-// `text` as a JSON string, quotes included. Paths are ANSI bytes of an unknown
-// code page: every byte past ASCII becomes \u00XX, so the JSON stays valid
-// UTF-8 and a reader gets each byte back as the code point of the same value.
-std::string JsonString(const std::string& text);
 
 // "2026-12-07T13:50:25Z".
 std::string FormatUtcTime(int64_t seconds);

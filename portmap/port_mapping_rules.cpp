@@ -2,29 +2,11 @@
 
 #include <cstdio>
 
+#include "runtime/json_text.h"
+
 namespace {
 
 constexpr char kDescriptionPrefix[] = "zrvd ";
-
-// Router texts are ASCII in practice; anything else is escaped byte by byte.
-std::string Json(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte == '"' || byte == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 std::string Hresult(uint32_t error) {
   char text[16];
@@ -119,19 +101,19 @@ const char* PortMapStateName(PortMapState state) {
 std::string FormatPortMapJson(const PortMapStatus& s) {
   const bool mapped = s.state == PortMapState::kMapped;
   const std::string reason = Reason(s);
-  std::string out = std::string("{\"state\":") + Json(PortMapStateName(s.state)) +
+  std::string out = std::string("{\"state\":") + JsonString(PortMapStateName(s.state)) +
                     ",\"gateway_found\":" + (s.gateway_found ? "true" : "false") + ",\"mapping\":";
   if (mapped) {
     out += "{\"external_port\":" + std::to_string(s.port) +
-           ",\"internal_address\":" + Json(s.internal_address) +
+           ",\"internal_address\":" + JsonString(s.internal_address) +
            ",\"internal_port\":" + std::to_string(s.port) + "}";
   } else {
     out += "null";
   }
   out += ",\"external_address\":" +
-         (s.external_address.empty() ? std::string("null") : Json(s.external_address));
-  out += ",\"reason\":" + (reason.empty() ? std::string("null") : Json(reason));
-  if (s.state == PortMapState::kRefused) out += ",\"error\":" + Json(Hresult(s.error));
+         (s.external_address.empty() ? std::string("null") : JsonString(s.external_address));
+  out += ",\"reason\":" + (reason.empty() ? std::string("null") : JsonString(reason));
+  if (s.state == PortMapState::kRefused) out += ",\"error\":" + JsonString(Hresult(s.error));
   return out + "}";
 }
 
