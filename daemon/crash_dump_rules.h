@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/log_format.h"
+
 // How many dumps a folder keeps: a few recent crashes are what a studio reads;
 // more would only fill a player's disk when something crashes at every start.
 constexpr size_t kCrashDumpsKept = 3;
@@ -14,16 +16,9 @@ constexpr size_t kCrashDumpsKept = 3;
 // Every dump's name starts so; the pruning touches no file without it.
 constexpr char kCrashDumpPrefix[] = "zrvd-crash-";
 
-// UTC, so that names sort by time across daylight-saving changes.
-struct DumpTime {
-  int year;
-  int month;
-  int day;
-  int hour;
-  int minute;
-  int second;
-  int millisecond;
-};
+// The log's time fields, in UTC here, so that names sort by time across
+// daylight-saving changes.
+using DumpTime = LogStamp;
 
 struct DumpFolder {
   bool on = false;

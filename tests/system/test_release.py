@@ -9,9 +9,9 @@ import zipfile
 
 from conftest import BIN, SOURCE
 
-spec = importlib.util.spec_from_file_location("release", SOURCE / "tools" / "release.py")
-release = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(release)
+found = importlib.util.spec_from_file_location("release", SOURCE / "tools" / "release.py")
+release = importlib.util.module_from_spec(found)
+found.loader.exec_module(release)
 
 
 def objdump(*args):
