@@ -69,7 +69,7 @@ function drawChart(s) {
     height: 220,
     legend: { show: false },
     scales: { y: { range: (u, min, max) => [0, Math.max(max, 1024)] } },
-    axes: [{}, { size: 80, values: (u, ticks) => ticks.map((v) => bytes(v) + "/s") }],
+    axes: [{}, { size: 96, values: (u, ticks) => ticks.map((v) => bytes(v) + "/s") }],
     series: [{}, { label: "upload", stroke: "#1b6ac9", fill: "rgba(27,106,201,0.15)", width: 1.5 }],
   }, data, box);
   window.statusChart = chart;

@@ -6,6 +6,7 @@ import http.server
 import json
 import os
 import random
+import subprocess
 import threading
 from pathlib import Path
 
@@ -105,6 +106,8 @@ def mode(daemon):
 
 # Chinese names need Wine's ANSI code page 936, which it takes from LANG.
 def test_status_page_in_a_browser(live, tmp_path, browser, other_origin, monkeypatch):
+    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    assert "zh_CN.utf8" in locales, "no zh_CN.UTF-8 locale: scripts/setup-deps makes it"
     monkeypatch.setenv("LANG", "zh_CN.UTF-8")
     daemon = live.start()
     data, md5 = share(daemon, tmp_path, "a.pak", 3_000_000, 1)
