@@ -12,7 +12,7 @@
 
 // One shared file as the page lists it.
 struct StatusSharedFile {
-  std::string md5;
+  std::string md5;  // upper case, as in `top`
   std::string path;  // UTF-8
   uint64_t size = 0;
   const char* state = "pending";  // "checked", "pending", "checking" or "failed"

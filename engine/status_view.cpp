@@ -115,7 +115,7 @@ StatusSnapshot Gather() {
   const auto listed = [&](const std::string& md5, const std::string& path, uint64_t size,
                           const char* state) {
     const auto found = served_bytes.find(upper(md5));
-    s.files.push_back(StatusSharedFile{md5, AnsiToUtf8(path), size, state,
+    s.files.push_back(StatusSharedFile{upper(md5), AnsiToUtf8(path), size, state,
                                        found == served_bytes.end() ? 0 : found->second});
   };
   if (const auto entries = SharedFileList::Instance()->AllEntries()) {

@@ -67,8 +67,13 @@ def test_status_after_shares_and_download(live, tmp_path):
     assert now["engine"]["http_port"] == daemon.http_port
     assert now["engine"]["ipc_port"] == daemon.ipc_port
     assert now["engine"]["last_web_report"]["result"] == "ok"
+    files = sorted(now["catalogue"].pop("files"), key=lambda f: f["path"])
     assert now["catalogue"] == {"entries": 2, "total_bytes": 500_000, "verified": 2,
                                 "pending": 0, "failed": 0, "checking": None}
+    assert files == [{"md5": md5_a.upper(), "path": winpath(a), "size": 300_000, "state": "checked",
+                      "bytes": len(data_a)},
+                     {"md5": md5_b.upper(), "path": winpath(b), "size": 200_000, "state": "checked",
+                      "bytes": 0}]
     assert (now["peers"]["requests"], now["peers"]["bytes"]) == (1, len(data_a))
     assert now["peers"]["top"] == [{"md5": md5_a.upper(), "path": winpath(a),
                                     "bytes": len(data_a)}]
@@ -105,6 +110,8 @@ def test_check_drops_mismatch_keeps_match(live, tmp_path):
     assert wait_for(lambda: MISMATCH + good_md5.encode() in daemon.log(), 30)
     assert peer.get(good_md5).not_found
     assert status(daemon)["failed"] == 2
+    assert [(f["md5"], f["state"]) for f in status(daemon)["files"]] == [
+        (bad_md5.upper(), "failed"), (good_md5.upper(), "failed")]
 
 
 # While a protected game runs the check waits before its first read, and the
