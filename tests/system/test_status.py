@@ -146,7 +146,8 @@ PEER_SCRIPT = textwrap.dedent("""
             while chunk := s.recv(65536):
                 got += chunk
             return got
-    for line in ("GET /status HTTP/1.1", "POST /verify HTTP/1.1", "GET /no-such-path HTTP/1.1"):
+    for line in ("GET /no-such-path HTTP/1.1", "GET /status HTTP/1.1", "POST /verify HTTP/1.1",
+                 "GET / HTTP/1.1", "GET /ui/page.js HTTP/1.1", "POST /pause HTTP/1.1"):
         print(ask(line).hex())
     answer = ask("GET /%s HTTP/1.1" % md5)
     print(hashlib.md5(answer.split(b"\\r\\n\\r\\n", 1)[1]).hexdigest())
@@ -182,8 +183,8 @@ def other_host():
         ip("netns", "del", ns, check=False)
 
 
-# From another host the status and verify paths answer exactly as an unknown
-# path does, while the same host downloads a shared file.
+# From another host the status paths, the page and its actions answer exactly as
+# an unknown path does, while the same host downloads a shared file.
 def test_other_host_sees_no_status(live, tmp_path, other_host):
     address, inside = other_host
     daemon = started(live)
@@ -191,8 +192,7 @@ def test_other_host_sees_no_status(live, tmp_path, other_host):
     assert ipc_share(daemon.ipc_port, winpath(path), md5, URL % md5, "2") == b""
     result = inside("/usr/bin/python3", "-c", PEER_SCRIPT, address, str(daemon.http_port), md5)
     assert result.returncode == 0, result.stderr
-    status_hex, verify_hex, unknown_hex, body_md5 = result.stdout.decode().split()
-    assert bytes.fromhex(status_hex) == bytes.fromhex(unknown_hex) == NOT_FOUND
-    assert bytes.fromhex(verify_hex) == NOT_FOUND
+    *answers, body_md5 = result.stdout.decode().split()
+    assert [bytes.fromhex(answer) for answer in answers] == [NOT_FOUND] * 6
     assert body_md5 == md5
     assert status_of(daemon)["peers"]["requests"] == 1  # loopback still reads it
