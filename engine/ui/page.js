@@ -17,22 +17,27 @@ function baseName(path) {
   return path.slice(cut + 1);
 }
 
-// What the engine is doing, in words; each item [text, class].
+// What the engine is doing, in words; each item [text, class]. The first
+// item's kind goes to #state's data-state for scripts that read the page.
 function stateWords(s) {
   const words = [];
   const cost = s.cost || null;
+  const cap = s.daemon.upload_cap_kbps ? ", up to " + s.daemon.upload_cap_kbps + " KiB/s" : "";
   if (s.daemon.upload_mode === "paused") {
-    words.push(["Paused: serving no one", "stop"]);
+    words.push(["Sharing paused", "stop", "paused"]);
   } else if (cost && cost.internet_refused === "metered") {
-    words.push(["Metered connection: serving the local network only", "warn"]);
+    words.push(["On a metered connection: sharing with the local network only", "warn",
+                "metered"]);
   } else if (cost && cost.internet_refused === "budget") {
-    words.push(["Monthly budget reached: serving the local network only", "warn"]);
+    words.push(["Monthly budget reached: sharing with the local network only", "warn",
+                "budget"]);
   } else if (s.catalogue.entries === 0) {
-    words.push(["Nothing to share", "warn"]);
+    words.push(["Nothing to share", "warn", "nothing"]);
   } else if (s.daemon.upload_mode === "in_game") {
-    words.push(["Capped in game (" + s.daemon.upload_cap + ")", "warn"]);
+    words.push([s.daemon.upload_cap_kbps ? "Capped in game" + cap : "Game running, no cap",
+                "warn", "in_game"]);
   } else {
-    words.push(["Serving " + s.catalogue.entries + " files (" + s.daemon.upload_cap + ")", ""]);
+    words.push(["Serving " + s.catalogue.entries + " files" + cap, "", "serving"]);
   }
   const mapping = s.port_mapping;
   if (mapping) {
@@ -44,7 +49,8 @@ function stateWords(s) {
       unavailable: "port mapping is not available",
     };
     if (mapping.state in unreachable) {
-      words.push(["Unreachable from outside: " + unreachable[mapping.state], "warn"]);
+      words.push(["Unreachable from outside: " + unreachable[mapping.state], "warn",
+                  "unreachable"]);
     } else if (mapping.state === "mapped" && mapping.mapping) {
       words.push(["Reachable from outside on port " + mapping.mapping.external_port, ""]);
     } else if (mapping.state === "starting") {
@@ -121,6 +127,7 @@ function drawFacts(s) {
 function drawState(items) {
   const list = document.getElementById("state");
   list.textContent = "";
+  list.dataset.state = items.map((item) => item[2]).filter(Boolean).join(" ");
   for (const [text, cls] of items) {
     const li = list.appendChild(document.createElement("li"));
     li.textContent = text;
@@ -135,7 +142,7 @@ async function refresh() {
     if (!answer.ok) throw new Error(answer.status);
     s = await answer.json();
   } catch (e) {
-    drawState([["The engine does not answer", "stop"]]);
+    drawState([["The engine does not answer", "stop", "gone"]]);
     return;
   }
   drawState(stateWords(s));

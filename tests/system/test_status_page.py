@@ -134,14 +134,23 @@ def test_status_page_in_a_browser(live, tmp_path, browser, other_origin, monkeyp
     assert browser.execute_script(
         "return window.statusChart.data[1].length === 600 && "
         "window.statusChart.data[1].reduce((a, b) => a + b, 0)") == len(data) + len(data_cn)
-    assert "Serving 2 files" in browser.find_element(By.ID, "state").text
+    state = browser.find_element(By.ID, "state")
+    assert state.get_attribute("data-state") == "serving unreachable", state.text
+    assert state.text.startswith("Serving 2 files"), state.text
+    # A metered connection or a spent budget, once the JSON has `cost`, in words.
+    assert browser.execute_script("""
+        const base = {daemon: {upload_mode: "normal", upload_cap_kbps: 0},
+                      catalogue: {entries: 1}};
+        return ["metered", "budget", null].map(
+            (r) => stateWords(Object.assign({cost: {internet_refused: r}}, base))[0][2]);
+        """) == ["metered", "budget", "serving"]
     ARTEFACTS.mkdir(exist_ok=True)
     browser.save_screenshot(str(ARTEFACTS / "status-page.png"))
 
     # Pause and resume from the page: the registry switch, and a peer's answer.
     browser.find_element(By.ID, "pause").click()
     assert wait_for(lambda: reg_query(ENGINE_KEY, "SharingPaused") == ("REG_DWORD", "0x1"), 10)
-    assert wait_for(lambda: "Paused" in browser.find_element(By.ID, "state").text, 10)
+    assert wait_for(lambda: state.get_attribute("data-state") == "paused unreachable", 10)
     peer = Peer(daemon.http_port)
     assert peer.get(md5).status == 503
     peer.close()
