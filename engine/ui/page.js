@@ -79,6 +79,8 @@ function drawChart(s) {
     series: [{}, { label: "upload", stroke: "#1b6ac9", fill: "rgba(27,106,201,0.15)", width: 1.5 }],
   }, data, box);
   window.statusChart = chart;
+  window.addEventListener("resize",
+    () => chart.setSize({ width: Math.max(box.clientWidth, 320), height: 220 }));
 }
 
 function cell(row, text, cls) {
