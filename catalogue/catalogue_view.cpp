@@ -57,6 +57,11 @@ size_t CatalogueView::Size() const {
   return m_entries ? m_entries->size() : 0;
 }
 
+std::shared_ptr<const CatalogueView::Entries> CatalogueView::All() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_entries;
+}
+
 CatalogueView::Totals CatalogueView::Count() const {
   std::shared_ptr<const Entries> entries;
   {

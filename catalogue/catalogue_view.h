@@ -45,6 +45,8 @@ class CatalogueView {
     uint64_t verified = 0;
   };
   Totals Count() const;
+  // Every entry as the view holds it now; null before the first Replace.
+  std::shared_ptr<const Entries> All() const;
 
   // The folded form under which names are kept.
   static std::string Fold(const std::string& name);

@@ -49,6 +49,7 @@ struct Checker {
   std::mutex mutex;  // guards the two figures below, never held across I/O
   uint64_t failed = 0;
   std::string checking;
+  std::vector<FailedFile> recent;
 };
 
 Checker& State() {
@@ -218,6 +219,9 @@ void CheckOne(const Candidate& candidate) {
       Checker& checker = State();
       std::lock_guard<std::mutex> lock(checker.mutex);
       ++checker.failed;
+      if (checker.recent.size() == kRecentFailed) checker.recent.erase(checker.recent.begin());
+      checker.recent.push_back(
+          FailedFile{candidate.md5, candidate.entry.local_path, candidate.entry.length});
     }
   }
 }
@@ -300,5 +304,5 @@ void RequestFileCheck(bool all) {
 FileCheckFigures ReadFileCheckFigures() {
   Checker& checker = State();
   std::lock_guard<std::mutex> lock(checker.mutex);
-  return FileCheckFigures{checker.failed, checker.checking};
+  return FileCheckFigures{checker.failed, checker.checking, checker.recent};
 }

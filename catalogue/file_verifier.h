@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class IThreadManager;
 
@@ -27,10 +28,19 @@ void StartFileVerifier(IThreadManager* manager, bool (*game_running)());
 // starts the thread first when an earlier start failed.
 void RequestFileCheck(bool all);
 
+// An entry deleted because its file did not match.
+struct FailedFile {
+  std::string md5;
+  std::string path;
+  uint32_t length = 0;
+};
+
 struct FileCheckFigures {
   uint64_t failed = 0;  // entries deleted since start for a mismatch
   std::string checking;  // MD5 text of the file being read now, or empty
+  std::vector<FailedFile> recent;  // the last kRecentFailed of them, oldest first
 };
+constexpr size_t kRecentFailed = 20;
 FileCheckFigures ReadFileCheckFigures();
 
 constexpr uint32_t kDefaultVerifyReadMBps = 32;

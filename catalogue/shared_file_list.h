@@ -77,6 +77,7 @@ class SharedFileList : public IThreadHandler {
 
   // Entries, bytes and verified entries as the view holds them now.
   CatalogueView::Totals Count() const { return m_view.Count(); }
+  std::shared_ptr<const CatalogueView::Entries> AllEntries() const { return m_view.All(); }
 
   // Starts the thread that keeps the view fresh; without it every lookup asks
   // the registry. `manager` makes the thread.

@@ -9,6 +9,7 @@
 #include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
+#include "engine/status_page_source.h"
 #include "engine/status_view.h"
 #include "engine/upload_control.h"
 #include "httpserver/http_file_handler.h"
@@ -93,8 +94,10 @@ void StartEngine(int ipc_port) {
   // upload settings, the hooks its first lookup hands to the catalogue's watch)
   // is in place before it accepts.
   HttpServer* http_server = new HttpServer;
+  MakeStatusPageToken();
   http_server->AddHandler(new StatusHandler(StatusSource{&StatusJson, &StatusTable,
-                                                         &AskForFileCheck}));
+                                                         &AskForFileCheck, &SetSharingPaused,
+                                                         &ReadUiFile, StatusPageToken()}));
   http_server->AddHandler(new HttpFileHandler);
   SetUploadControlledServer(http_server);
   // The player's upload settings, in force now and again after every change.

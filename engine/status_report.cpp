@@ -17,6 +17,28 @@ std::string OutcomeText(const StatusOutcome& outcome) {
   return FormatUtcTime(outcome.time) + ", " + outcome.result;
 }
 
+std::string NumberList(const std::vector<uint64_t>& values) {
+  std::string out = "[";
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i) out += ",";
+    out += Number(values[i]);
+  }
+  return out + "]";
+}
+
+std::string FilesJson(const std::vector<StatusSharedFile>& files) {
+  std::string out = "[";
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (i) out += ",";
+    out += "{\"md5\":" + JsonString(files[i].md5) + ",\"path\":" + JsonStringUtf8(files[i].path) +
+           ",\"size\":" + Number(files[i].size) + ",\"state\":" + JsonString(files[i].state) +
+           ",\"bytes\":" + Number(files[i].bytes) + "}";
+  }
+  return out + "]";
+}
+
+std::string PageUrl(int32_t port) { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+
 std::string Bytes(uint64_t bytes) {
   char text[32];
   if (bytes >= (1ull << 30)) {
@@ -60,18 +82,19 @@ std::string FormatStatusJson(const StatusSnapshot& s) {
   std::string top = "[";
   for (size_t i = 0; i < s.top.size(); ++i) {
     if (i) top += ",";
-    top += "{\"md5\":" + JsonString(s.top[i].md5) + ",\"path\":" + JsonString(s.top[i].path) +
+    top += "{\"md5\":" + JsonString(s.top[i].md5) + ",\"path\":" + JsonStringUtf8(s.top[i].path) +
            ",\"bytes\":" + Number(s.top[i].bytes) + "}";
   }
   top += "]";
   const int64_t uptime = s.now > s.start_time ? s.now - s.start_time : 0;
   return std::string("{") +
-         "\"daemon\":{\"image\":" + JsonString(s.image_path) +
+         "\"daemon\":{\"image\":" + JsonStringUtf8(s.image_path) +
          ",\"pid\":" + Number(s.process_id) + ",\"version\":" + JsonString(s.version) +
          ",\"started\":" + JsonString(FormatUtcTime(s.start_time)) +
          ",\"uptime_s\":" + Number(static_cast<uint64_t>(uptime)) +
          ",\"game_running\":" + (s.game_running ? "true" : "false") +
          ",\"upload_cap\":" + JsonString(s.cap) + ",\"upload_cap_kbps\":" + Number(s.cap_kbps) +
+         ",\"upload_mode\":" + JsonString(s.upload_mode) +
          "},\"engine\":{\"ipc_port\":" + std::to_string(s.ipc_port) +
          ",\"http_port\":" + std::to_string(s.http_port) +
          ",\"tracker_host\":" + JsonString(s.tracker_host) +
@@ -82,11 +105,16 @@ std::string FormatStatusJson(const StatusSnapshot& s) {
          ",\"total_bytes\":" + Number(s.total_bytes) + ",\"verified\":" + Number(s.verified) +
          ",\"pending\":" + Number(s.pending) + ",\"failed\":" + Number(s.failed) +
          ",\"checking\":" + (s.checking.empty() ? std::string("null") : JsonString(s.checking)) +
+         ",\"files\":" + FilesJson(s.files) +
          "},\"peers\":{\"connections\":" + std::to_string(s.connections) +
          ",\"requests\":" + Number(s.requests) + ",\"bytes\":" + Number(s.bytes) +
          ",\"requests_60s\":" + Number(s.requests_60s) + ",\"bytes_60s\":" + Number(s.bytes_60s) +
-         ",\"top\":" + top + "}" +
-         (s.port_mapping_json.empty() ? "" : ",\"port_mapping\":" + s.port_mapping_json) + "}\n";
+         ",\"top\":" + top + ",\"bytes_per_second\":" + NumberList(s.bytes_per_second) + "}" +
+         (s.port_mapping_json.empty() ? "" : ",\"port_mapping\":" + s.port_mapping_json) +
+         (s.page_token.empty() ? ""
+                               : ",\"page\":{\"url\":" + JsonString(PageUrl(s.http_port)) +
+                                     ",\"token\":" + JsonString(s.page_token) + "}") +
+         "}\n";
 }
 
 std::string FormatStatusTable(const StatusSnapshot& s) {
@@ -113,6 +141,7 @@ std::string FormatStatusTable(const StatusSnapshot& s) {
                    " requests, " + Bytes(s.bytes) + " served (last 60 s: " +
                    Number(s.requests_60s) + ", " + Bytes(s.bytes_60s) + ")");
   if (!s.port_mapping_text.empty()) row("port mapping", s.port_mapping_text);
+  if (!s.page_token.empty()) row("page", PageUrl(s.http_port));
   for (const StatusFileServed& file : s.top) {
     row("  served", file.md5 + "  " + Bytes(file.bytes) + "  " + file.path);
   }

@@ -4,10 +4,13 @@
 
 #include <atomic>
 #include <ctime>
+#include <limits>
+#include <map>
 
 #include "catalogue/file_verifier.h"
 #include "catalogue/shared_file_list.h"
 #include "engine/engine_start.h"
+#include "engine/status_page_source.h"
 #include "engine/status_report.h"
 #include "engine/upload_control.h"
 #include "httpserver/http_server.h"
@@ -22,6 +25,33 @@ namespace {
 std::atomic<int64_t> g_startTime{0};
 constexpr size_t kTopFiles = 10;
 
+// The catalogue holds paths in the system's ANSI code page; the report is UTF-8.
+std::string AnsiToUtf8(const std::string& ansi) {
+  if (ansi.empty()) return ansi;
+  const int wide_size = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
+                                            nullptr, 0);
+  if (wide_size <= 0) return std::string();
+  std::wstring wide(static_cast<size_t>(wide_size), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0], wide_size);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_size, nullptr, 0, nullptr,
+                                       nullptr);
+  if (size <= 0) return std::string();
+  std::string utf8(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_size, &utf8[0], size, nullptr, nullptr);
+  return utf8;
+}
+
+const char* ModeName(UploadMode mode) {
+  switch (mode) {
+    case UploadMode::kPaused:
+      return "paused";
+    case UploadMode::kInGame:
+      return "in_game";
+    default:
+      return "normal";
+  }
+}
+
 std::string HostText(const HostSetting& setting) {
   return setting.host + ":" + std::to_string(setting.port);
 }
@@ -31,7 +61,7 @@ StatusSnapshot Gather() {
   s.now = static_cast<int64_t>(std::time(nullptr));
   char image[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, image, sizeof(image) - 1);
-  s.image_path = image;
+  s.image_path = AnsiToUtf8(image);
   s.process_id = GetCurrentProcessId();
   s.version = ZRVD_VERSION;
   s.start_time = g_startTime.load();
@@ -39,6 +69,7 @@ StatusSnapshot Gather() {
   s.game_running = upload.game_running;
   s.cap = DescribeCap(upload.cap);
   s.cap_kbps = upload.cap.kbps;
+  s.upload_mode = ModeName(upload.cap.mode);
 
   s.ipc_port = EngineIpcPort();
   auto* server = static_cast<HttpServer*>(g_httpServer);
@@ -60,12 +91,46 @@ StatusSnapshot Gather() {
   // The connection that asks is not counted.
   s.connections = server ? server->OpenConnections() - 1 : 0;
   if (s.connections < 0) s.connections = 0;
-  const ServedStats::Figures served = ServedStats::Shared().Read(s.now, kTopFiles);
+  ServedStats::Figures served =
+      ServedStats::Shared().Read(s.now, std::numeric_limits<size_t>::max());
   s.requests = served.requests;
   s.bytes = served.bytes;
   s.requests_60s = served.requests_60s;
   s.bytes_60s = served.bytes_60s;
-  s.top = served.top;
+  s.bytes_per_second = std::move(served.rate);
+  std::map<std::string, uint64_t> served_bytes;  // by upper-case MD5 text
+  for (StatusFileServed& file : served.top) {
+    served_bytes[file.md5] = file.bytes;
+    file.path = AnsiToUtf8(file.path);
+  }
+  if (served.top.size() > kTopFiles) served.top.resize(kTopFiles);
+  s.top = std::move(served.top);
+
+  const auto upper = [](std::string text) {
+    for (char& c : text) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+  };
+  const auto listed = [&](const std::string& md5, const std::string& path, uint64_t size,
+                          const char* state) {
+    const auto found = served_bytes.find(upper(md5));
+    s.files.push_back(StatusSharedFile{upper(md5), AnsiToUtf8(path), size, state,
+                                       found == served_bytes.end() ? 0 : found->second});
+  };
+  if (const auto entries = SharedFileList::Instance()->AllEntries()) {
+    for (const auto& item : *entries) {
+      if (s.files.size() == kListedFiles) break;
+      const char* state = item.second.verified             ? "checked"
+                          : upper(item.first) == upper(checks.checking) ? "checking"
+                                                                        : "pending";
+      listed(item.first, item.second.local_path, item.second.length, state);
+    }
+  }
+  for (const FailedFile& failed : checks.recent) {
+    listed(failed.md5, failed.path, failed.length, "failed");
+  }
+  s.page_token = StatusPageToken();
   const PortMapStatus mapping = ReadPortMapStatus();
   s.port_mapping_json = FormatPortMapJson(mapping);
   s.port_mapping_text = FormatPortMapText(mapping);

@@ -29,6 +29,7 @@ void ServedStats::AddBytes(const std::string& md5, const std::string& path, uint
   std::lock_guard<std::mutex> lock(m_mutex);
   m_bytes += bytes;
   SecondOf(now_s).bytes += bytes;
+  m_history.Add(now_s, bytes);
   StatusFileServed& file = m_files[key];
   // Called per piece sent: copy the texts only when the file is new (or moved).
   if (file.bytes == 0) file.md5 = key;
@@ -49,6 +50,7 @@ ServedStats::Figures ServedStats::Read(int64_t now_s, size_t top_count) const {
       }
     }
     for (const auto& item : m_files) figures.top.push_back(item.second);
+    figures.rate = m_history.Read(now_s);
   }
   const size_t keep = std::min(top_count, figures.top.size());
   std::partial_sort(figures.top.begin(), figures.top.begin() + keep, figures.top.end(),

@@ -1,7 +1,7 @@
 // What the file service has served: requests and body bytes since start and in
-// the last 60 seconds, and the bytes of each file. Counted by the connection
-// threads as they send; safe from any thread. The lock covers a few additions,
-// never a read of a file or a send.
+// the last 60 seconds, bytes per second over ten minutes, and the bytes of each
+// file. Counted by the connection threads as they send; safe from any thread.
+// The lock covers a few additions, never a read of a file or a send.
 #pragma once
 
 #include <array>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "httpserver/rate_history.h"
 #include "runtime/status_figures.h"
 
 class ServedStats {
@@ -28,6 +29,7 @@ class ServedStats {
     uint64_t requests_60s = 0;
     uint64_t bytes_60s = 0;
     std::vector<StatusFileServed> top;  // at most `top_count`, most bytes first
+    std::vector<uint64_t> rate;  // bytes per second, the last ten minutes, oldest first
   };
   Figures Read(int64_t now_s, size_t top_count) const;
 
@@ -44,5 +46,6 @@ class ServedStats {
   uint64_t m_requests = 0;
   uint64_t m_bytes = 0;
   std::array<Second, kWindowSeconds> m_window;
+  RateHistory m_history;
   std::map<std::string, StatusFileServed> m_files;  // by upper-case MD5 text
 };

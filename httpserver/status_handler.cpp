@@ -5,16 +5,14 @@
 #include "common/unique_any.h"
 #include "httpserver/local_only.h"
 #include "httpserver/socket_io.h"
+#include "httpserver/status_page.h"
 
 namespace {
 
 void SendAndClose(SOCKET socket, const char* status, const std::string& type,
                   const std::string& body) {
   zrvd::unique_socket closing(socket);
-  const std::string answer = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
-                             "\r\nContent-Length: " + std::to_string(body.size()) +
-                             "\r\nX-Content-Type-Options: nosniff\r\nCache-Control: no-store"
-                             "\r\nConnection: close\r\n\r\n" + body;
+  const std::string answer = LocalAnswer(status, type, body);
   SendAll(closing.get(), answer.data(), static_cast<int32_t>(answer.size()));
   shutdown(closing.get(), SD_SEND);
 }
@@ -46,25 +44,49 @@ bool PeerAddressOf(SOCKET socket, uint32_t* address) {
 void StatusHandler::Release() { delete this; }
 
 int32_t StatusHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
-  const char* method = request->GetMethod();
-  const char* uri = request->GetURI();
-  const bool status = std::strcmp(uri, "/status") == 0 && std::strcmp(method, "GET") == 0;
-  const bool verify = std::strcmp(uri, "/verify") == 0 && std::strcmp(method, "POST") == 0;
-  if (!status && !verify) return kHttpDeclined;
+  const LocalPath path = LocalPathOf(request->GetMethod(), request->GetURI());
+  if (path == LocalPath::kNone) return kHttpDeclined;
   uint32_t peer = 0;
   if (!PeerAddressOf(socket, &peer) || !IsLoopbackAddress(peer)) return kHttpDeclined;
-  // A client's Host names the port it connected to: this socket's own.
-  if (!IsLocalRequest(request->GetHeader("HOST"), request->GetHeader("ORIGIN"), verify,
+  // A client's Host names the port it connected to: this socket's own. A
+  // foreign Origin is refused on reads too: nothing here is for another site.
+  if (!IsLocalRequest(request->GetHeader("HOST"), request->GetHeader("ORIGIN"), true,
                       LocalPortOf(socket))) {
     return kHttpDeclined;
   }
-  if (verify) {
-    m_source.verify_all();
-    SendAndClose(socket, "202 Accepted", "application/json", "{\"verify\":\"requested\"}\n");
-  } else if (std::strcmp(request->GetParam("format"), "text") == 0) {
-    SendAndClose(socket, "200 OK", "text/plain", m_source.table());
-  } else {
-    SendAndClose(socket, "200 OK", "application/json", m_source.json());
+  if (ChangesState(path) && !TokenMatches(request->GetHeader(kTokenHeader), m_source.token)) {
+    return kHttpDeclined;
+  }
+  std::string body;
+  std::string type;
+  switch (path) {
+    case LocalPath::kVerify:
+      m_source.verify_all();
+      SendAndClose(socket, "202 Accepted", "application/json", "{\"verify\":\"requested\"}\n");
+      break;
+    case LocalPath::kPause:
+    case LocalPath::kResume:
+      m_source.set_paused(path == LocalPath::kPause);
+      SendAndClose(socket, "200 OK", "application/json",
+                   path == LocalPath::kPause ? "{\"paused\":true}\n" : "{\"paused\":false}\n");
+      break;
+    case LocalPath::kPage:
+      if (!m_source.ui_file("page.html", &body, &type)) return kHttpDeclined;
+      SendAndClose(socket, "200 OK", type, FillPage(body, m_source.token));
+      break;
+    case LocalPath::kUiFile:
+      if (std::strcmp(request->GetURI(), "/ui/page.html") == 0 ||
+          !m_source.ui_file(request->GetURI() + 4, &body, &type)) {
+        return kHttpDeclined;
+      }
+      SendAndClose(socket, "200 OK", type, body);
+      break;
+    default:
+      if (std::strcmp(request->GetParam("format"), "text") == 0) {
+        SendAndClose(socket, "200 OK", "text/plain; charset=utf-8", m_source.table());
+      } else {
+        SendAndClose(socket, "200 OK", "application/json", m_source.json());
+      }
   }
   return kHttpClosed;
 }

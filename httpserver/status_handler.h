@@ -1,6 +1,7 @@
 // Answers the local machine's questions on the peer port: "GET /status" (JSON,
-// or the table with "?format=text") and "POST /verify" (a file check of every
-// entry). Only a connection whose peer address, as its own socket reports it,
+// or the table with "?format=text"), the status page ("GET /" and its files
+// under "/ui/"), and the actions "POST /pause", "/resume" and "/verify" (a
+// file check of every entry), which carry the page's token. Only a connection whose peer address, as its own socket reports it,
 // is in 127.0.0.0/8, and whose request passes IsLocalRequest (a web page in the
 // player's browser is loopback too), is answered; for any other the handler
 // declines, so the asker gets the 404 of any unknown path and sees nothing new.
@@ -18,13 +19,18 @@ struct StatusSource {
   std::string (*json)();
   std::string (*table)();
   void (*verify_all)();
+  void (*set_paused)(bool paused);
+  // The page's file under `name` ("page.html": the page) and its content type;
+  // false when there is none.
+  bool (*ui_file)(const std::string& name, std::string* body, std::string* type);
+  std::string token;  // what every action must carry
 };
 
 class StatusHandler : public IHttpHandler {
  public:
   explicit StatusHandler(StatusSource source) : m_source(source) {}
   void Release() override;
-  // -1 unless a local asker (above) asks for one of the two paths; then the
+  // -1 unless a local asker (above) asks for one of the paths; then the
   // answer is sent, the socket closed and 0 returned.
   int32_t HandleRequest(IHttpRequest* request, SOCKET socket) override;
 

@@ -240,6 +240,8 @@ class Demo:
                    "the status counts the %d shared files" % len(self.files))
         self.check(status.get("peers", {}).get("bytes", 0) >= served,
                    "and at least the %d bytes the peer downloaded" % served)
+        self.say("    status page: http://127.0.0.1:%d/ (in a browser on this machine)"
+                 % self.http_port)
 
     def end_of_game(self):
         self.step("The game and the launcher end; the daemon follows by itself")
@@ -273,8 +275,9 @@ class Demo:
             self.end_of_game()
             self.say("\nAll steps held.")
             return
-        self.say("\nThe daemon keeps running: curl http://127.0.0.1:%d/%s, "
-                 "scripts/zrvdctl ... ; Ctrl-C ends it." % (self.http_port, self.files[0][1]))
+        self.say("\nThe daemon keeps running: its status page http://127.0.0.1:%d/, "
+                 "curl http://127.0.0.1:%d/%s, scripts/zrvdctl ... ; Ctrl-C ends it."
+                 % (self.http_port, self.http_port, self.files[0][1]))
         while True:
             code, _, _ = self.ctl("wait", "0")
             if code != 0:

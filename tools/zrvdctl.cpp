@@ -12,6 +12,7 @@
 //   zrvdctl limit KBPS | limit-in-game KBPS | pause | resume   upload settings
 //   zrvdctl status [--json]     what the engine is doing, as a table or its JSON
 //   zrvdctl verify              ask for a check of every shared file against its MD5
+//   zrvdctl open                open the status page in the default browser
 //   zrvdctl --version           print the product version
 //
 // Exit code 0 on success; otherwise 1 with a one-line message on stderr.
@@ -208,7 +209,8 @@ int Usage() {
   return Fail(
       "usage: zrvdctl add PATH | addmany PREFIX N | quit | record HEX | launcher SECONDS | wait SECONDS | "
       "exitcode SECONDS | port | "
-      "share PATH MD5 URL MODE | limit KBPS | limit-in-game KBPS | pause | resume | --version%s");
+      "share PATH MD5 URL MODE | limit KBPS | limit-in-game KBPS | pause | resume | "
+      "status [--json] | verify | open | --version%s");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 
-// "status", "status --json", "verify"; -1 when `command` is none of them, else
+// "status", "status --json", "verify", "open" (the status page in the default
+// browser); -1 when `command` is none of them, else
 // the exit code.
 int RunStatusCommand(const std::string& command, int argc, char** argv);

@@ -107,10 +107,13 @@ def kill_wineserver():
 
 def ipc_share(port, path, md5, url, mode, timeout=120):
     """Hands a file over as the download client does: the four lines in one piece,
-    then waits for the end of the stream. Returns what came back (never anything)."""
-    request = "%s\r\n%s\r\n%s\r\n%s\r\n" % (path, md5, url, mode)
+    then waits for the end of the stream. Returns what came back (never anything).
+    A path given as bytes is sent as it is (a GBK name, say)."""
+    if isinstance(path, str):
+        path = path.encode("latin-1")
+    request = path + ("\r\n%s\r\n%s\r\n%s\r\n" % (md5, url, mode)).encode("latin-1")
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
-        conn.sendall(request.encode("latin-1"))
+        conn.sendall(request)
         conn.shutdown(socket.SHUT_WR)
         got = b""
         while chunk := conn.recv(4096):

@@ -67,8 +67,13 @@ def test_status_after_shares_and_download(live, tmp_path):
     assert now["engine"]["http_port"] == daemon.http_port
     assert now["engine"]["ipc_port"] == daemon.ipc_port
     assert now["engine"]["last_web_report"]["result"] == "ok"
+    files = sorted(now["catalogue"].pop("files"), key=lambda f: f["path"])
     assert now["catalogue"] == {"entries": 2, "total_bytes": 500_000, "verified": 2,
                                 "pending": 0, "failed": 0, "checking": None}
+    assert files == [{"md5": md5_a.upper(), "path": winpath(a), "size": 300_000, "state": "checked",
+                      "bytes": len(data_a)},
+                     {"md5": md5_b.upper(), "path": winpath(b), "size": 200_000, "state": "checked",
+                      "bytes": 0}]
     assert (now["peers"]["requests"], now["peers"]["bytes"]) == (1, len(data_a))
     assert now["peers"]["top"] == [{"md5": md5_a.upper(), "path": winpath(a),
                                     "bytes": len(data_a)}]
@@ -105,6 +110,8 @@ def test_check_drops_mismatch_keeps_match(live, tmp_path):
     assert wait_for(lambda: MISMATCH + good_md5.encode() in daemon.log(), 30)
     assert peer.get(good_md5).not_found
     assert status(daemon)["failed"] == 2
+    assert [(f["md5"], f["state"]) for f in status(daemon)["files"]] == [
+        (bad_md5.upper(), "failed"), (good_md5.upper(), "failed")]
 
 
 # While a protected game runs the check waits before its first read, and the
@@ -139,7 +146,8 @@ PEER_SCRIPT = textwrap.dedent("""
             while chunk := s.recv(65536):
                 got += chunk
             return got
-    for line in ("GET /status HTTP/1.1", "POST /verify HTTP/1.1", "GET /no-such-path HTTP/1.1"):
+    for line in ("GET /no-such-path HTTP/1.1", "GET /status HTTP/1.1", "POST /verify HTTP/1.1",
+                 "GET / HTTP/1.1", "GET /ui/page.js HTTP/1.1", "POST /pause HTTP/1.1"):
         print(ask(line).hex())
     answer = ask("GET /%s HTTP/1.1" % md5)
     print(hashlib.md5(answer.split(b"\\r\\n\\r\\n", 1)[1]).hexdigest())
@@ -175,8 +183,8 @@ def other_host():
         ip("netns", "del", ns, check=False)
 
 
-# From another host the status and verify paths answer exactly as an unknown
-# path does, while the same host downloads a shared file.
+# From another host the status paths, the page and its actions answer exactly as
+# an unknown path does, while the same host downloads a shared file.
 def test_other_host_sees_no_status(live, tmp_path, other_host):
     address, inside = other_host
     daemon = started(live)
@@ -184,8 +192,7 @@ def test_other_host_sees_no_status(live, tmp_path, other_host):
     assert ipc_share(daemon.ipc_port, winpath(path), md5, URL % md5, "2") == b""
     result = inside("/usr/bin/python3", "-c", PEER_SCRIPT, address, str(daemon.http_port), md5)
     assert result.returncode == 0, result.stderr
-    status_hex, verify_hex, unknown_hex, body_md5 = result.stdout.decode().split()
-    assert bytes.fromhex(status_hex) == bytes.fromhex(unknown_hex) == NOT_FOUND
-    assert bytes.fromhex(verify_hex) == NOT_FOUND
+    *answers, body_md5 = result.stdout.decode().split()
+    assert [bytes.fromhex(answer) for answer in answers] == [NOT_FOUND] * 6
     assert body_md5 == md5
     assert status_of(daemon)["peers"]["requests"] == 1  # loopback still reads it

@@ -11,6 +11,13 @@ TEST(StatusReport, JsonStringEscapes) {
   EXPECT_EQ(JsonString(std::string("\r\n\x01\x7f", 4)), "\"\\u000d\\u000a\\u0001\\u007f\"");
   EXPECT_EQ(JsonString("\xD3\xCE\xCF\xB7"), "\"\\u00d3\\u00ce\\u00cf\\u00b7\"");
   EXPECT_EQ(JsonString(""), "\"\"");
+  // Paths decoded to UTF-8: characters, not bytes; broken UTF-8 shows as U+FFFD.
+  EXPECT_EQ(JsonStringUtf8("C:\\\xE6\xB8\xB8\xE6\x88\x8F.pak"), "\"C:\\\\\\u6e38\\u620f.pak\"");
+  EXPECT_EQ(JsonStringUtf8("\xC3\xA9\"\t"), "\"\\u00e9\\\"\\u0009\"");
+  EXPECT_EQ(JsonStringUtf8("\xF0\x9F\x98\x80"), "\"\\ud83d\\ude00\"");
+  EXPECT_EQ(JsonStringUtf8("a\xFF\xC3"), "\"a\\ufffd\\ufffd\"");
+  EXPECT_EQ(JsonStringUtf8("\xC0\xAF\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\"")
+      << "overlong and surrogate forms";
 }
 
 TEST(StatusReport, UtcTimes) {
@@ -26,11 +33,24 @@ TEST(StatusReport, JsonOfAFreshEngine) {
   s.now = 160;
   s.http_port = 8080;
   s.top.push_back({"ABC", "C:\\x", 5});
-  const std::string json = FormatStatusJson(s);
+  std::string json = FormatStatusJson(s);
   EXPECT_NE(json.find("\"uptime_s\":60"), std::string::npos) << json;
   EXPECT_NE(json.find("\"last_web_report\":null"), std::string::npos) << json;
   EXPECT_NE(json.find("\"checking\":null"), std::string::npos) << json;
   EXPECT_NE(json.find("\"top\":[{\"md5\":\"ABC\",\"path\":\"C:\\\\x\",\"bytes\":5}]"),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(json.find("\"page\""), std::string::npos) << "no token, no page";
+  s.files.push_back({"ABC", "C:\\\xE6\xB8\xB8", 9, "checked", 5});
+  s.bytes_per_second = {0, 7};
+  s.page_token = "t0";
+  json = FormatStatusJson(s);
+  EXPECT_NE(json.find("\"files\":[{\"md5\":\"ABC\",\"path\":\"C:\\\\\\u6e38\",\"size\":9,"
+                      "\"state\":\"checked\",\"bytes\":5}]"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"bytes_per_second\":[0,7]}"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"page\":{\"url\":\"http://127.0.0.1:8080/\",\"token\":\"t0\"}}"),
             std::string::npos)
       << json;
   s.web_report = {1796651425, "ok"};

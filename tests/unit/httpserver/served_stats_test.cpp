@@ -1,8 +1,11 @@
 #include "httpserver/served_stats.h"
 
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "httpserver/local_only.h"
+#include "httpserver/status_page.h"
 
 namespace {
 
@@ -36,6 +39,28 @@ TEST(ServedStats, WindowAndTop) {
   at = stats.Read(1120, 10);
   EXPECT_EQ(at.bytes_60s, 1u);
   EXPECT_EQ(at.bytes, 561u);
+}
+
+// The ten-minute history: one sample a second, oldest first, ending now; a
+// second nothing was sent in reads 0, also when its slot holds a second ten
+// minutes older (no timer clears it).
+TEST(ServedStats, RateHistoryRing) {
+  RateHistory ring;
+  ring.Add(1000, 5);
+  ring.Add(1000, 7);
+  ring.Add(1598, 3);
+  std::vector<uint64_t> rate = ring.Read(1599);
+  ASSERT_EQ(rate.size(), 600u);
+  EXPECT_EQ(rate[0], 12u);    // second 1000
+  EXPECT_EQ(rate[598], 3u);   // second 1598
+  EXPECT_EQ(rate[599], 0u);   // now
+  rate = ring.Read(1600);     // 1000 has left; its slot is now second 1600's
+  EXPECT_EQ(rate[0], 0u);
+  EXPECT_EQ(rate[599], 0u);
+  EXPECT_EQ(rate[597], 3u);
+  ring.Add(1600, 1);
+  EXPECT_EQ(ring.Read(1600)[599], 1u) << "a reused slot starts from nothing";
+  EXPECT_EQ(ring.Read(2300), std::vector<uint64_t>(600, 0));
 }
 
 TEST(LocalOnly, LoopbackIsTheWholeSlashEight) {
@@ -86,6 +111,36 @@ TEST(LocalOnly, HostAndOriginTable) {
         << row.host << " | " << row.origin << " | " << row.changes_state;
   }
   EXPECT_FALSE(IsLocalRequest("127.0.0.1:0", "", false, 0)) << "port unknown";
+}
+
+// Which local path a request asks for; only the POSTs change state. A UI name
+// cannot climb out of /ui/ or name a hidden file.
+TEST(StatusPage, PathsAndToken) {
+  struct Row {
+    const char* method;
+    const char* uri;
+    LocalPath path;
+  };
+  const Row rows[] = {
+      {"GET", "/status", LocalPath::kStatus},   {"GET", "/", LocalPath::kPage},
+      {"GET", "/ui/page.js", LocalPath::kUiFile}, {"GET", "/ui/uPlot.min.css", LocalPath::kUiFile},
+      {"GET", "/ui/", LocalPath::kNone},        {"GET", "/ui/../status", LocalPath::kNone},
+      {"GET", "/ui/.hidden", LocalPath::kNone}, {"GET", "/ui/a/b.js", LocalPath::kNone},
+      {"POST", "/pause", LocalPath::kPause},    {"POST", "/resume", LocalPath::kResume},
+      {"POST", "/verify", LocalPath::kVerify},  {"GET", "/pause", LocalPath::kNone},
+      {"POST", "/", LocalPath::kNone},          {"HEAD", "/status", LocalPath::kNone},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(LocalPathOf(row.method, row.uri), row.path) << row.method << " " << row.uri;
+  }
+  EXPECT_TRUE(ChangesState(LocalPath::kVerify));
+  EXPECT_FALSE(ChangesState(LocalPath::kPage));
+
+  EXPECT_TRUE(TokenMatches("a1b2", "a1b2"));
+  EXPECT_FALSE(TokenMatches("a1b3", "a1b2"));
+  EXPECT_FALSE(TokenMatches("a1b", "a1b2"));
+  EXPECT_FALSE(TokenMatches("", "")) << "no token made: nothing matches";
+  EXPECT_EQ(FillPage("<a {{token}}>{{token}}{{tok", "T"), "<a T>T{{tok");
 }
 
 }  // namespace
