@@ -86,7 +86,8 @@ std::string FormatStatusJson(const StatusSnapshot& s) {
          ",\"requests\":" + Number(s.requests) + ",\"bytes\":" + Number(s.bytes) +
          ",\"requests_60s\":" + Number(s.requests_60s) + ",\"bytes_60s\":" + Number(s.bytes_60s) +
          ",\"top\":" + top + "}" +
-         (s.port_mapping_json.empty() ? "" : ",\"port_mapping\":" + s.port_mapping_json) + "}\n";
+         (s.port_mapping_json.empty() ? "" : ",\"port_mapping\":" + s.port_mapping_json) +
+         (s.cost_json.empty() ? "" : ",\"cost\":" + s.cost_json) + "}\n";
 }
 
 std::string FormatStatusTable(const StatusSnapshot& s) {
@@ -113,6 +114,7 @@ std::string FormatStatusTable(const StatusSnapshot& s) {
                    " requests, " + Bytes(s.bytes) + " served (last 60 s: " +
                    Number(s.requests_60s) + ", " + Bytes(s.bytes_60s) + ")");
   if (!s.port_mapping_text.empty()) row("port mapping", s.port_mapping_text);
+  for (const auto& cost : s.cost_rows) row(cost.first.c_str(), cost.second);
   for (const StatusFileServed& file : s.top) {
     row("  served", file.md5 + "  " + Bytes(file.bytes) + "  " + file.path);
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/json_text.h"
@@ -45,6 +46,9 @@ struct StatusSnapshot {
   // empty: not shown.
   std::string port_mapping_json;
   std::string port_mapping_text;
+  // The link's cost and the bytes to each kind of peer (status_cost.h); empty: not shown.
+  std::string cost_json;
+  std::vector<std::pair<std::string, std::string>> cost_rows;
 };
 
 // "2026-12-07T13:50:25Z".
