@@ -184,6 +184,12 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
       watch.ExcludeSince(asked);
       if (granted == 0) break;
       const int32_t sent = send_piece(data + done, granted);
+      // Counted per turn, heads included, so that a budget stops the answer at
+      // the turn that fills it.
+      if (sent > 0 && book.AddBytes(lan, static_cast<uint64_t>(sent)) ==
+                          UploadBook::Change::kBudgetReached) {
+        LogBudgetReached();
+      }
       done += sent;
       if (sent != granted) break;
     }
@@ -224,10 +230,6 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
     if (body_sent > 0) {
       served.AddBytes(md5, path, static_cast<uint64_t>(body_sent),
                       static_cast<int64_t>(std::time(nullptr)));
-      if (book.AddBytes(lan, static_cast<uint64_t>(body_sent)) ==
-          UploadBook::Change::kBudgetReached) {
-        LogBudgetReached();
-      }
     }
     if (body_sent != static_cast<int32_t>(got)) {
       LogInfo(http_log::kShortSend, static_cast<int>(got), static_cast<int>(body_sent));
