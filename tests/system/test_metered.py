@@ -35,6 +35,12 @@ def get(ns, url, out=None):
     return status, retry[0] if retry else None, got, head.returncode
 
 
+def stored(daemon, name):
+    """A REG_QWORD of the engine key (reg.exe does not print them)."""
+    out = daemon.wine(BIN / "regvalue.exe", ENGINE_KEY[len("HKLM\\"):], name, check=False).split()
+    return int.from_bytes(bytes.fromhex(out[2]), "little") if out and out[0] == "11" else None
+
+
 def netprofm_slot():
     windows = NETNS_PREFIX / "drive_c" / "windows"
     return windows / ("syswow64" if (windows / "syswow64").is_dir() else "system32") / "netprofm.dll"
@@ -77,23 +83,23 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert (b"Stored monthly upload count ignored (a value of another type): the count of %s "
             b"starts afresh" % month.encode()) in log.read_bytes()
     daemon.ctl("share", winpath(path), md5, "http://cdn.example/patch.pak", "2")
-    port = daemon.status()["engine"]["http_port"]
-    url = "http://%s:%d/" + md5
-    lan, internet = url % (DAEMON_LAN, port), url % ("10.253.%d.2" % N, port)
+    # The peer port is picked afresh at every start.
+    lan = lambda: "http://%s:%d/%s" % (DAEMON_LAN, daemon.status()["engine"]["http_port"], md5)  # noqa: E731
+    internet = lambda: lan().replace(DAEMON_LAN, "10.253.%d.2" % N)  # noqa: E731
 
     def internet_range():
         """The internet peer asks a small range: it is under the 64 KiB/s cap."""
         out = tmp_path / "range"
         out.unlink(missing_ok=True)
         status = subprocess.run(["ip", "netns", "exec", wan_ns, "curl", "-s", "-o", str(out),
-                                 "-w", "%{http_code}", "-r", "0-32767", internet],
+                                 "-w", "%{http_code}", "-r", "0-32767", internet()],
                                 capture_output=True, text=True).stdout
         return int(status or 0), out.read_bytes() if out.exists() else b""
 
     def lan_whole():
         out = tmp_path / "lan"
         began = time.monotonic()
-        assert get(lan_ns, lan, out)[0] == 200 and out.read_bytes() == path.read_bytes()
+        assert get(lan_ns, lan(), out)[0] == 200 and out.read_bytes() == path.read_bytes()
         return time.monotonic() - began
 
     cost_now = lambda: daemon.status()["cost"]  # noqa: E731
@@ -108,7 +114,7 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
 
     cost.write_text("0x2")  # a fixed-cost plan
     assert wait_for(lambda: cost_now()["connection"] == "metered", 15)
-    status, retry, _, _ = get(wan_ns, internet)
+    status, retry, _, _ = get(wan_ns, internet())
     assert (status, retry) == (503, 60)
     assert cost_now()["internet_refused"] == "metered"
     assert lan_whole() < 20
@@ -129,12 +135,12 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert before["month_lan_bytes"] >= 2 * SIZE and before["month_internet_bytes"] < MIB
     assert "UploadMonthlyLimitMB   4" in daemon.ctl("budget", "4")
     daemon.reg_dword("UploadLimitKBps", 2048)
-    status, _, got, code = get(wan_ns, internet, tmp_path / "long")
+    status, _, got, code = get(wan_ns, internet(), tmp_path / "long")
     after = cost_now()
     assert status == 200 and code != 0 and got < SIZE - MIB, (status, got, code)
     assert 4 * MIB <= after["month_internet_bytes"] <= 4 * MIB + 65536 + 1024, after
     assert after["internet_refused"] == "budget" and after["budget_left_bytes"] == 0
-    status, retry, _, _ = get(wan_ns, internet)
+    status, retry, _, _ = get(wan_ns, internet())
     assert status == 503 and 1 <= retry <= 3600
     assert b"Monthly upload budget of 4 MiB reached" in log.read_bytes()
     lan_whole()
@@ -149,11 +155,10 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert again["lan_bytes"] == 0 and again["internet_refused"] == "budget"
     lan_whole()
     served = cost_now()["month_lan_bytes"]
-    assert wait_for(lambda: "0x%x" % served in daemon.wine("reg", "query", ENGINE_KEY, "/v",
-                                                           "UploadMonthLanBytes").lower(), 5)
+    assert wait_for(lambda: stored(daemon, "UploadMonthLanBytes") == served, 5)
     daemon.end(kill=True)
     daemon.start()
     assert cost_now()["month_lan_bytes"] == served
-    assert get(wan_ns, internet)[0] == 503
+    assert get(wan_ns, internet())[0] == 503
     daemon.end()
 
