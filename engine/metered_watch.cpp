@@ -144,8 +144,10 @@ void LoadMonthCount() {
   const std::time_t clock = std::time(nullptr);
   Watch& watch = State();
   if (verdict == StoredVerdict::kThisMonth) {
-    UploadBook::Shared().StartMonth(now.month, stored.internet_bytes.value,
-                                    stored.lan_bytes.value, now.seconds_left, clock);
+    // A budget spent before the restart is still spent: that is a change too.
+    LogBookChange(UploadBook::Shared().StartMonth(now.month, stored.internet_bytes.value,
+                                                  stored.lan_bytes.value, now.seconds_left,
+                                                  clock));
     std::lock_guard<std::mutex> lock(watch.mutex);
     watch.stored_month = now.month;
     watch.stored_internet = stored.internet_bytes.value;
@@ -157,7 +159,7 @@ void LoadMonthCount() {
   } else if (stored.month.kind != StoredValue::Kind::kAbsent) {
     LogInfo(kMsgNewMonth, month.c_str());
   }
-  UploadBook::Shared().StartMonth(now.month, 0, 0, now.seconds_left, clock);
+  LogBookChange(UploadBook::Shared().StartMonth(now.month, 0, 0, now.seconds_left, clock));
 }
 
 // Writes the count when it moved: the bytes first, so that a crash between the
@@ -198,9 +200,7 @@ void FollowMonth() {
   const MonthNow now = ThisMonth();
   if (now.month == book.Read().month) return;
   LogInfo(kMsgNewMonth, MonthText(now.month).c_str());
-  const UploadBook::Figures before = book.Read();
-  book.StartMonth(now.month, 0, 0, now.seconds_left, std::time(nullptr));
-  if (before.refused == InternetRefusal::kBudget) LogBookChange(UploadBook::Change::kBudgetFreed);
+  LogBookChange(book.StartMonth(now.month, 0, 0, now.seconds_left, std::time(nullptr)));
 }
 
 class CostReader {

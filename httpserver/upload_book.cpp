@@ -78,14 +78,15 @@ UploadBook::Change UploadBook::UpdateLocked() {
   return spent ? Change::kBudgetReached : Change::kBudgetFreed;
 }
 
-void UploadBook::StartMonth(int32_t year_month, uint64_t internet_bytes, uint64_t lan_bytes,
-                            int64_t seconds_to_next_month, int64_t now_s) {
+UploadBook::Change UploadBook::StartMonth(int32_t year_month, uint64_t internet_bytes,
+                                          uint64_t lan_bytes, int64_t seconds_to_next_month,
+                                          int64_t now_s) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_figures.month = year_month;
   m_figures.month_internet_bytes = internet_bytes;
   m_figures.month_lan_bytes = lan_bytes;
   m_monthEndsAt = now_s + seconds_to_next_month;
-  UpdateLocked();
+  return UpdateLocked();
 }
 
 UploadBook::Change UploadBook::SetSettings(const Settings& settings) {

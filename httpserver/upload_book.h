@@ -77,7 +77,7 @@ class UploadBook {
 
   // Counting goes on in `year_month` from the given bytes; `seconds_to_next_month`
   // from now (`now_s`, seconds since 1970) names when it ends.
-  void StartMonth(int32_t year_month, uint64_t internet_bytes, uint64_t lan_bytes,
+  Change StartMonth(int32_t year_month, uint64_t internet_bytes, uint64_t lan_bytes,
                   int64_t seconds_to_next_month, int64_t now_s);
   Change SetSettings(const Settings& settings);
   void SetCost(ConnectionCost cost);

@@ -87,7 +87,8 @@ TEST(UploadBook, BudgetOverAMonth) {
   EXPECT_EQ(before.lan_bytes, 5000u);
   EXPECT_EQ(before.internet_bytes, 101u);
   EXPECT_EQ(before.month_internet_bytes, 1001u);
-  book.StartMonth(202701, 0, 0, 31 * 86400, now + 7200);
+  EXPECT_EQ(book.StartMonth(202701, 0, 0, 31 * 86400, now + 7200),
+            UploadBook::Change::kBudgetFreed);
   EXPECT_EQ(book.InternetRefused(), InternetRefusal::kNone);
   const UploadBook::Figures after = book.Read();
   EXPECT_EQ(after.month, 202701);
