@@ -38,7 +38,7 @@ constexpr char kMsgNewMonth[] = "New month %s: the monthly upload count starts a
 constexpr char kMsgBadCount[] =
     "Stored monthly upload count ignored (%s): the count of %s starts afresh";
 
-// From the published interface definitions: older headers lack them.
+// The published GUIDs, here so that no import library has to carry them.
 const CLSID kClsidNetworkListManager = {
     0xdcb00c01, 0x570f, 0x4a9b, {0x8d, 0x69, 0x19, 0x9f, 0xdb, 0xa5, 0x72, 0x3b}};
 const IID kIidCostManager = {
