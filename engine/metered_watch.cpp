@@ -172,9 +172,10 @@ void SaveMonthCount() {
     // Nothing counted and nothing stored: the key stays as it was.
     const bool nothing = watch.stored_month == 0 && figures.month_internet_bytes == 0 &&
                          figures.month_lan_bytes == 0;
-    if (figures.month == 0 || nothing ||
-        (figures.month == watch.stored_month && figures.month_internet_bytes == watch.stored_internet &&
-         figures.month_lan_bytes == watch.stored_lan)) {
+    const bool kept = figures.month == watch.stored_month &&
+                      figures.month_internet_bytes == watch.stored_internet &&
+                      figures.month_lan_bytes == watch.stored_lan;
+    if (figures.month == 0 || nothing || kept) {
       return;
     }
   }

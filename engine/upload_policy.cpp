@@ -66,7 +66,9 @@ bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
     settings->monthly_limit_mb = absent ? 0 : stored.value;
     return true;
   }
-  if (name == kUploadSettingNames[6]) return ApplySwitch(stored, true, &settings->lan_uncapped, refusal);
+  if (name == kUploadSettingNames[6]) {
+    return ApplySwitch(stored, true, &settings->lan_uncapped, refusal);
+  }
   *refusal = "not an upload setting";
   return false;
 }

@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from conftest import BIN, ENGINE_KEY, NETNS_PREFIX, NsDaemon, namespaces, sh, veth, wait_for, winpath
+from conftest import (BIN, ENGINE_KEY, NETNS_PREFIX, NsDaemon, namespaces, sh, veth, wait_for,
+                      winpath)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
 
@@ -43,7 +44,8 @@ def stored(daemon, name):
 
 def netprofm_slot():
     windows = NETNS_PREFIX / "drive_c" / "windows"
-    return windows / ("syswow64" if (windows / "syswow64").is_dir() else "system32") / "netprofm.dll"
+    slot = "syswow64" if (windows / "syswow64").is_dir() else "system32"  # the 32-bit one
+    return windows / slot / "netprofm.dll"
 
 
 # One daemon run for the cost, the caps and the budget; then a normal restart and a kill.
@@ -83,9 +85,13 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert (b"Stored monthly upload count ignored (a value of another type): the count of %s "
             b"starts afresh" % month.encode()) in log.read_bytes()
     daemon.ctl("share", winpath(path), md5, "http://cdn.example/patch.pak", "2")
-    # The peer port is picked afresh at every start.
-    lan = lambda: "http://%s:%d/%s" % (DAEMON_LAN, daemon.status()["engine"]["http_port"], md5)  # noqa: E731
-    internet = lambda: lan().replace(DAEMON_LAN, "10.253.%d.2" % N)  # noqa: E731
+
+    def lan():
+        """The peer port is picked afresh at every start."""
+        return "http://%s:%d/%s" % (DAEMON_LAN, daemon.status()["engine"]["http_port"], md5)
+
+    def internet():
+        return lan().replace(DAEMON_LAN, "10.253.%d.2" % N)
 
     def internet_range():
         """The internet peer asks a small range: it is under the 64 KiB/s cap."""
@@ -135,6 +141,7 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert before["month_lan_bytes"] >= 2 * SIZE and before["month_internet_bytes"] < MIB
     assert "UploadMonthlyLimitMB   4" in daemon.ctl("budget", "4")
     daemon.reg_dword("UploadLimitKBps", 2048)
+    assert wait_for(lambda: b"Upload cap in force: normal, 2048 KiB/s" in log.read_bytes(), 10)
     status, _, got, code = get(wan_ns, internet(), tmp_path / "long")
     after = cost_now()
     assert status == 200 and code != 0 and got < SIZE - MIB, (status, got, code)

@@ -22,8 +22,8 @@ const CLSID kClsidNetworkListManager = {
 DWORD CostFromFile() {
   char path[MAX_PATH] = {};
   if (!GetEnvironmentVariableA("ZRVD_TEST_COST_FILE", path, sizeof(path))) return 0;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   char text[32] = {};
   DWORD got = 0;
@@ -88,7 +88,8 @@ Factory g_factory;
 
 }  // namespace
 
-extern "C" __declspec(dllexport) HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+extern "C" __declspec(dllexport) HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid,
+                                                                   void** out) {
   *out = nullptr;
   if (!IsEqualCLSID(clsid, kClsidNetworkListManager)) return CLASS_E_CLASSNOTAVAILABLE;
   return g_factory.QueryInterface(iid, out);

@@ -20,7 +20,8 @@ TEST(PeerClass, MaskLengths) {
 // address behind a router is not; a default route is no link.
 TEST(PeerClass, AddressTable) {
   const std::vector<OnLinkPrefix> prefixes = {
-      {Ip(192, 168, 1, 20), 24}, {Ip(10, 250, 7, 2), 30}, {Ip(0, 0, 0, 0), 0}, {Ip(9, 9, 9, 9), 40}};
+      {Ip(192, 168, 1, 20), 24}, {Ip(10, 250, 7, 2), 30}, {Ip(0, 0, 0, 0), 0},
+      {Ip(9, 9, 9, 9), 40}};
   const struct {
     uint32_t address;
     bool lan;
@@ -30,7 +31,9 @@ TEST(PeerClass, AddressTable) {
       {Ip(127, 9, 8, 7), true},     {Ip(100, 64, 3, 2), false},   {Ip(172, 16, 0, 5), false},
       {Ip(9, 9, 9, 9), false},      {Ip(8, 8, 8, 8), false},
   };
-  for (const auto& row : rows) EXPECT_EQ(IsLanAddress(row.address, prefixes), row.lan) << row.address;
+  for (const auto& row : rows) {
+    EXPECT_EQ(IsLanAddress(row.address, prefixes), row.lan) << row.address;
+  }
   EXPECT_FALSE(IsLanAddress(Ip(192, 168, 1, 1), {}));
 }
 

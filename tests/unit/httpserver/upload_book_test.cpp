@@ -15,7 +15,8 @@ TEST(UploadBook, CostAndRefusal) {
   EXPECT_EQ(RefusalFor(metered, true, 0, 0), InternetRefusal::kNone);
   EXPECT_EQ(RefusalFor(metered, true, 100, 100), InternetRefusal::kBudget);
   EXPECT_EQ(RefusalFor(ConnectionCost::kUnknown, false, 100, 99), InternetRefusal::kNone);
-  EXPECT_EQ(RefusalFor(ConnectionCost::kUnrestricted, false, 0, 1ull << 40), InternetRefusal::kNone);
+  EXPECT_EQ(RefusalFor(ConnectionCost::kUnrestricted, false, 0, 1ull << 40),
+            InternetRefusal::kNone);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kMetered, 5), 60u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 86400), 3600u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 90), 90u);
