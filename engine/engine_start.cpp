@@ -9,6 +9,7 @@
 #include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
+#include "engine/metered_watch.h"
 #include "engine/status_page_source.h"
 #include "engine/status_view.h"
 #include "engine/upload_control.h"
@@ -100,8 +101,10 @@ void StartEngine(int ipc_port) {
                                                          &ReadUiFile, StatusPageToken()}));
   http_server->AddHandler(new HttpFileHandler);
   SetUploadControlledServer(http_server);
-  // The player's upload settings, in force now and again after every change.
+  // The player's upload settings, in force now and again after every change;
+  // then the month's count, the link's cost and which peers are on the LAN.
   ReloadUploadSettings();
+  StartMeteredWatch(g_runtime);
   SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
   SharedFileList::SetKeyChangedHook(&FollowSettings);
   // Set before the threads that read it exist; cleared only if none came.

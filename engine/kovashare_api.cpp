@@ -1,6 +1,7 @@
 #include "engine/kovashare.h"
 
 #include "engine/engine_start.h"
+#include "engine/metered_watch.h"
 #include "engine/upload_control.h"
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
@@ -14,6 +15,8 @@ constexpr uint32_t kFinishWaitMs = 10000;
 void __cdecl KovaShareFinish() {
   // The threads end with the process; what the router holds for us would not.
   StopPortMapping(kFinishWaitMs);
+  // The month's upload count, so that a normal end loses none of it.
+  StopMeteredWatch(kFinishWaitMs);
 }
 
 int __cdecl KovaShareGetIPCPort() { return EngineIpcPort(); }

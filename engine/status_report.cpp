@@ -114,7 +114,7 @@ std::string FormatStatusJson(const StatusSnapshot& s) {
          (s.page_token.empty() ? ""
                                : ",\"page\":{\"url\":" + JsonString(PageUrl(s.http_port)) +
                                      ",\"token\":" + JsonString(s.page_token) + "}") +
-         "}\n";
+         (s.cost_json.empty() ? "" : ",\"cost\":" + s.cost_json) + "}\n";
 }
 
 std::string FormatStatusTable(const StatusSnapshot& s) {
@@ -141,6 +141,7 @@ std::string FormatStatusTable(const StatusSnapshot& s) {
                    " requests, " + Bytes(s.bytes) + " served (last 60 s: " +
                    Number(s.requests_60s) + ", " + Bytes(s.bytes_60s) + ")");
   if (!s.port_mapping_text.empty()) row("port mapping", s.port_mapping_text);
+  for (const auto& cost : s.cost_rows) row(cost.first.c_str(), cost.second);
   if (!s.page_token.empty()) row("page", PageUrl(s.http_port));
   for (const StatusFileServed& file : s.top) {
     row("  served", file.md5 + "  " + Bytes(file.bytes) + "  " + file.path);

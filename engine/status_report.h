@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/json_text.h"
@@ -60,6 +61,9 @@ struct StatusSnapshot {
   std::string port_mapping_text;
   // The status page's address and the token its actions carry; empty: none.
   std::string page_token;
+  // The link's cost and the bytes to each kind of peer (status_cost.h); empty: not shown.
+  std::string cost_json;
+  std::vector<std::pair<std::string, std::string>> cost_rows;
 };
 
 constexpr size_t kListedFiles = 500;

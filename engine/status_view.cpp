@@ -10,6 +10,7 @@
 #include "catalogue/file_verifier.h"
 #include "catalogue/shared_file_list.h"
 #include "engine/engine_start.h"
+#include "engine/status_cost.h"
 #include "engine/status_page_source.h"
 #include "engine/status_report.h"
 #include "engine/upload_control.h"
@@ -134,6 +135,9 @@ StatusSnapshot Gather() {
   const PortMapStatus mapping = ReadPortMapStatus();
   s.port_mapping_json = FormatPortMapJson(mapping);
   s.port_mapping_text = FormatPortMapText(mapping);
+  const UploadBook::Figures cost = UploadBook::Shared().Read();
+  s.cost_json = FormatCostJson(cost);
+  s.cost_rows = FormatCostRows(cost);
   return s;
 }
 

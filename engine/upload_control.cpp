@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "common/unique_any.h"
+#include "engine/metered_watch.h"
 #include "engine/upload_policy.h"
 #include "httpserver/http_server.h"
+#include "httpserver/upload_book.h"
 #include "httpserver/upload_throttle.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
@@ -73,6 +75,13 @@ void ApplyLocked(Control& control) {
   UploadThrottle& throttle = UploadThrottle::Shared();
   throttle.SetCap(CapBytesPerSecond(cap));
   throttle.SetPaused(cap.mode == UploadMode::kPaused);
+  UploadBook& book = UploadBook::Shared();
+  book.SetPaused(cap.mode == UploadMode::kPaused);
+  UploadBook::Settings peers;
+  peers.serve_on_metered = control.settings.serve_on_metered;
+  peers.budget_bytes = BudgetBytes(control.settings);
+  peers.lan_uncapped = control.settings.lan_uncapped;
+  LogBookChange(book.SetSettings(peers));
   if (control.server) {
     control.server->SetMaxConnectionsPerPeer(
         static_cast<int32_t>(control.settings.max_connections_per_peer));

@@ -2,10 +2,21 @@
 
 #include <cstdint>
 
-const char* const kUploadSettingNames[4] = {"UploadLimitKBps", "UploadLimitInGameKBps",
-                                            "SharingPaused", "MaxConnectionsPerPeer"};
+const char* const kUploadSettingNames[7] = {
+    "UploadLimitKBps",           "UploadLimitInGameKBps",    "SharingPaused",
+    "MaxConnectionsPerPeer",     "UploadOnMeteredConnection", "UploadMonthlyLimitMB",
+    "LanPeersUncapped"};
 
 namespace {
+
+bool ApplySwitch(const StoredDword& stored, bool absent_value, bool* on, std::string* refusal) {
+  if (stored.kind == StoredDword::Kind::kDword && stored.value > 1) {
+    *refusal = "neither 0 nor 1";
+    return false;
+  }
+  *on = stored.kind == StoredDword::Kind::kAbsent ? absent_value : stored.value == 1;
+  return true;
+}
 
 bool ApplyCap(const StoredDword& stored, uint32_t* cap, std::string* refusal) {
   if (stored.kind == StoredDword::Kind::kAbsent) {
@@ -47,6 +58,16 @@ bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
     settings->max_connections_per_peer = absent ? UploadSettings().max_connections_per_peer
                                                 : stored.value;
     return true;
+  }
+  if (name == kUploadSettingNames[4]) {
+    return ApplySwitch(stored, false, &settings->serve_on_metered, refusal);
+  }
+  if (name == kUploadSettingNames[5]) {
+    settings->monthly_limit_mb = absent ? 0 : stored.value;
+    return true;
+  }
+  if (name == kUploadSettingNames[6]) {
+    return ApplySwitch(stored, true, &settings->lan_uncapped, refusal);
   }
   *refusal = "not an upload setting";
   return false;
@@ -94,6 +115,19 @@ bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error) {
   }
   *kbps = static_cast<uint32_t>(value);
   return true;
+}
+
+uint64_t BudgetBytes(const UploadSettings& settings) {
+  if (settings.monthly_limit_mb > kMaxUploadCapKBps) return 0;
+  return static_cast<uint64_t>(settings.monthly_limit_mb) << 20;
+}
+
+bool ParseBudgetText(const std::string& text, uint32_t* mb, std::string* error) {
+  if (ParseCapText(text, mb, error)) return true;
+  *error = error->find("whole") != std::string::npos
+               ? "MB must be a whole number of MiB"
+               : "a budget is 0 (none) or from 4 to 4194303 MiB";
+  return false;
 }
 
 std::string DescribeCap(const UploadCap& cap) {

@@ -11,6 +11,9 @@ struct UploadSettings {
   uint32_t in_game_kbps = 0;        // "UploadLimitInGameKBps"; 0: the normal cap applies
   bool paused = false;              // "SharingPaused"
   uint32_t max_connections_per_peer = 16;  // "MaxConnectionsPerPeer"
+  bool serve_on_metered = false;    // "UploadOnMeteredConnection"
+  uint32_t monthly_limit_mb = 0;    // "UploadMonthlyLimitMB"; 0: no budget
+  bool lan_uncapped = true;         // "LanPeersUncapped"
 };
 
 // Below this a cap would starve every peer into its stall time-out.
@@ -20,7 +23,7 @@ constexpr uint32_t kMinUploadCapKBps = 4;
 constexpr uint32_t kMaxUploadCapKBps = 4194303;
 
 // The value names, in the order they are read.
-extern const char* const kUploadSettingNames[4];
+extern const char* const kUploadSettingNames[7];
 
 // A value as the registry holds it.
 struct StoredDword {
@@ -50,6 +53,13 @@ uint32_t CapBytesPerSecond(const UploadCap& cap);
 // A cap as a player types it for zrvdctl: decimal KiB/s, 0 or from 4 to
 // kMaxUploadCapKBps. False, with the reason, for anything else.
 bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error);
+
+// The monthly budget in bytes, as the book takes it; 0: none. A stored budget
+// above kMaxUploadCapKBps MiB is none, as a cap is.
+uint64_t BudgetBytes(const UploadSettings& settings);
+
+// A budget as a player types it for zrvdctl: decimal MiB, with the bounds of a cap.
+bool ParseBudgetText(const std::string& text, uint32_t* mb, std::string* error);
 
 // "normal, 2048 KiB/s", "in game, 512 KiB/s", "normal, no cap", "paused".
 std::string DescribeCap(const UploadCap& cap);

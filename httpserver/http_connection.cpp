@@ -5,6 +5,7 @@
 
 #include "httpserver/http_log_text.h"
 #include "httpserver/http_server.h"
+#include "httpserver/peer_class.h"
 #include "httpserver/response_head.h"
 #include "httpserver/socket_io.h"
 #include "runtime/log.h"
@@ -55,6 +56,8 @@ int32_t HttpConnection::Run() {
   }
 
   SetThreadAnswerRules({limits.min_rate_window_ms, limits.min_rate_bytes});
+  // Once per connection: a peer does not move between links while connected.
+  SetThreadPeerIsLan(LanPrefixes::Shared().IsLan(ntohl(m_peer)));
 
   RequestHeadReader reader(m_socket.get());
   for (;;) {

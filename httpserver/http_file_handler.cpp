@@ -12,9 +12,11 @@
 #include "httpserver/http_limits.h"
 #include "httpserver/http_log_text.h"
 #include "httpserver/keep_alive_rule.h"
+#include "httpserver/peer_class.h"
 #include "httpserver/response_head.h"
 #include "httpserver/served_stats.h"
 #include "httpserver/socket_io.h"
+#include "httpserver/upload_book.h"
 #include "httpserver/upload_throttle.h"
 #include "runtime/log.h"
 
@@ -29,6 +31,11 @@ bool IsHexDigit(char c) {
 bool SendText(SOCKET socket, const std::string& text) {
   const int32_t size = static_cast<int32_t>(text.size());
   return SendAll(socket, text.data(), size) == size;
+}
+
+void LogBudgetReached() {
+  const uint64_t budget = UploadBook::Shared().Read().settings.budget_bytes;
+  LogInfo(kLogBudgetReached, static_cast<unsigned>(budget >> 20));
 }
 
 bool SendNotFound(SOCKET socket) {
@@ -55,6 +62,13 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   if (UploadThrottle::Shared().Paused()) {
     zrvd::unique_socket closing(socket);
     SendAll(closing.get(), kPausedAnswer, static_cast<int32_t>(kPausedAnswerSize));
+    shutdown(closing.get(), SD_SEND);
+    return kHttpClosed;
+  }
+  UploadBook& book = UploadBook::Shared();
+  if (!ThreadPeerIsLan() && book.InternetRefused() != InternetRefusal::kNone) {
+    zrvd::unique_socket closing(socket);
+    SendText(closing.get(), BuildRefusedAnswer(book.RetryAfter(std::time(nullptr))));
     shutdown(closing.get(), SD_SEND);
     return kHttpClosed;
   }
@@ -148,21 +162,34 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
        KeepNonBlocking(socket));
   WatchedAnswer watch(ThreadAnswerRules());
   UploadThrottle& throttle = UploadThrottle::Shared();
+  UploadBook& book = UploadBook::Shared();
+  // A LAN peer does not spend the uplink: outside the caps unless the player
+  // says otherwise. An internet peer's answer ends as a pause ends it when
+  // internet peers come to be refused.
+  const bool lan = ThreadPeerIsLan();
+  const bool capped = !lan || !book.LanUncapped();
+  const std::atomic<bool>* stop = lan ? throttle.PausedFlag() : book.InternetStopFlag();
   const auto send_piece = [&](const char* data, int32_t count) {
-    return watched ? watch.Send(socket, data, count, throttle.PausedFlag())
-                   : SendAll(socket, data, count);
+    return watched ? watch.Send(socket, data, count, stop) : SendAll(socket, data, count);
   };
   // Every byte draws on the shared budget; a pause ends the answer. The wait
   // for a turn is not the peer's sending time.
   const auto send_out = [&](const char* data, int32_t count) {
     int32_t done = 0;
     while (done < count) {
+      if (stop->load()) break;
       const DWORD asked = GetTickCount();
-      const int32_t granted =
-          static_cast<int32_t>(throttle.Acquire(static_cast<uint32_t>(count - done)));
+      const uint32_t want = static_cast<uint32_t>(count - done);
+      const int32_t granted = static_cast<int32_t>(capped ? throttle.Acquire(want) : want);
       watch.ExcludeSince(asked);
       if (granted == 0) break;
       const int32_t sent = send_piece(data + done, granted);
+      // Counted per turn, heads included, so that a budget stops the answer at
+      // the turn that fills it.
+      if (sent > 0 && book.AddBytes(lan, static_cast<uint64_t>(sent)) ==
+                          UploadBook::Change::kBudgetReached) {
+        LogBudgetReached();
+      }
       done += sent;
       if (sent != granted) break;
     }

@@ -40,3 +40,8 @@ std::string FileNameOfPath(const std::string& path) {
   const size_t slash = path.rfind('\\');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+std::string BuildRefusedAnswer(uint32_t retry_after_s) {
+  return "HTTP/1.1 503 Service Unavailable\r\nRetry-After: " + std::to_string(retry_after_s) +
+         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}

@@ -15,6 +15,10 @@ constexpr char kPausedAnswer[] =
     "Connection: close\r\n\r\n";
 constexpr size_t kPausedAnswerSize = sizeof(kPausedAnswer) - 1;
 
+// The paused answer's shape for an internet peer refused on a metered link or a
+// spent monthly budget, with its own Retry-After.
+std::string BuildRefusedAnswer(uint32_t retry_after_s);
+
 // The 200 (length equals total) or 206 head for `length` bytes from `begin`,
 // a range that ResolveRange gave: begin + length <= total, so no sum overflows.
 // `file_name` goes into Content-Disposition unescaped; no such line when empty.

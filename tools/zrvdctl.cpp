@@ -9,7 +9,7 @@
 //   zrvdctl exitcode SECONDS    wait for the running daemon to end; print its exit code
 //   zrvdctl port                print the published IPC port
 //   zrvdctl share PATH MD5 URL MODE   hand a file over on the IPC port
-//   zrvdctl limit KBPS | limit-in-game KBPS | pause | resume   upload settings
+//   zrvdctl limit KBPS | limit-in-game KBPS | budget MB | pause | resume   upload settings
 //   zrvdctl status [--json]     what the engine is doing, as a table or its JSON
 //   zrvdctl verify              ask for a check of every shared file against its MD5
 //   zrvdctl open                open the status page in the default browser
@@ -209,7 +209,7 @@ int Usage() {
   return Fail(
       "usage: zrvdctl add PATH | addmany PREFIX N | quit | record HEX | launcher SECONDS | wait SECONDS | "
       "exitcode SECONDS | port | "
-      "share PATH MD5 URL MODE | limit KBPS | limit-in-game KBPS | pause | resume | "
+      "share PATH MD5 URL MODE | limit KBPS | limit-in-game KBPS | budget MB | pause | resume | "
       "status [--json] | verify | open | --version%s");
 }
 

@@ -45,6 +45,14 @@ void PrintSettings(HKEY key) {
                                     : "0 (the normal cap applies)");
   std::printf("%-22s %s\n", "SharingPaused", settings.paused ? "1 (paused)" : "0 (serving)");
   std::printf("%-22s %u\n", "MaxConnectionsPerPeer", settings.max_connections_per_peer);
+  std::printf("%-22s %s\n", "UploadOnMeteredConnection",
+              settings.serve_on_metered ? "1 (internet peers served on a metered link)"
+                                        : "0 (not on a metered link)");
+  std::printf("%-22s %s\n", "UploadMonthlyLimitMB",
+              BudgetBytes(settings) ? std::to_string(settings.monthly_limit_mb).c_str()
+                                    : "0 (no budget)");
+  std::printf("%-22s %s\n", "LanPeersUncapped",
+              settings.lan_uncapped ? "1 (LAN peers outside the caps)" : "0 (LAN peers capped)");
   std::printf("%-22s %s\n", "cap without the game", DescribeCap(CapInForce(settings, false)).c_str());
   std::printf("%-22s %s\n", "cap while it runs", DescribeCap(CapInForce(settings, true)).c_str());
 }
@@ -71,6 +79,12 @@ int RunUploadCommand(const std::string& command, int argc, char** argv) {
     std::string error;
     if (!ParseCapText(argv[2], &kbps, &error)) return Fail(error.c_str());
     return Write(command == "limit" ? "UploadLimitKBps" : "UploadLimitInGameKBps", kbps);
+  }
+  if (command == "budget" && argc == 3) {
+    uint32_t mb = 0;
+    std::string error;
+    if (!ParseBudgetText(argv[2], &mb, &error)) return Fail(error.c_str());
+    return Write("UploadMonthlyLimitMB", mb);
   }
   if (command == "pause" && argc == 2) return Write("SharingPaused", 1);
   if (command == "resume" && argc == 2) return Write("SharingPaused", 0);

@@ -4,6 +4,6 @@
 
 #include <string>
 
-// "limit KBPS", "limit-in-game KBPS", "pause", "resume"; -1 when `command` is
+// "limit KBPS", "limit-in-game KBPS", "budget MB", "pause", "resume"; -1 when `command` is
 // none of them, else the exit code.
 int RunUploadCommand(const std::string& command, int argc, char** argv);

@@ -1,6 +1,8 @@
 """Shared fixtures for the system tests: the real binaries under Wine, in the build
 tree's own prefix, talked to through zrvdctl, the registry and loopback sockets."""
 
+import contextlib
+import json
 import os
 import re
 import shutil
@@ -15,6 +17,9 @@ SOURCE = Path(os.environ.get("ZRVD_SOURCE", Path(__file__).resolve().parents[2])
 BIN = Path(os.environ.get("ZRVD_BIN", SOURCE / "build" / "win32" / "bin"))
 PREFIX = BIN.parent / "wineprefix"
 ENGINE_KEY = r"HKLM\Software\TESK\Morwick\p4p"
+# The namespace tests' prefix, whose wineserver runs inside a namespace of theirs.
+NETNS_PREFIX = BIN.parent / "netns-prefix"
+NS_TAG = "zrvd%d" % os.getpid()
 
 
 def wine_env():
@@ -238,3 +243,112 @@ def install(tmp_path):
     reg_add(ENGINE_KEY, "PortMapping", "REG_DWORD", 0)
     yield inst
     kill_daemons()
+
+
+# --- network namespaces: the daemon's whole prefix in one, peers in others -----------
+
+def sh(*cmd, ns=None, check=True, text=True):
+    cmd = ("ip", "netns", "exec", ns, *cmd) if ns else cmd
+    return subprocess.run([str(c) for c in cmd], check=check, capture_output=True, text=text)
+
+
+def ns_pids(ns):
+    return [int(pid) for pid in sh("ip", "netns", "pids", ns, check=False).stdout.split()]
+
+
+@contextlib.contextmanager
+def namespaces(*names):
+    """Fresh namespaces; on the way out, whatever happened, every process left in them
+    is killed and they are deleted."""
+    made = []
+    try:
+        for name in names:
+            sh("ip", "netns", "add", NS_TAG + name)
+            made.append(NS_TAG + name)
+            sh("ip", "-n", NS_TAG + name, "link", "set", "lo", "up")
+        yield made
+    finally:
+        for name in made:
+            for pid in ns_pids(name):
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, 9)
+            sh("ip", "netns", "del", name, check=False)
+
+
+def veth(a, a_name, a_addr, b, b_name, b_addr):
+    sh("ip", "link", "add", a_name, "netns", a, "type", "veth", "peer", "name", b_name, "netns", b)
+    for ns, name, addr in ((a, a_name, a_addr), (b, b_name, b_addr)):
+        sh("ip", "-n", ns, "addr", "add", addr, "dev", name)
+        sh("ip", "-n", ns, "link", "set", name, "up")
+
+
+class NsDaemon:
+    """The product in `folder`, its prefix's wineserver started inside namespace `ns`,
+    the engine key set up as the common fixture sets it up."""
+
+    def __init__(self, ns, folder, **env):
+        self.ns, self.folder, self.launcher = ns, folder, None
+        folder.mkdir(parents=True, exist_ok=True)
+        for name in ("zrvd_daemon.exe", "kovashare.dll", "zrvdctl.exe"):
+            shutil.copy2(BIN / name, folder / name)
+        self.env = dict(os.environ, WINEPREFIX=str(NETNS_PREFIX), WINEDEBUG="-all",
+                        ZRVD_PORT_MAPPING="0", **env)
+        self.env.pop("DISPLAY", None)
+        subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(NETNS_PREFIX)], check=True)
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        self.server = subprocess.Popen(["ip", "netns", "exec", ns, "wineserver", "-p", "-f"],
+                                       env=self.env)
+        self.wine("reg", "delete", ENGINE_KEY, "/f", check=False, timeout=120)
+        for name, value in (("VerifyFiles", 0), ("PortMapping", 0)):
+            self.reg_dword(name, value)
+        self.wine("reg", "add", ENGINE_KEY, "/v", "TrackerHost", "/d", "127.0.0.1:9", "/f")
+        self.wine("reg", "add", ENGINE_KEY, "/v", "P4PShareLogFilePath", "/d",
+                  winpath(folder / "engine.log"), "/f")
+
+    def wine(self, *args, timeout=60, check=True, mapping=False):
+        """`mapping` clears the switch that keeps the program from any router."""
+        env = {k: v for k, v in self.env.items() if not (mapping and k == "ZRVD_PORT_MAPPING")}
+        # Files, not pipes: a Wine service started on the way would hold a pipe open.
+        with tempfile.TemporaryFile() as out:
+            subprocess.run(["ip", "netns", "exec", self.ns, "wine", *map(str, args)], env=env,
+                           stdout=out, stderr=subprocess.DEVNULL, timeout=timeout, check=check)
+            out.seek(0)
+            return out.read().decode("latin-1")
+
+    def ctl(self, *args):
+        return self.wine(self.folder / "zrvdctl.exe", *args)
+
+    def reg_dword(self, name, value):
+        self.wine("reg", "add", ENGINE_KEY, "/v", name, "/t", "REG_DWORD", "/d", value, "/f")
+
+    def start(self, mapping=False):
+        """Starts the daemon as the launcher does; the seconds until its window is up."""
+        if self.launcher is None:
+            self.launcher = subprocess.Popen(
+                ["ip", "netns", "exec", self.ns, "wine", self.folder / "zrvdctl.exe", "launcher",
+                 "3600"], env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            assert self.launcher.stdout.readline().startswith(b"launcher window up")
+        begin = time.monotonic()
+        self.wine(self.folder / "zrvd_daemon.exe", timeout=120, mapping=mapping)
+        self.ctl("wait", "30")
+        return time.monotonic() - begin
+
+    def status(self):
+        return json.loads(self.ctl("status", "--json"))
+
+    def pids(self):
+        return [int(pid) for pid in sh("pgrep", "-f", "zrvd_daemon", "--nslist", "net", "--ns",
+                                       self.server.pid, check=False).stdout.split()]
+
+    def end(self, kill=False):
+        if not kill:
+            self.ctl("quit")
+        for pid in self.pids() if kill else []:
+            os.kill(pid, 9)
+        assert wait_for(lambda: not self.pids(), 30)
+
+    def close(self):
+        if self.launcher:
+            self.launcher.kill()
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        self.server.wait(timeout=60)

@@ -63,7 +63,7 @@ def write_random(path, size, seed):
 class ServingDaemon:
     """A daemon kept alive by a launcher window, with its HTTP port."""
 
-    def __init__(self, folder, entries):
+    def __init__(self, folder, entries, dwords=None):
         kill_daemons()
         reg_delete_key(ENGINE_KEY)
         self.install = Install(Path(folder) / "game")
@@ -72,6 +72,8 @@ class ServingDaemon:
         reg_add(ENGINE_KEY, "ProbeHost", "REG_SZ", NOWHERE)
         reg_add(ENGINE_KEY, "MaxConnectionsPerPeer", "REG_DWORD", PEERS_FROM_LOOPBACK)
         reg_add(ENGINE_KEY, "VerifyFiles", "REG_DWORD", 0)  # made-up MD5 texts
+        for name, value in (dwords or {}).items():
+            reg_add(ENGINE_KEY, name, "REG_DWORD", value)
         register(entries, folder)
         self.launcher = self.install.ctl_popen("launcher", "3600")
         assert self.launcher.stdout.readline().startswith(b"launcher window up")

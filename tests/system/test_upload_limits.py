@@ -26,7 +26,8 @@ def served(tmp_path_factory):
     big = folder / "big.bin"
     with open(big, "wb") as f:
         f.truncate(BIG_SIZE)  # sparse: the rates matter here, not the bytes
-    daemon = ServingDaemon(folder, {BIG_MD5: big})
+    # Loopback peers are LAN peers, outside the caps unless the player says so.
+    daemon = ServingDaemon(folder, {BIG_MD5: big}, {"LanPeersUncapped": 0})
     daemon.folder = folder
     yield daemon
     daemon.stop()

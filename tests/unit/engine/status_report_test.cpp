@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/status_cost.h"
+
 namespace {
 
 // Quotes, backslashes and control bytes are escaped; ANSI bytes past ASCII come
@@ -57,6 +59,32 @@ TEST(StatusReport, JsonOfAFreshEngine) {
   EXPECT_NE(FormatStatusJson(s).find(
                 "\"last_web_report\":{\"time\":\"2026-12-07T13:50:25Z\",\"result\":\"ok\"}"),
             std::string::npos);
+}
+
+// The cost object's fields, as the status page reads them, with and without a budget.
+TEST(StatusReport, CostJson) {
+  UploadBook::Figures f;
+  f.cost = ConnectionCost::kMetered;
+  f.month = 202612;
+  f.lan_bytes = 7;
+  f.month_internet_bytes = 3;
+  EXPECT_EQ(FormatCostJson(f),
+            "{\"connection\":\"metered\",\"internet_refused\":null,\"budget_mb\":0,"
+            "\"budget_left_bytes\":null,\"month\":\"2026-12\",\"lan_bytes\":7,"
+            "\"internet_bytes\":0,\"month_lan_bytes\":0,\"month_internet_bytes\":3}");
+  f.settings.serve_on_metered = true;
+  f.settings.budget_bytes = 2 << 20;
+  f.refused = InternetRefusal::kBudget;
+  const std::string json = FormatCostJson(f);
+  EXPECT_NE(json.find("\"connection\":\"metered, overridden by setting\",\"internet_refused\":"
+                      "\"budget\",\"budget_mb\":2,\"budget_left_bytes\":2097149"),
+            std::string::npos)
+      << json;
+  StatusSnapshot s;
+  s.cost_json = json;
+  s.cost_rows = FormatCostRows(f);
+  EXPECT_NE(FormatStatusJson(s).find(",\"cost\":{"), std::string::npos);
+  EXPECT_NE(FormatStatusTable(s).find("internet peers   refused: budget\n"), std::string::npos);
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ TEST(UploadPolicy, ValueTable) {
   before.in_game_kbps = 50;
   before.paused = true;
   before.max_connections_per_peer = 3;
+  before.monthly_limit_mb = 9;
+  before.lan_uncapped = false;
   const auto with = [&](auto change) {
     UploadSettings settings = before;
     change(settings);
@@ -49,6 +51,14 @@ TEST(UploadPolicy, ValueTable) {
        with([](UploadSettings& s) { s.max_connections_per_peer = 16; })},
       {"MaxConnectionsPerPeer", Dword(40), true,
        with([](UploadSettings& s) { s.max_connections_per_peer = 40; })},
+      {"UploadOnMeteredConnection", Dword(1), true, with([](UploadSettings& s) { s.serve_on_metered = true; })},
+      {"UploadOnMeteredConnection", Dword(2), false, before},
+      {"UploadOnMeteredConnection", kOther, false, before},
+      {"UploadMonthlyLimitMB", Dword(20480), true, with([](UploadSettings& s) { s.monthly_limit_mb = 20480; })},
+      {"UploadMonthlyLimitMB", kAbsent, true, with([](UploadSettings& s) { s.monthly_limit_mb = 0; })},
+      {"UploadMonthlyLimitMB", kOther, false, before},
+      {"LanPeersUncapped", Dword(0), true, with([](UploadSettings& s) { s.lan_uncapped = false; })},
+      {"LanPeersUncapped", Dword(7), false, before},
   };
   for (const Row& row : rows) {
     UploadSettings settings = before;
@@ -60,7 +70,19 @@ TEST(UploadPolicy, ValueTable) {
     EXPECT_EQ(settings.in_game_kbps, row.after.in_game_kbps) << row.name;
     EXPECT_EQ(settings.paused, row.after.paused) << row.name;
     EXPECT_EQ(settings.max_connections_per_peer, row.after.max_connections_per_peer) << row.name;
+    EXPECT_EQ(settings.serve_on_metered, row.after.serve_on_metered) << row.name;
+    EXPECT_EQ(settings.monthly_limit_mb, row.after.monthly_limit_mb) << row.name;
+    EXPECT_EQ(settings.lan_uncapped, row.after.lan_uncapped) << row.name;
   }
+  // An absent LanPeersUncapped is on; a budget past the largest cap is none.
+  UploadSettings settings = before;
+  std::string refusal;
+  EXPECT_TRUE(ApplyUploadSetting("LanPeersUncapped", kAbsent, &settings, &refusal));
+  EXPECT_TRUE(settings.lan_uncapped);
+  settings.monthly_limit_mb = 4194303;
+  EXPECT_EQ(BudgetBytes(settings), 4194303ull << 20);
+  settings.monthly_limit_mb = 0xFFFFFFFF;
+  EXPECT_EQ(BudgetBytes(settings), 0u);
 }
 
 // The cap in force: a pause wins; the in-game cap while the game runs, else
