@@ -173,6 +173,20 @@ HttpAnswer ParseHttpAnswer(const std::string& bytes) {
   return answer;
 }
 
+bool HttpAnswerComplete(const std::string& bytes) {
+  const size_t head_end = bytes.find("\r\n\r\n");
+  if (head_end == std::string::npos) return false;
+  for (size_t at = bytes.find('\n'); at != std::string::npos && at < head_end;
+       at = bytes.find('\n', at + 1)) {
+    if (StartsWithNoCase(bytes, at + 1, "Content-Length:")) {
+      const size_t end = bytes.find('\r', at + 1);
+      const long long length = Number(bytes.substr(at + 16, end - at - 16));
+      return length >= 0 && bytes.size() - head_end - 4 >= static_cast<size_t>(length);
+    }
+  }
+  return false;  // no length given: the end of the connection ends the answer
+}
+
 std::string XmlElement(const std::string& xml, const std::string& name) {
   size_t at = 0;
   for (;;) {

@@ -46,6 +46,9 @@ struct HttpAnswer {
   std::string body;  // whatever came after the head
 };
 HttpAnswer ParseHttpAnswer(const std::string& bytes);
+// True once the head is in and, where it gives a Content-Length, that much body:
+// a gateway that keeps the connection open is not waited for.
+bool HttpAnswerComplete(const std::string& bytes);
 
 // The text of the first element named `name` (any prefix), unescaped, cut at
 // kMaxRouterText; empty when absent.

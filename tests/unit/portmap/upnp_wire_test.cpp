@@ -65,6 +65,9 @@ TEST(UpnpWire, SoapRequestAndAnswers) {
   EXPECT_EQ(fault.status, 500);
   EXPECT_EQ(UpnpErrorCode(fault.body), 714);
   EXPECT_EQ(ParseHttpAnswer("garbage").status, 0);
+  EXPECT_TRUE(HttpAnswerComplete("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab"));
+  EXPECT_FALSE(HttpAnswerComplete("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nab"));
+  EXPECT_FALSE(HttpAnswerComplete("HTTP/1.1 200 OK\r\n\r\nab"));
 }
 
 // An entry as miniupnpd sends it; and as a hostile gateway does: a port past
