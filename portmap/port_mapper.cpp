@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -420,10 +421,27 @@ bool PortMapThread::Look() {
     return true;  // another method holds a mapping: its own code removes or keeps it
   }
   const bool recorded = ReadRecord(&record);
+  const MappingRecord wanted{kMethodUpnp, "TCP", m_port, status.internal_address, {}};
   const LookPlan plan = PlanLook(list, status.internal_address, m_port, recorded ? &record : nullptr);
   bool record_cleared = plan.record_gone;
   bool removed_all = true;
-  for (uint16_t stale : plan.remove) {
+  std::vector<uint16_t> remove = plan.remove;
+  // A list cut at the bound may not show the recorded mapping: asked for by its port.
+  if (recorded && !(record == wanted) && !record_cleared &&
+      std::find(remove.begin(), remove.end(), record.port) == remove.end()) {
+    HttpAnswer entry;
+    if (Soap(gateway, "GetSpecificPortMappingEntry",
+             {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(record.port)},
+              {"NewProtocol", record.protocol}},
+             &entry)) {
+      if (entry.status == 200 && IsOurDescription(ParseMappingEntry(entry.body).description)) {
+        remove.push_back(record.port);
+      } else if (entry.status == 200 || UpnpErrorCode(entry.body) == kNoSuchEntry) {
+        record_cleared = true;  // gone, or the port is someone else's now
+      }
+    }
+  }
+  for (uint16_t stale : remove) {
     const bool gone = RemoveMapping(gateway, stale, recorded && stale == record.port
                                                         ? record.address
                                                         : status.internal_address);
@@ -435,7 +453,6 @@ bool PortMapThread::Look() {
   if (Soap(gateway, "GetExternalIPAddress", {}, &got) && got.status == 200) {
     status.external_address = XmlElement(got.body, "NewExternalIPAddress");
   }
-  const MappingRecord wanted{kMethodUpnp, "TCP", m_port, status.internal_address, {}};
   // The record holds one mapping: while the one it names is not removed, no other is made.
   const bool record_blocks = recorded && !record_cleared && !(record == wanted);
   if (plan.conflict) {
@@ -495,6 +512,7 @@ bool PortMapThread::RemoveRecorded(bool search) {
   if (!search) State().cut = false;  // the end's one request is not to be cut short
   const bool gone = RemoveMapping(gateway, record.port, record.address);
   if (gone) ClearRecord(record);
+  if (!gone && search) m_gateway = Gateway{};  // the next try searches again
   return gone;
 }
 

@@ -228,6 +228,16 @@ def home(tmp_path_factory):
             net.daemon.close()
 
 
+@pytest.fixture(autouse=True)
+def no_daemon_left(request):
+    """A test of the home network that failed half-way leaves no daemon for the next."""
+    yield
+    if "home" in request.fixturenames:
+        daemon = request.getfixturevalue("home").daemon
+        if daemon.pids():
+            daemon.end(kill=True)
+
+
 def ours(net):
     """The router's mappings with our description: (outside port, address, inside port)."""
     out = sh("upnpc", "-u", "http://%s:5555/rootDesc.xml" % ROUTER_LAN, "-l", ns=net.ns,
@@ -394,3 +404,17 @@ def test_hostile_gateway(home, tmp_path):
         server.kill()
         server.wait()
         home.upnpd = home.gateway()
+
+
+# A shutdown or log-off (Wine's end of session: WM_QUERYENDSESSION, WM_ENDSESSION to
+# every window) removes the mapping before the process goes, and the log says so.
+def test_end_of_session(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    home.daemon.wine("wineboot", "--end-session", "--kill", timeout=60, check=False)
+    assert wait_for(lambda: ours(home) == [], 10), ours(home)
+    assert b"removed from the gateway" in (home.daemon.folder / "engine.log").read_bytes()
+    home.daemon.end(kill=True)
+    home.daemon.launcher.kill()  # the end of the session took it too
+    home.daemon.launcher = None
