@@ -106,7 +106,7 @@ TEST(PortMappingRules, RecordText) {
     EXPECT_TRUE(back == r) << FormatMappingRecord(r);
   }
   for (const char* bad : {"", "upnp", "upnp TCP 41813", "upnp TCP 0 10.0.0.2",
-                          "upnp TCP 65536 10.0.0.2", "upnp TCP 4a 10.0.0.2",
+                          "upnp TCP 65536 10.0.0.2", "upnp TCP 4a 10.0.0.2", "upnp TCP 01 a",
                           "upnp  TCP 1 10.0.0.2", "upnp TCP 1 10.0.0.2 ", "up1 TCP 1 a"}) {
     MappingRecord r;
     EXPECT_FALSE(ParseMappingRecord(bad, &r)) << bad;
