@@ -328,14 +328,13 @@ bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list) {
 }
 
 // Removes TCP `port`; true once the router no longer holds it (removed, or none there).
-bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address,
-                   DWORD ms = kRequestMs) {
+bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address) {
   HttpAnswer answer;
   const bool answered = Soap(gateway, "DeletePortMapping",
                              {{"NewRemoteHost", ""},
                               {"NewExternalPort", std::to_string(port)},
                               {"NewProtocol", "TCP"}},
-                             &answer, ms);
+                             &answer);
   if (answered && answer.status == 200) {
     LogInfo(kMsgRemoved, port, address.c_str(), port);
     return true;
