@@ -338,6 +338,7 @@ def test_quit_then_start_at_once(home):
     port = started(home)
     assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
     old = set(home.daemon.pids())
+    assert old
     gone = []
     watch = threading.Thread(target=lambda: gone.append(
         wait_for(lambda: not set(home.daemon.pids()) & old, 10, interval=0.05) and
@@ -347,7 +348,7 @@ def test_quit_then_start_at_once(home):
     watch.start()
     home.daemon.start(mapping=True)
     watch.join()
-    assert gone[0] and gone[0] - quit_at < 3, gone
+    assert gone[0] and gone[0] - quit_at < 3, gone[0] and gone[0] - quit_at
     again = home.daemon.status()["engine"]["http_port"]
     assert again != port
     assert wait_for(lambda: ours(home) == [(again, HOME_IP, again)], 30), ours(home)
