@@ -519,6 +519,8 @@ void PortMapThread::Off(PortMappingSwitch why) {
   // The setting off still removes what we hold; the environment's switch sends nothing.
   if (why == PortMappingSwitch::kOffBySetting && !RemoveRecorded(true)) ++m_failures;
   else m_failures = 0;
+  in_addr hop{};
+  m_address = LocalAddress(&hop);  // a change seen while off is not news
   PortMapStatus off;
   off.state = PortMapState::kOff;
   off.off_by = why;
@@ -551,6 +553,7 @@ bool PortMapThread::Wait(DWORD ms) {
     if (now_address != m_address) {
       LogInfo(kMsgAddressChanged, m_address.empty() ? "none" : m_address.c_str(),
               now_address.empty() ? "none" : now_address.c_str());
+      m_address = now_address;
       return true;
     }
   }
