@@ -351,6 +351,50 @@ uint32_t Refusal(const HttpAnswer& answer) {
   return code > 0 ? 0x80040000u | static_cast<uint32_t>(code) : 0x80004005u;
 }
 
+// Maps TCP status->port to status->internal_address and sets the state it ends in.
+void AddMapping(const Gateway& gateway, PortMapStatus* status) {
+  const uint16_t port = status->port;
+  HttpAnswer answer;
+  const bool answered = Soap(gateway, "AddPortMapping",
+                             {{"NewRemoteHost", ""},
+                              {"NewExternalPort", std::to_string(port)},
+                              {"NewProtocol", "TCP"},
+                              {"NewInternalPort", std::to_string(port)},
+                              {"NewInternalClient", status->internal_address},
+                              {"NewEnabled", "1"},
+                              {"NewPortMappingDescription", PortMappingDescription(port)},
+                              {"NewLeaseDuration", "0"}},
+                             &answer);
+  if (answered && answer.status == 200) {
+    status->state = PortMapState::kMapped;
+    LogInfo(kMsgMapped, port, status->internal_address.c_str(), port);
+    return;
+  }
+  status->state = PortMapState::kRefused;
+  status->error = answered ? Refusal(answer) : 0x80004005u;
+  LogInfo(kMsgRefused, port, status->internal_address.c_str(), port,
+          static_cast<unsigned long>(status->error));
+}
+
+// What the router holds on the recorded port: ours still, nothing or another's
+// (the record can go), or no answer.
+enum class RecordedEntry { kOurs, kGone, kUnknown };
+RecordedEntry AskRecorded(const Gateway& gateway, const MappingRecord& record) {
+  HttpAnswer entry;
+  if (!Soap(gateway, "GetSpecificPortMappingEntry",
+            {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(record.port)},
+             {"NewProtocol", record.protocol}},
+            &entry)) {
+    return RecordedEntry::kUnknown;
+  }
+  if (entry.status == 200) {
+    return IsOurDescription(ParseMappingEntry(entry.body).description) ? RecordedEntry::kOurs
+                                                                        : RecordedEntry::kGone;
+  }
+  return UpnpErrorCode(entry.body) == kNoSuchEntry ? RecordedEntry::kGone
+                                                   : RecordedEntry::kUnknown;
+}
+
 // --- the thread's state and its looks -------------------------------------------
 
 void SetStatus(const PortMapStatus& status) {
@@ -428,17 +472,9 @@ bool PortMapThread::Look() {
   // A list cut at the bound may not show the recorded mapping: asked for by its port.
   if (recorded && !(record == wanted) && !record_cleared &&
       std::find(remove.begin(), remove.end(), record.port) == remove.end()) {
-    HttpAnswer entry;
-    if (Soap(gateway, "GetSpecificPortMappingEntry",
-             {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(record.port)},
-              {"NewProtocol", record.protocol}},
-             &entry)) {
-      if (entry.status == 200 && IsOurDescription(ParseMappingEntry(entry.body).description)) {
-        remove.push_back(record.port);
-      } else if (entry.status == 200 || UpnpErrorCode(entry.body) == kNoSuchEntry) {
-        record_cleared = true;  // gone, or the port is someone else's now
-      }
-    }
+    const RecordedEntry entry = AskRecorded(gateway, record);
+    if (entry == RecordedEntry::kOurs) remove.push_back(record.port);
+    record_cleared = entry == RecordedEntry::kGone;
   }
   for (uint16_t stale : remove) {
     const bool gone = RemoveMapping(gateway, stale, recorded && stale == record.port
@@ -468,27 +504,8 @@ bool PortMapThread::Look() {
     status.state = PortMapState::kRefused;
     status.error = 0x80070005u;
   } else {
-    HttpAnswer answer;
-    const bool answered = Soap(gateway, "AddPortMapping",
-                               {{"NewRemoteHost", ""},
-                                {"NewExternalPort", std::to_string(m_port)},
-                                {"NewProtocol", "TCP"},
-                                {"NewInternalPort", std::to_string(m_port)},
-                                {"NewInternalClient", status.internal_address},
-                                {"NewEnabled", "1"},
-                                {"NewPortMappingDescription", PortMappingDescription(m_port)},
-                                {"NewLeaseDuration", "0"}},
-                               &answer);
-    if (answered && answer.status == 200) {
-      status.state = PortMapState::kMapped;
-      LogInfo(kMsgMapped, m_port, status.internal_address.c_str(), m_port);
-    } else {
-      // The record stays: the next look clears it if the router shows nothing.
-      status.state = PortMapState::kRefused;
-      status.error = answered ? Refusal(answer) : 0x80004005u;
-      LogInfo(kMsgRefused, m_port, status.internal_address.c_str(), m_port,
-              static_cast<unsigned long>(status.error));
-    }
+    // A refusal leaves the record: the next look clears it if the router shows nothing.
+    AddMapping(gateway, &status);
   }
   SetStatus(status);
   return removed_all && (status.state == PortMapState::kMapped ||
