@@ -217,9 +217,16 @@ def home(tmp_path_factory):
         net = type("Home", (), dict(ns=home_ns, wan=wan, router=router, data=data,
                                     path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
-        net.gateway = lambda: subprocess.Popen(
-            ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf"],
-            stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
+
+        def gateway():
+            """miniupnpd, once it listens: a search sent before that would be lost, and
+            the daemon would look again only a minute later."""
+            upnpd = subprocess.Popen(
+                ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf"],
+                stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
+            assert wait_for(lambda: ":5555 " in sh("ss", "-ltnH", ns=router).stdout, 10)
+            return upnpd
+        net.gateway = gateway
         net.upnpd = net.gateway()
         net.daemon = NsDaemon(home_ns, work / "game")
         try:
