@@ -513,22 +513,20 @@ bool PortMapThread::Look() {
 }
 
 // What the record names goes, without the list: at the end through the gateway of
-// the last look (no search), with the setting off after a search if need be.
+// the last look (no search), with the setting off after a search of its own.
 bool PortMapThread::RemoveRecorded(bool search) {
   MappingRecord record;
   if (!ReadRecord(&record)) return true;
-  Gateway gateway = m_gateway;
-  if (!gateway.found && search) {
+  if (search) {
     in_addr hop{};
     const std::string local = LocalAddress(&hop);
-    if (!local.empty()) gateway = Search(local, hop);
-    if (gateway.found) m_gateway = gateway;
+    const Gateway found = local.empty() ? Gateway{} : Search(local, hop);
+    if (found.found) m_gateway = found;  // else the last one known, which the end uses too
   }
-  if (!gateway.found) return false;
+  if (!m_gateway.found) return false;
   if (!search) State().cut = false;  // the end's one request is not to be cut short
-  const bool gone = RemoveMapping(gateway, record.port, record.address);
+  const bool gone = RemoveMapping(m_gateway, record.port, record.address);
   if (gone) ClearRecord(record);
-  if (!gone && search) m_gateway = Gateway{};  // the next try searches again
   return gone;
 }
 

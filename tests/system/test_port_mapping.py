@@ -381,19 +381,46 @@ def test_address_change(home):
         move(HOME_IP2, HOME_IP)
 
 
+@contextlib.contextmanager
+def fake_gateway(home, log, *args):
+    """hostile_gateway.py in miniupnpd's place, on the router's LAN address."""
+    home.upnpd.kill()
+    home.upnpd.wait()
+    log.write_text("")
+    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
+                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
+                               "5556", log, *args], stdout=subprocess.PIPE)
+    try:
+        assert server.stdout.readline() == b"ready\n"
+        yield
+    finally:
+        server.kill()
+        server.wait()
+        home.upnpd = home.gateway()
+
+
+# A removal the gateway refuses leaves the record, and is tried again: here with
+# PortMapping set to 0 (refused), then at the end (done).
+def test_refused_removal_is_tried_again(home, tmp_path):
+    log = tmp_path / "gateway.log"
+    with fake_gateway(home, log, "0", "1"):
+        home.daemon.reg_dword("PortMapping", 1)
+        port = started(home)
+        assert wait_for(lambda: "AddPortMapping" in log.read_text(), 30)
+        home.daemon.reg_dword("PortMapping", 0)
+        assert wait_for(lambda: "DeletePortMapping" in log.read_text(), 30)
+        assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+        home.daemon.end()
+        assert log.read_text().count("DeletePortMapping") == 2
+        assert home.daemon.record() is None
+
+
 # A hostile host answering as the gateway: 100,000 entries, ports of 70000, 1 MiB
 # descriptions. One look reads 1,024 entries at most, 64 KiB of each; none is taken
 # for ours; the daemon's memory stays near its usual figure, and it maps and serves.
 def test_hostile_gateway(home, tmp_path):
-    home.upnpd.kill()
-    home.upnpd.wait()
     log = tmp_path / "hostile.log"
-    log.write_text("")
-    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
-                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
-                               "5556", log], stdout=subprocess.PIPE)
-    try:
-        assert server.stdout.readline() == b"ready\n"
+    with fake_gateway(home, log):
         home.daemon.reg_dword("PortMapping", 1)
         port = started(home)
         usual = home.daemon.rss()
@@ -408,10 +435,7 @@ def test_hostile_gateway(home, tmp_path):
         assert got == home.data
         home.daemon.end()
         assert "DeletePortMapping" in log.read_text()
-    finally:
-        server.kill()
-        server.wait()
-        home.upnpd = home.gateway()
+
 
 
 # A shutdown or log-off (Wine's end of session: WM_QUERYENDSESSION, WM_ENDSESSION to
