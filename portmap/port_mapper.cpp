@@ -49,10 +49,13 @@ struct Mapper {
   std::mutex mutex;
   PortMapStatus status;
   PortMappingSwitch last_switch = PortMappingSwitch::kOn;
-  bool started = false;
+  // The stop reads these without the mutex: at a DLL's process detach the thread
+  // may have been ended while it held it.
+  std::atomic<bool> started{false};
   std::atomic<bool> stopping{false};  // the end is asked for
   std::atomic<bool> cut{false};       // requests in flight give up
-  zrvd::unique_handle thread;  // the PortMap thread's own handle, once it runs
+  zrvd::unique_handle thread_owner;   // the PortMap thread's own handle, once it runs
+  std::atomic<HANDLE> thread{nullptr};
   zrvd::unique_handle wake{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
 };
 
@@ -581,7 +584,8 @@ int32_t PortMapThread::Run() {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                     SYNCHRONIZE, FALSE, 0);
     std::lock_guard<std::mutex> lock(mapper.mutex);
-    mapper.thread.reset(self);
+    mapper.thread_owner.reset(self);
+    mapper.thread = self;
   }
   WSADATA wsa;
   const bool wsa_started = WSAStartup(MAKEWORD(2, 0), &wsa) == 0;
@@ -670,14 +674,9 @@ void PortMappingSettingsChanged() {
 
 void StopPortMapping(uint32_t wait_ms) {
   Mapper& mapper = State();
-  HANDLE thread = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mapper.mutex);
-    if (!mapper.started || mapper.stopping) return;
-    mapper.stopping = true;
-    mapper.cut = true;
-    thread = mapper.thread.get();
-  }
+  if (!mapper.started || mapper.stopping.exchange(true)) return;
+  mapper.cut = true;
+  const HANDLE thread = mapper.thread;
   SetEvent(mapper.wake.get());
   // The thread itself, not an event it would set: one that no longer runs (ended,
   // or terminated before a DLL's process detach) is waited for not at all.
