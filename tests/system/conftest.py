@@ -336,6 +336,21 @@ class NsDaemon:
     def status(self):
         return json.loads(self.ctl("status", "--json"))
 
+    def record(self):
+        """The engine key's PortMappingRecord text, None when absent."""
+        out = self.wine("reg", "query", ENGINE_KEY, "/v", "PortMappingRecord", check=False)
+        found = re.search(r"PortMappingRecord\s+REG_SZ\s+(.*\S)", out)
+        return found.group(1) if found else None
+
+    def rss(self):
+        """The running daemon's resident memory in KiB (the largest of its processes)."""
+        sizes = [0]
+        for pid in self.pids():
+            with contextlib.suppress(OSError):
+                status = open("/proc/%d/status" % pid).read()
+                sizes += [int(x) for x in re.findall(r"VmRSS:\s+(\d+)", status)]
+        return max(sizes)
+
     def pids(self):
         return [int(pid) for pid in sh("pgrep", "-f", "zrvd_daemon", "--nslist", "net", "--ns",
                                        self.server.pid, check=False).stdout.split()]

@@ -3,21 +3,25 @@ prefix; router: miniupnpd behind nftables; wan: a peer outside), and the guard t
 gateway search leaves unless asked. A prefix of their own, whose wineserver (and so
 every socket of its programs) lives in the namespace."""
 
+import contextlib
 import hashlib
 import os
 import random
 import re
 import subprocess
+import threading
 import time
 
 import pytest
 
-from conftest import ENGINE_KEY, NsDaemon, namespaces, sh, veth, wait_for, winpath
+from conftest import ENGINE_KEY, SOURCE, NsDaemon, namespaces, sh, veth, wait_for, winpath
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="network namespaces need root")
 
 N = 10 + os.getpid() % 240
 HOME_IP, ROUTER_WAN = "10.250.%d.2" % N, "100.64.%d.1" % N
+HOME_IP2, ROUTER_LAN = "10.250.%d.3" % N, "10.250.%d.1" % N
+RECORD = "PortMappingRecord"
 MAPPING = re.compile(r"^\s*\d+\s+TCP\s+(\d+)->([\d.]+):(\d+)\s+'zrvd ", re.M)
 NFT = """table inet filter {
   chain miniupnpd { }
@@ -30,9 +34,10 @@ NFT = """table inet filter {
 }
 """
 # ext_ip is a label (miniupnpd maps nothing while its outside address is reserved);
-# no packet goes to it: the peer outside connects to ROUTER_WAN.
+# no packet goes to it: the peer outside connects to ROUTER_WAN. secure_mode=no: a
+# look from our new address may remove the mapping to our old one.
 MINIUPNPD = """ext_ifname=wan\next_ip=44.0.%d.1\nlistening_ip=lan\nport=5555
-enable_natpmp=no\nsecure_mode=yes\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
+enable_natpmp=no\nsecure_mode=no\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
 allow 1024-65535 10.250.%d.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n""" % (N, N)
 
 
@@ -68,18 +73,33 @@ def home(tmp_path_factory):
     with namespaces("h", "r", "w") as (home_ns, router, wan):
         veth(home_ns, "eth0", HOME_IP + "/24", router, "lan", "10.250.%d.1/24" % N)
         veth(router, "wan", ROUTER_WAN + "/30", wan, "eth0", "100.64.%d.2/30" % N)
-        sh("ip", "-n", home_ns, "route", "add", "default", "via", "10.250.%d.1" % N)
+        sh("ip", "-n", home_ns, "route", "add", "default", "via", ROUTER_LAN)
+        # A second adapter (a VPN's, a host-only one) holding the multicast route at
+        # the lower metric: our address is still the one toward the default route.
+        sh("ip", "-n", home_ns, "link", "add", "vpn0", "type", "veth", "peer", "name", "vpn1")
+        sh("ip", "-n", home_ns, "addr", "add", "10.249.%d.2/24" % N, "dev", "vpn0")
+        for name in ("vpn0", "vpn1"):
+            sh("ip", "-n", home_ns, "link", "set", name, "up")
+        sh("ip", "-n", home_ns, "route", "add", "224.0.0.0/4", "dev", "vpn0", "metric", "0")
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=router)
         (work / "rules.nft").write_text(NFT)
         sh("nft", "-f", work / "rules.nft", ns=router)
         (work / "miniupnpd.conf").write_text(MINIUPNPD)
         data = random.Random(N).randbytes(300_000)
         (work / "shared.pak").write_bytes(data)
-        net = type("Home", (), dict(ns=home_ns, wan=wan, data=data, path=work / "shared.pak",
+        net = type("Home", (), dict(ns=home_ns, wan=wan, router=router, data=data,
+                                    path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
-        net.gateway = lambda: subprocess.Popen(
-            ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf"],
-            stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
+
+        def gateway():
+            """miniupnpd, once it listens: a search sent before that would be lost, and
+            the daemon would look again only a minute later."""
+            upnpd = subprocess.Popen(
+                ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf"],
+                stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
+            assert wait_for(lambda: ":5555 " in sh("ss", "-ltnH", ns=router).stdout, 10)
+            return upnpd
+        net.gateway = gateway
         net.upnpd = net.gateway()
         net.daemon = NsDaemon(home_ns, work / "game")
         try:
@@ -88,9 +108,20 @@ def home(tmp_path_factory):
             net.daemon.close()
 
 
+@pytest.fixture(autouse=True)
+def no_daemon_left(request):
+    """A test of the home network that failed half-way leaves no daemon for the next."""
+    yield
+    if "home" in request.fixturenames:
+        daemon = request.getfixturevalue("home").daemon
+        if daemon.pids():
+            daemon.end(kill=True)
+
+
 def ours(net):
     """The router's mappings with our description: (outside port, address, inside port)."""
-    out = sh("upnpc", "-l", ns=net.ns, check=False).stdout
+    out = sh("upnpc", "-u", "http://%s:5555/rootDesc.xml" % ROUTER_LAN, "-l", ns=net.ns,
+             check=False).stdout
     return [(int(a), b, int(c)) for a, b, c in MAPPING.findall(out)]
 
 
@@ -154,6 +185,141 @@ def test_setting_and_no_gateway(home):
                  text=False).stdout
         assert got == home.data
         assert wait_for(lambda: home.daemon.status()["port_mapping"]["state"] == "no_gateway", 30)
+        # A failed look is tried again after a minute, not at the 20-minute rhythm.
+        home.upnpd = home.gateway()
+        assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 75), ours(home)
         home.daemon.end()
     finally:
+        if home.upnpd.poll() is not None:
+            home.upnpd = home.gateway()
+
+
+# The record outlives a killed run: written before the Add, it names the mapping, and
+# the next run removes it even with PortMapping = 0 (the environment's switch alone
+# sends nothing: the guard test above).
+def test_record_outlives_a_killed_run(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+    home.daemon.end(kill=True)
+    home.daemon.reg_dword("PortMapping", 0)
+    home.daemon.start(mapping=True)
+    assert wait_for(lambda: ours(home) == [], 30), ours(home)
+    assert wait_for(lambda: home.daemon.record() is None, 10)
+    home.daemon.end()
+
+
+# A quit frees the instance before the router is asked: a daemon started right after
+# the quit takes the mutex and serves, the old process is gone within 3 s, and the
+# router ends up with the new daemon's mapping alone.
+def test_quit_then_start_at_once(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    old = set(home.daemon.pids())
+    assert old
+    gone = []
+    watch = threading.Thread(target=lambda: gone.append(
+        wait_for(lambda: not set(home.daemon.pids()) & old, 10, interval=0.05) and
+        time.monotonic()))
+    quit_at = time.monotonic()
+    home.daemon.ctl("quit")
+    watch.start()
+    home.daemon.start(mapping=True)
+    watch.join()
+    assert gone[0] and gone[0] - quit_at < 3, gone[0] and gone[0] - quit_at
+    again = home.daemon.status()["engine"]["http_port"]
+    assert again != port
+    assert wait_for(lambda: ours(home) == [(again, HOME_IP, again)], 30), ours(home)
+    home.daemon.end()
+    assert ours(home) == []
+
+
+# Our address changes under the running daemon (DHCP, Wi-Fi to cable): it looks at
+# once, removes our mapping to the old address and keeps the new one's only.
+def test_address_change(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    move = lambda a, b: (sh("ip", "-n", home.ns, "addr", "del", a + "/24", "dev", "eth0"),
+                         sh("ip", "-n", home.ns, "addr", "add", b + "/24", "dev", "eth0"),
+                         sh("ip", "-n", home.ns, "route", "replace", "default", "via", ROUTER_LAN))
+    move(HOME_IP, HOME_IP2)
+    try:
+        assert wait_for(lambda: ours(home) == [(port, HOME_IP2, port)], 40), ours(home)
+        home.daemon.end()
+        assert ours(home) == []
+    finally:
+        move(HOME_IP2, HOME_IP)
+
+
+@contextlib.contextmanager
+def fake_gateway(home, log, *args):
+    """hostile_gateway.py in miniupnpd's place, on the router's LAN address."""
+    home.upnpd.kill()
+    home.upnpd.wait()
+    log.write_text("")
+    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
+                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
+                               "5556", log, *args], stdout=subprocess.PIPE)
+    try:
+        assert server.stdout.readline() == b"ready\n"
+        yield
+    finally:
+        server.kill()
+        server.wait()
         home.upnpd = home.gateway()
+
+
+# A removal the gateway refuses leaves the record, and is tried again: here with
+# PortMapping set to 0 (refused), then at the end (done).
+def test_refused_removal_is_tried_again(home, tmp_path):
+    log = tmp_path / "gateway.log"
+    with fake_gateway(home, log, "0", "1"):
+        home.daemon.reg_dword("PortMapping", 1)
+        port = started(home)
+        assert wait_for(lambda: "AddPortMapping" in log.read_text(), 30)
+        home.daemon.reg_dword("PortMapping", 0)
+        assert wait_for(lambda: "DeletePortMapping" in log.read_text(), 30)
+        assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+        home.daemon.end()
+        assert log.read_text().count("DeletePortMapping") == 2
+        assert home.daemon.record() is None
+
+
+# A hostile host answering as the gateway: 100,000 entries, ports of 70000, 1 MiB
+# descriptions. One look reads 1,024 entries at most, 64 KiB of each; none is taken
+# for ours; the daemon's memory stays near its usual figure, and it maps and serves.
+def test_hostile_gateway(home, tmp_path):
+    log = tmp_path / "hostile.log"
+    with fake_gateway(home, log):
+        home.daemon.reg_dword("PortMapping", 1)
+        port = started(home)
+        usual = home.daemon.rss()
+        assert wait_for(lambda: "AddPortMapping" in log.read_text(), 90)
+        asked = [int(line.split()[1]) for line in log.read_text().splitlines()
+                 if line.startswith("GetGenericPortMappingEntry")]
+        assert max(asked) == 1023, max(asked)
+        assert home.daemon.rss() < usual + 6 * 1024, (usual, home.daemon.rss())
+        assert home.daemon.status()["port_mapping"]["state"] == "mapped"
+        got = sh("curl", "-sf", "http://%s:%d/%s" % (HOME_IP, port, home.md5), ns=home.ns,
+                 text=False).stdout
+        assert got == home.data
+        home.daemon.end()
+        assert "DeletePortMapping" in log.read_text()
+
+
+
+# A shutdown or log-off (Wine's end of session: WM_QUERYENDSESSION, WM_ENDSESSION to
+# every window) removes the mapping before the process goes, and the log says so.
+def test_end_of_session(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    home.daemon.wine("wineboot", "--end-session", "--kill", timeout=60, check=False)
+    assert wait_for(lambda: ours(home) == [], 10), ours(home)
+    assert b"removed from the gateway" in (home.daemon.folder / "engine.log").read_bytes()
+    home.daemon.end(kill=True)
+    home.daemon.launcher.kill()  # the end of the session took it too
+    home.daemon.launcher = None
