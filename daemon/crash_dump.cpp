@@ -54,6 +54,8 @@ char g_line[kLogLineBufferSize];
 
 // MiniDumpWriteDump's own needs, with room.
 constexpr SIZE_T kDumpThreadStack = 256 * 1024;
+// A thread starts within milliseconds; a start that takes longer is not waited for.
+constexpr DWORD kThreadStartWaitMs = 5000;
 // Long enough for the stacks of a thousand connection threads; a dump that
 // takes longer is given up so that the process still ends.
 constexpr DWORD kDumpWaitMs = 60000;
@@ -142,7 +144,8 @@ void DumpAndLog() {
 
 // Started at install and waiting: the crashed thread's stack may be exhausted,
 // and a thread's stack is read best from another thread.
-DWORD WINAPI DumpThread(void*) {
+DWORD WINAPI DumpThread(void* running) {
+  SetEvent(static_cast<HANDLE>(running));
   WaitForSingleObject(g_setup.start, INFINITE);
   HANDLE heap = GetProcessHeap();
   HeapFree(heap, 0, HeapAlloc(heap, 0, 16));
@@ -213,12 +216,18 @@ void InstallCrashDumpsFor(const char* log_setting) {
   if (g_setup.unlock_loader == nullptr) g_setup.lock_loader = nullptr;
   g_setup.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   // The thread waits for a crash for the rest of the process; no one joins it.
-  HANDLE thread = g_setup.start && g_setup.locks_free && g_setup.done
-                      ? CreateThread(nullptr, kDumpThreadStack, &DumpThread, nullptr,
+  zrvd::unique_handle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  HANDLE thread = running && g_setup.start && g_setup.locks_free && g_setup.done
+                      ? CreateThread(nullptr, kDumpThreadStack, &DumpThread, running.get(),
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
                       : nullptr;
   if (thread == nullptr) return;
   CloseHandle(thread);
+  // A thread starting up holds the loader lock and may take the heap's: a
+  // crash meanwhile would find both taken by the thread meant to dump it.
+  if (WaitForSingleObject(running.get(), kThreadStartWaitMs) != WAIT_OBJECT_0) {
+    running.release();  // the thread may still set it
+  }
   g_installed = true;
   SetUnhandledExceptionFilter(&CrashFilter);
 }
