@@ -35,7 +35,7 @@ struct CrashSetup {
   HANDLE start;      // set by the filter once the crash is copied below
   LoaderLockFn lock_loader;  // null where the system has none (9x)
   LoaderUnlockFn unlock_loader;
-  HANDLE locks_free;  // set by the dump thread once the heap and the loader lock answered it
+  HANDLE probed;  // set by the dump thread once it knows whether the locks below are free
   HANDLE done;       // set once the dump and its log line are written
 };
 CrashSetup g_setup;
@@ -48,6 +48,8 @@ EXCEPTION_POINTERS g_pointers = {&g_record, &g_context};
 DWORD g_threadId;
 // Which thread writes the dump: the first to claim it.
 LONG g_writer = 0;
+// Whether the loader lock and the process heap answered the dump thread.
+LONG g_locksFree = 0;
 char g_path[MAX_PATH + 64];
 char g_message[MAX_PATH + 224];
 char g_line[kLogLineBufferSize];
@@ -61,10 +63,13 @@ constexpr DWORD kThreadStartWaitMs = 5000;
 constexpr DWORD kDumpWaitMs = 60000;
 // A log on a stalled network share must not keep the process from ending.
 constexpr DWORD kLineWaitMs = 2000;
-// The process heap and the loader lock, which the dump needs, answer any thread
-// within this unless the crashed thread holds one of them (a crash in the heap,
-// in DllMain); then only the crashed thread can take them and write the dump.
+// The loader lock and the process heap's lock, which the dump needs, may be
+// held by the crashed thread (a crash in DllMain, in the heap); then only it can
+// take them and write the dump. The loader lock can be tried; the heap answers
+// any other thread within this.
 constexpr DWORD kLocksWaitMs = 2000;
+constexpr ULONG kLoaderLockTryOnly = 2;
+constexpr ULONG kLoaderLockAcquired = 1;
 
 // Returns 0 or the error that kept the dump from being written.
 DWORD WriteDump() {
@@ -147,14 +152,21 @@ void DumpAndLog() {
 DWORD WINAPI DumpThread(void* running) {
   SetEvent(static_cast<HANDLE>(running));
   WaitForSingleObject(g_setup.start, INFINITE);
-  HANDLE heap = GetProcessHeap();
-  HeapFree(heap, 0, HeapAlloc(heap, 0, 16));
-  ULONG_PTR cookie = 0;
-  if (g_setup.lock_loader && g_setup.lock_loader(0, nullptr, &cookie) >= 0) {
-    g_setup.unlock_loader(0, cookie);
+  bool free = true;
+  if (g_setup.lock_loader != nullptr) {
+    ULONG taken = 0;
+    ULONG_PTR cookie = 0;
+    free = g_setup.lock_loader(kLoaderLockTryOnly, &taken, &cookie) >= 0 &&
+           taken == kLoaderLockAcquired;
+    if (free) g_setup.unlock_loader(0, cookie);
   }
-  SetEvent(g_setup.locks_free);
-  if (InterlockedCompareExchange(&g_writer, 1, 0) == 0) {
+  if (free) {
+    HANDLE heap = GetProcessHeap();
+    HeapFree(heap, 0, HeapAlloc(heap, 0, 16));
+  }
+  InterlockedExchange(&g_locksFree, free ? 1 : 0);
+  SetEvent(g_setup.probed);
+  if (free && InterlockedCompareExchange(&g_writer, 1, 0) == 0) {
     DumpAndLog();
     SetEvent(g_setup.done);
   }
@@ -173,9 +185,11 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
   g_context = *exception->ContextRecord;
   g_threadId = GetCurrentThreadId();
   SetEvent(g_setup.start);
-  if (WaitForSingleObject(g_setup.locks_free, kLocksWaitMs) != WAIT_OBJECT_0 &&
+  const bool probed = WaitForSingleObject(g_setup.probed, kLocksWaitMs) == WAIT_OBJECT_0;
+  if ((!probed || InterlockedCompareExchange(&g_locksFree, 0, 0) == 0) &&
       InterlockedCompareExchange(&g_writer, 2, 0) == 0) {
-    // This thread holds a lock the dump thread waits for; both are re-entrant.
+    // Most likely this thread holds the lock the dump thread met; both locks
+    // are re-entrant.
     DumpAndLog();
   } else {
     WaitForSingleObject(g_setup.done, kDumpWaitMs + kLineWaitMs);
@@ -207,7 +221,7 @@ void InstallCrashDumpsFor(const char* log_setting) {
   memcpy(g_setup.log_path, log_path.c_str(), log_path.size() + 1);
   g_setup.write_dump = write_dump;
   g_setup.start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  g_setup.locks_free = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_setup.probed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   g_setup.lock_loader = reinterpret_cast<LoaderLockFn>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
@@ -217,7 +231,7 @@ void InstallCrashDumpsFor(const char* log_setting) {
   g_setup.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   // The thread waits for a crash for the rest of the process; no one joins it.
   zrvd::unique_handle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  HANDLE thread = running && g_setup.start && g_setup.locks_free && g_setup.done
+  HANDLE thread = running && g_setup.start && g_setup.probed && g_setup.done
                       ? CreateThread(nullptr, kDumpThreadStack, &DumpThread, running.get(),
                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
                       : nullptr;
