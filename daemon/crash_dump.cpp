@@ -32,11 +32,11 @@ struct CrashSetup {
   size_t folder_length;
   char log_path[MAX_PATH];  // empty for the console
   MiniDumpWriteDumpFn write_dump;
-  HANDLE start;      // set by the filter once the crash is copied below
   LoaderLockFn lock_loader;  // null where the system has none (9x)
   LoaderUnlockFn unlock_loader;
-  HANDLE probed;  // set by the dump thread once it knows whether the locks below are free
-  HANDLE done;       // set once the dump and its log line are written
+  HANDLE start;   // set by the filter once the crash is copied below
+  HANDLE probed;  // set by the dump thread once it knows whether the locks are free
+  HANDLE done;    // set once the dump and its log line are written
 };
 CrashSetup g_setup;
 bool g_installed = false;
