@@ -54,8 +54,9 @@ char g_path[MAX_PATH + 64];
 char g_message[MAX_PATH + 224];
 char g_line[kLogLineBufferSize];
 
-// MiniDumpWriteDump's own needs, with room.
+// MiniDumpWriteDump's own needs, with room; the guard needs next to nothing.
 constexpr SIZE_T kDumpThreadStack = 256 * 1024;
+constexpr SIZE_T kGuardThreadStack = 64 * 1024;
 // A thread starts within milliseconds; a start that takes longer is not waited for.
 constexpr DWORD kThreadStartWaitMs = 5000;
 // Long enough for the stacks of a thousand connection threads; a dump that
@@ -173,6 +174,33 @@ DWORD WINAPI DumpThread(void* running) {
   return 0;
 }
 
+// Ends the process if the crash path has not ended it in time: a lock that
+// the dump needs may be held for good by a thread that did not crash.
+DWORD WINAPI GuardThread(void* running) {
+  SetEvent(static_cast<HANDLE>(running));
+  WaitForSingleObject(g_setup.start, INFINITE);
+  Sleep(kLocksWaitMs + kDumpWaitMs + kLineWaitMs);
+  TerminateProcess(GetCurrentProcess(), g_record.ExceptionCode);
+  return 0;
+}
+
+// Starts a thread that waits for a crash for the rest of the process (no one
+// joins it), and waits until it runs: a thread starting up holds the loader
+// lock and may take the heap's, and a crash meanwhile would find both taken by
+// the thread meant to dump it.
+bool StartWaitingThread(LPTHREAD_START_ROUTINE routine, SIZE_T stack) {
+  zrvd::unique_handle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  HANDLE thread = running ? CreateThread(nullptr, stack, routine, running.get(),
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                          : nullptr;
+  if (thread == nullptr) return false;
+  CloseHandle(thread);
+  if (WaitForSingleObject(running.get(), kThreadStartWaitMs) != WAIT_OBJECT_0) {
+    running.release();  // the thread may still set it
+  }
+  return true;
+}
+
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
   // A fault on the way (the dump's own, a second crash) ends the process at
   // once: no dialog, no hang.
@@ -229,18 +257,10 @@ void InstallCrashDumpsFor(const char* log_setting) {
       reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
   if (g_setup.unlock_loader == nullptr) g_setup.lock_loader = nullptr;
   g_setup.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  // The thread waits for a crash for the rest of the process; no one joins it.
-  zrvd::unique_handle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  HANDLE thread = running && g_setup.start && g_setup.probed && g_setup.done
-                      ? CreateThread(nullptr, kDumpThreadStack, &DumpThread, running.get(),
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
-                      : nullptr;
-  if (thread == nullptr) return;
-  CloseHandle(thread);
-  // A thread starting up holds the loader lock and may take the heap's: a
-  // crash meanwhile would find both taken by the thread meant to dump it.
-  if (WaitForSingleObject(running.get(), kThreadStartWaitMs) != WAIT_OBJECT_0) {
-    running.release();  // the thread may still set it
+  if (!g_setup.start || !g_setup.probed || !g_setup.done ||
+      !StartWaitingThread(&DumpThread, kDumpThreadStack) ||
+      !StartWaitingThread(&GuardThread, kGuardThreadStack)) {
+    return;
   }
   g_installed = true;
   SetUnhandledExceptionFilter(&CrashFilter);
