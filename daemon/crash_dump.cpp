@@ -34,6 +34,9 @@ struct CrashSetup {
   MiniDumpWriteDumpFn write_dump;
   LoaderLockFn lock_loader;  // null where the system has none (9x)
   LoaderUnlockFn unlock_loader;
+  // Never closed, nor owned by anything that closes at exit: the two threads
+  // wait on them for the rest of the process, and a closed handle would end
+  // their waits.
   HANDLE start;   // set by the filter once the crash is copied below
   HANDLE probed;  // set by the dump thread once it knows whether the locks are free
   HANDLE done;    // set once the dump and its log line are written
