@@ -4,6 +4,7 @@
 #include <dbghelp.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,60 +21,81 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                           PMINIDUMP_USER_STREAM_INFORMATION,
                                           PMINIDUMP_CALLBACK_INFORMATION);
 
-// Everything the filter needs is settled at install time: a crashed process
-// may have a broken heap or a held loader lock.
-struct CrashSetup {
-  std::string folder;
-  std::string log_setting;
-  MiniDumpWriteDumpFn write_dump = nullptr;
-};
-CrashSetup* g_setup = nullptr;
+using LoaderLockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+using LoaderUnlockFn = LONG(NTAPI*)(ULONG, ULONG_PTR);
 
+// Everything the crash path needs is made at install time, in static storage:
+// a crashed process may hold its loader lock (a new thread could not start)
+// or its heap lock (an allocation would wait for ever).
+struct CrashSetup {
+  char folder[MAX_PATH];  // empty or ending in a separator
+  size_t folder_length;
+  char log_path[MAX_PATH];  // empty for the console
+  MiniDumpWriteDumpFn write_dump;
+  LoaderLockFn lock_loader;  // null where the system has none (9x)
+  LoaderUnlockFn unlock_loader;
+  // Never closed, nor owned by anything that closes at exit: the two threads
+  // wait on them for the rest of the process, and a closed handle would end
+  // their waits.
+  HANDLE start;   // set by the filter once the crash is copied below
+  HANDLE probed;  // set by the dump thread once it knows whether the locks are free
+  HANDLE done;    // set once the dump and its log line are written
+};
+CrashSetup g_setup;
+bool g_installed = false;
+
+// The crash, copied off the crashed thread's stack before the dump thread runs.
+EXCEPTION_RECORD g_record;
+CONTEXT g_context;
+EXCEPTION_POINTERS g_pointers = {&g_record, &g_context};
+DWORD g_threadId;
+// Which thread writes the dump: the first to claim it.
+LONG g_writer = 0;
+// Whether the loader lock and the process heap answered the dump thread.
+LONG g_locksFree = 0;
+char g_path[MAX_PATH + 64];
+char g_message[MAX_PATH + 224];
+char g_line[kLogLineBufferSize];
+
+// MiniDumpWriteDump's own needs, with room; the guard needs next to nothing.
+constexpr SIZE_T kDumpThreadStack = 256 * 1024;
+constexpr SIZE_T kGuardThreadStack = 64 * 1024;
+// A thread starts within milliseconds; a start that takes longer is not waited for.
+constexpr DWORD kThreadStartWaitMs = 5000;
 // Long enough for the stacks of a thousand connection threads; a dump that
 // takes longer is given up so that the process still ends.
 constexpr DWORD kDumpWaitMs = 60000;
 // A log on a stalled network share must not keep the process from ending.
 constexpr DWORD kLineWaitMs = 2000;
+// The loader lock and the process heap's lock, which the dump needs, may be
+// held by the crashed thread (a crash in DllMain, in the heap); then only it can
+// take them and write the dump. The loader lock can be tried; the heap answers
+// any other thread within this.
+constexpr DWORD kLocksWaitMs = 2000;
+constexpr ULONG kLoaderLockTryOnly = 2;
+constexpr ULONG kLoaderLockAcquired = 1;
 
-struct CrashJob {
-  EXCEPTION_POINTERS* exception;
-  DWORD thread_id;
-  HANDLE dumped;  // set once the dump file is closed
-};
-
-std::string WriteDump(const CrashJob& job, DWORD* error) {
+// Returns 0 or the error that kept the dump from being written.
+DWORD WriteDump() {
   SYSTEMTIME now;
   GetSystemTime(&now);
   const DumpTime stamp{now.wYear, now.wMonth, now.wDay, now.wHour,
                        now.wMinute, now.wSecond, now.wMilliseconds};
-  const std::string path = g_setup->folder + CrashDumpName(stamp, GetCurrentProcessId());
-  zrvd::unique_hfile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  memcpy(g_path, g_setup.folder, g_setup.folder_length);
+  if (!AppendCrashDumpName(g_path, sizeof(g_path), g_setup.folder_length, stamp,
+                           GetCurrentProcessId())) {
+    g_path[g_setup.folder_length] = '\0';
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  zrvd::unique_hfile file(CreateFileA(g_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) {
-    *error = GetLastError();
-    return path;
+  if (!file.valid()) return GetLastError();
+  MINIDUMP_EXCEPTION_INFORMATION info{g_threadId, &g_pointers, FALSE};
+  if (!g_setup.write_dump(GetCurrentProcess(), GetCurrentProcessId(), file.get(), MiniDumpNormal,
+                          &info, nullptr, nullptr)) {
+    return GetLastError();
   }
-  MINIDUMP_EXCEPTION_INFORMATION info{job.thread_id, job.exception, FALSE};
-  if (!g_setup->write_dump(GetCurrentProcess(), GetCurrentProcessId(), file.get(), MiniDumpNormal,
-                           &info, nullptr, nullptr)) {
-    *error = GetLastError();
-  }
-  return path;
-}
-
-void RemoveOldDumps() {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  const std::string pattern = g_setup->folder + kCrashDumpPrefix + "*.dmp";
-  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    names.push_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  for (const std::string& name : DumpsToRemove(names, kCrashDumpsKept)) {
-    DeleteFileA((g_setup->folder + name).c_str());
-  }
+  return 0;
 }
 
 // Appended through a handle of its own: the engine's log object lives in the
@@ -83,60 +105,127 @@ void WriteLogLine(const char* message) {
   GetLocalTime(&now);
   const LogStamp stamp{now.wYear, now.wMonth, now.wDay, now.wHour,
                        now.wMinute, now.wSecond, now.wMilliseconds};
-  char line[kLogLineBufferSize];
-  const size_t length = FormatLogLine(line, sizeof(line), stamp, "P2PClient", "Crash", message);
+  const size_t length = FormatLogLine(g_line, sizeof(g_line), stamp, "P2PClient", "Crash", message);
   DWORD written = 0;
-  if (g_setup->log_setting == "stdout") {
+  if (g_setup.log_path[0] == '\0') {
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
     if (console != nullptr && console != INVALID_HANDLE_VALUE) {
-      WriteFile(console, line, static_cast<DWORD>(length), &written, nullptr);
+      WriteFile(console, g_line, static_cast<DWORD>(length), &written, nullptr);
     }
     return;
   }
-  zrvd::unique_hfile log(CreateFileA(g_setup->log_setting.c_str(), FILE_APPEND_DATA,
+  zrvd::unique_hfile log(CreateFileA(g_setup.log_path, FILE_APPEND_DATA,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (log.valid()) WriteFile(log.get(), line, static_cast<DWORD>(length), &written, nullptr);
+  if (log.valid()) WriteFile(log.get(), g_line, static_cast<DWORD>(length), &written, nullptr);
 }
 
-// Runs on a thread of its own: the crashed thread's stack may be exhausted, and
-// a thread's stack is read best from another thread.
-DWORD WINAPI CrashJobThread(void* param) {
-  const CrashJob& job = *static_cast<CrashJob*>(param);
-  DWORD error = 0;
-  const std::string path = WriteDump(job, &error);
-  SetEvent(job.dumped);
-  if (error == 0) RemoveOldDumps();
-
-  const EXCEPTION_RECORD& record = *job.exception->ExceptionRecord;
-  char message[MAX_PATH + 160];
-  if (error == 0) {
-    snprintf(message, sizeof(message),
-             "Unhandled exception %08lX at %p in thread %lu; minidump written to %s",
-             record.ExceptionCode, record.ExceptionAddress, job.thread_id, path.c_str());
-  } else {
-    snprintf(message, sizeof(message),
-             "Unhandled exception %08lX at %p in thread %lu; no minidump at %s (error %lu)",
-             record.ExceptionCode, record.ExceptionAddress, job.thread_id, path.c_str(), error);
+// The heap is usable here: its lock answered, or this thread holds it.
+void RemoveOldDumps() {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  const std::string folder(g_setup.folder, g_setup.folder_length);
+  HANDLE search = FindFirstFileA((folder + kCrashDumpPrefix + "*.dmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    names.push_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  for (const std::string& name : DumpsToRemove(names, kCrashDumpsKept)) {
+    DeleteFileA((folder + name).c_str());
   }
-  WriteLogLine(message);
+}
+
+void DumpAndLog() {
+  const DWORD error = WriteDump();
+  if (error == 0) {
+    snprintf(g_message, sizeof(g_message),
+             "Unhandled exception %08lX at %p in thread %lu; minidump written to %s",
+             g_record.ExceptionCode, g_record.ExceptionAddress, g_threadId, g_path);
+  } else {
+    snprintf(g_message, sizeof(g_message),
+             "Unhandled exception %08lX at %p in thread %lu; no minidump at %s (error %lu)",
+             g_record.ExceptionCode, g_record.ExceptionAddress, g_threadId, g_path, error);
+  }
+  WriteLogLine(g_message);
+  if (error == 0) RemoveOldDumps();
+}
+
+// Started at install and waiting: the crashed thread's stack may be exhausted,
+// and a thread's stack is read best from another thread.
+DWORD WINAPI DumpThread(void* running) {
+  SetEvent(static_cast<HANDLE>(running));
+  WaitForSingleObject(g_setup.start, INFINITE);
+  bool free = true;
+  if (g_setup.lock_loader != nullptr) {
+    ULONG taken = 0;
+    ULONG_PTR cookie = 0;
+    free = g_setup.lock_loader(kLoaderLockTryOnly, &taken, &cookie) >= 0 &&
+           taken == kLoaderLockAcquired;
+    if (free) g_setup.unlock_loader(0, cookie);
+  }
+  if (free) {
+    HANDLE heap = GetProcessHeap();
+    HeapFree(heap, 0, HeapAlloc(heap, 0, 16));
+  }
+  InterlockedExchange(&g_locksFree, free ? 1 : 0);
+  SetEvent(g_setup.probed);
+  if (free && InterlockedCompareExchange(&g_writer, 1, 0) == 0) {
+    DumpAndLog();
+    SetEvent(g_setup.done);
+  }
   return 0;
 }
 
+// Ends the process if the crash path has not ended it in time: a lock that
+// the dump needs may be held for good by a thread that did not crash.
+DWORD WINAPI GuardThread(void* running) {
+  SetEvent(static_cast<HANDLE>(running));
+  WaitForSingleObject(g_setup.start, INFINITE);
+  Sleep(kLocksWaitMs + kDumpWaitMs + kLineWaitMs);
+  TerminateProcess(GetCurrentProcess(), g_record.ExceptionCode);
+  return 0;
+}
+
+// Starts a thread that waits for a crash for the rest of the process (no one
+// joins it), and waits until it runs: a thread starting up holds the loader
+// lock and may take the heap's, and a crash meanwhile would find both taken by
+// the thread meant to dump it.
+bool StartWaitingThread(LPTHREAD_START_ROUTINE routine, SIZE_T stack) {
+  zrvd::unique_handle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  HANDLE thread = running ? CreateThread(nullptr, stack, routine, running.get(),
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                          : nullptr;
+  if (thread == nullptr) return false;
+  CloseHandle(thread);
+  if (WaitForSingleObject(running.get(), kThreadStartWaitMs) != WAIT_OBJECT_0) {
+    running.release();  // the thread may still set it
+  }
+  return true;
+}
+
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
-  // A second crash, on another thread or inside the dump, must not dump again.
+  // A fault on the way (the dump's own, a second crash) ends the process at
+  // once: no dialog, no hang.
   static LONG entered = 0;
   if (InterlockedExchange(&entered, 1) != 0) {
-    Sleep(INFINITE);
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
   }
-  // Static and never closed: after a time-out the job thread may still read
-  // them while the process ends.
-  static CrashJob job;
-  job = CrashJob{exception, GetCurrentThreadId(), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-  HANDLE thread = job.dumped ? CreateThread(nullptr, 0, &CrashJobThread, &job, 0, nullptr) : nullptr;
-  if (thread != nullptr && WaitForSingleObject(job.dumped, kDumpWaitMs) == WAIT_OBJECT_0) {
-    WaitForSingleObject(thread, kLineWaitMs);
+  g_record = *exception->ExceptionRecord;
+  g_record.ExceptionRecord = nullptr;  // a nested record lies on the crashed stack
+  g_context = *exception->ContextRecord;
+  g_threadId = GetCurrentThreadId();
+  SetEvent(g_setup.start);
+  const bool probed = WaitForSingleObject(g_setup.probed, kLocksWaitMs) == WAIT_OBJECT_0;
+  if ((!probed || InterlockedCompareExchange(&g_locksFree, 0, 0) == 0) &&
+      InterlockedCompareExchange(&g_writer, 2, 0) == 0) {
+    // Most likely this thread holds the lock the dump thread met; both locks
+    // are re-entrant.
+    DumpAndLog();
+  } else {
+    WaitForSingleObject(g_setup.done, kDumpWaitMs + kLineWaitMs);
   }
+  TerminateProcess(GetCurrentProcess(), g_record.ExceptionCode);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -148,12 +237,34 @@ void InstallCrashDumpsFor(const char* log_setting) {
   char temp[MAX_PATH + 1] = {};
   if (GetTempPathA(sizeof(temp), temp) == 0) temp[0] = '\0';
   const DumpFolder folder = CrashDumpFolder(log_setting ? log_setting : "", temp);
-  if (!folder.on || g_setup != nullptr) return;
+  if (!folder.on || g_installed) return;
   HMODULE dbghelp = LoadLibraryA("dbghelp.dll");
   auto write_dump = dbghelp == nullptr ? nullptr
                                        : reinterpret_cast<MiniDumpWriteDumpFn>(reinterpret_cast<void*>(
                                              GetProcAddress(dbghelp, "MiniDumpWriteDump")));
-  if (write_dump == nullptr) return;
-  g_setup = new CrashSetup{folder.path, log_setting, write_dump};
+  const std::string log_path = strcmp(log_setting, "stdout") == 0 ? "" : log_setting;
+  if (write_dump == nullptr || folder.path.size() >= sizeof(g_setup.folder) ||
+      log_path.size() >= sizeof(g_setup.log_path)) {
+    return;
+  }
+  memcpy(g_setup.folder, folder.path.c_str(), folder.path.size() + 1);
+  g_setup.folder_length = folder.path.size();
+  memcpy(g_setup.log_path, log_path.c_str(), log_path.size() + 1);
+  g_setup.write_dump = write_dump;
+  g_setup.start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_setup.probed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  g_setup.lock_loader = reinterpret_cast<LoaderLockFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+  g_setup.unlock_loader = reinterpret_cast<LoaderUnlockFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+  if (g_setup.unlock_loader == nullptr) g_setup.lock_loader = nullptr;
+  g_setup.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!g_setup.start || !g_setup.probed || !g_setup.done ||
+      !StartWaitingThread(&DumpThread, kDumpThreadStack) ||
+      !StartWaitingThread(&GuardThread, kGuardThreadStack)) {
+    return;
+  }
+  g_installed = true;
   SetUnhandledExceptionFilter(&CrashFilter);
 }

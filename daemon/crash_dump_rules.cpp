@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -42,10 +41,43 @@ DumpFolder CrashDumpFolder(const std::string& log_setting, const std::string& te
 
 std::string CrashDumpName(const DumpTime& utc, uint32_t pid) {
   char name[80];
-  snprintf(name, sizeof(name), "%s%04d%02d%02d-%02d%02d%02d-%03d-%lu%s", kCrashDumpPrefix,
-           utc.year, utc.month, utc.day, utc.hour, utc.minute, utc.second, utc.millisecond,
-           static_cast<unsigned long>(pid), kDumpSuffix);
+  AppendCrashDumpName(name, sizeof(name), 0, utc, pid);
   return name;
+}
+
+bool AppendCrashDumpName(char* out, size_t size, size_t length, const DumpTime& utc, uint32_t pid) {
+  char name[64];
+  size_t at = 0;
+  const auto text = [&](const char* piece) {
+    while (*piece) name[at++] = *piece++;
+  };
+  // `width` 0: as many digits as the value has.
+  const auto number = [&](unsigned long value, int width) {
+    char digits[12];
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0 || count < width);
+    while (count > 0) name[at++] = digits[--count];
+  };
+  text(kCrashDumpPrefix);
+  number(static_cast<unsigned long>(utc.year) % 10000, 4);
+  number(static_cast<unsigned long>(utc.month) % 100, 2);
+  number(static_cast<unsigned long>(utc.day) % 100, 2);
+  text("-");
+  number(static_cast<unsigned long>(utc.hour) % 100, 2);
+  number(static_cast<unsigned long>(utc.minute) % 100, 2);
+  number(static_cast<unsigned long>(utc.second) % 100, 2);
+  text("-");
+  number(static_cast<unsigned long>(utc.millisecond) % 1000, 3);
+  text("-");
+  number(pid, 0);
+  text(kDumpSuffix);
+  if (length + at + 1 > size) return false;
+  memcpy(out + length, name, at);
+  out[length + at] = '\0';
+  return true;
 }
 
 std::vector<std::string> DumpsToRemove(std::vector<std::string> names, size_t keep) {

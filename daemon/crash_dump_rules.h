@@ -33,6 +33,12 @@ DumpFolder CrashDumpFolder(const std::string& log_setting, const std::string& te
 // names sort in the order the crashes happened.
 std::string CrashDumpName(const DumpTime& utc, uint32_t pid);
 
+// The same name after the `length` bytes already in `out` (a folder), NUL
+// ended. Touches no heap and calls no C library formatting, for a crashed
+// process whose heap lock may be held. False, with `out` unchanged past
+// `length`, when it does not fit in `size`.
+bool AppendCrashDumpName(char* out, size_t size, size_t length, const DumpTime& utc, uint32_t pid);
+
 // The dumps to delete so that the newest `keep` stay, oldest first. Names not
 // made by CrashDumpName are neither counted nor deleted.
 std::vector<std::string> DumpsToRemove(std::vector<std::string> names, size_t keep);

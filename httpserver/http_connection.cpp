@@ -55,7 +55,7 @@ int32_t HttpConnection::Run() {
                sizeof(send_buffer));
   }
 
-  SetThreadAnswerRules({limits.min_rate_window_ms, limits.min_rate_bytes});
+  SetThreadAnswerRules({limits.min_rate_window_ms, limits.min_rate_bytes, this});
   // Once per connection: a peer does not move between links while connected.
   SetThreadPeerIsLan(LanPrefixes::Shared().IsLan(ntohl(m_peer)));
 
@@ -67,7 +67,7 @@ int32_t HttpConnection::Run() {
     if (request_number > 0) {
       m_server->EnterIdle(this, m_socket.get());
       arrived = reader.WaitForBytes(limits.idle_timeout_ms, limits.max_head_bytes);
-      m_evicted = m_server->LeaveIdle(this);
+      if (m_server->LeaveIdle(this)) m_evicted = true;
     }
     const HeadReadLimits head_limits = {limits.max_head_bytes, 0, limits.head_timeout_ms};
     const std::string head = arrived && !m_evicted ? reader.Read(head_limits) : std::string();
@@ -106,6 +106,14 @@ int32_t HttpConnection::Run() {
     if (request_number < INT32_MAX) ++request_number;
     LogInfo(http_log::kKeepAliveRequest, request_number);
   }
+}
+
+void HttpConnection::Paced(SOCKET socket, uint64_t taken) {
+  m_server->AnswerPaced(this, socket, taken);
+}
+
+void HttpConnection::Ended() {
+  if (m_server->AnswerEnded(this)) m_evicted = true;
 }
 
 const char* HttpConnection::GetMethod() { return m_request.method.c_str(); }

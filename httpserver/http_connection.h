@@ -9,6 +9,7 @@
 #include "common/unique_any.h"
 #include "httpserver/http_interfaces.h"
 #include "httpserver/request_parser.h"
+#include "httpserver/socket_io.h"
 #include "runtime/thread.h"
 
 class HttpServer;
@@ -16,7 +17,7 @@ class HttpServer;
 // Created by the server for an accepted socket and run on its own thread, which
 // owns it (auto-delete). `server` must outlive the connection. The connection
 // owns the socket and closes it on every way its request loop ends.
-class HttpConnection : public IThreadHandler, public IHttpRequest {
+class HttpConnection : public IThreadHandler, public IHttpRequest, public IAnswerWatcher {
  public:
   // `peer` is the IPv4 address the connection comes from, as the server counts it.
   HttpConnection(HttpServer* server, SOCKET socket, uint32_t peer = 0);
@@ -34,6 +35,10 @@ class HttpConnection : public IThreadHandler, public IHttpRequest {
   const char* GetHeader(const char* name) override;
   const char* GetParam(const char* name) override;
 
+  // IAnswerWatcher, for the answers sent on this connection's thread.
+  void Paced(SOCKET socket, uint64_t taken) override;
+  void Ended() override;
+
   ~HttpConnection() override;
 
  private:
@@ -42,7 +47,7 @@ class HttpConnection : public IThreadHandler, public IHttpRequest {
 
   HttpServer* m_server;
   const uint32_t m_peer;
-  bool m_evicted = false;  // closed by the server, idle, for a new connection
+  bool m_evicted = false;  // closed by the server, idle or slow, for a new connection
   zrvd::unique_socket m_socket;
   ParsedRequest m_request;
 };

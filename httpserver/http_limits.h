@@ -17,7 +17,7 @@ constexpr uint32_t kIdleTimeoutMs = 60 * 1000;
 // buffer takes those whole, so only a peer that reads nothing meets it.
 constexpr uint32_t kSendTimeoutMs = 60 * 1000;
 // A peer that took fewer than kMinRateBytes of its answer over the last
-// kMinRateWindowMs of sending time is dropped (about 256 B/s; IIS drops below
+// kMinRateWindowMs of sending time is dropped (about 273 B/s; IIS drops below
 // 240 B/s): taking a few bytes now and then must not hold a connection for
 // ever, while a peer behind a 64 kbit/s link keeps 30 times that. Time spent
 // waiting for a turn under the upload cap is not the peer's and is left out.
@@ -35,8 +35,15 @@ constexpr size_t kBlockingAnswerBytes = 64 * 1024;
 constexpr uint32_t kSendPollMs = 500;
 // One thread per connection: the 32-bit address space is the real limit. At the
 // bound the keep-alive connection idle the longest is closed for a new one
-// (its peer reconnects cheaply); only when none is idle is the new one refused.
+// (its peer reconnects cheaply); when none is idle, the answer that took the
+// fewest bytes over its last window, if fewer than kEvictBelowBytes; only when
+// none is that slow is the new one refused.
 constexpr int32_t kMaxConnections = 1000;
+// About 1 KiB/s: above the minimum, yet no honest peer is that slow (one behind
+// a 64 kbit/s link takes 7 times it). Peers just over the minimum, a few
+// hundred bytes a second each, could otherwise hold every connection for a
+// few Mbit/s in all.
+constexpr uint32_t kEvictBelowBytes = 64 * 1024;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.
 constexpr uint32_t kConnectionStackReserve = 256 * 1024;
 // A failing accept (out of buffers, say) must not spin the accept thread.
@@ -66,6 +73,7 @@ struct HttpServerLimits {
   uint32_t send_timeout_ms = http_limits::kSendTimeoutMs;
   uint32_t min_rate_window_ms = http_limits::kMinRateWindowMs;
   uint32_t min_rate_bytes = http_limits::kMinRateBytes;
+  uint32_t evict_below_bytes = http_limits::kEvictBelowBytes;  // over min_rate_window_ms
   int32_t max_connections = http_limits::kMaxConnections;
   uint32_t connection_stack_reserve = http_limits::kConnectionStackReserve;
   uint32_t accept_failure_pause_ms = http_limits::kAcceptFailurePauseMs;

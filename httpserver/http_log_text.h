@@ -43,6 +43,9 @@ constexpr char kTooSlow[] =
     "Http connection closed: the peer took %u bytes of its answer in %u s, fewer than %u";
 constexpr char kIdleClosed[] =
     "Http connection closed after %u ms idle, the longest of %d open: a new one takes its place";
+constexpr char kSlowClosed[] =
+    "Http connection closed: the peer took %u bytes of its answer in %u s, the fewest of %d open:"
+    " a new one takes its place";
 
 // 请求文件: %s
 constexpr char kRequestedFile[] = "\xC7\xEB\xC7\xF3\xCE\xC4\xBC\xFE: %s";

@@ -7,6 +7,7 @@
 #include "httpserver/connection_name.h"
 #include "httpserver/http_connection.h"
 #include "httpserver/http_log_text.h"
+#include "httpserver/slowest_answer.h"
 #include "runtime/log.h"
 
 namespace {
@@ -100,6 +101,10 @@ int32_t HttpServer::AttachSocket(SOCKET socket) {
 void HttpServer::ConnectionClosed(uint32_t peer, bool evicted) {
   if (evicted) --m_evicting;
   if (--m_connections == 0) AnswerBlockPool::Shared().Trim();
+  GiveBackPeerSlot(peer);
+}
+
+void HttpServer::GiveBackPeerSlot(uint32_t peer) {
   std::lock_guard<std::mutex> lock(m_peersLock);
   auto found = m_perPeer.find(peer);
   if (found != m_perPeer.end() && --found->second <= 0) m_perPeer.erase(found);
@@ -116,6 +121,45 @@ bool HttpServer::LeaveIdle(HttpConnection* connection) {
   return m_evicted.erase(connection) != 0;
 }
 
+void HttpServer::AnswerPaced(HttpConnection* connection, SOCKET socket, uint64_t taken) {
+  std::lock_guard<std::mutex> lock(m_idleLock);
+  if (m_evicted.count(connection) == 0) m_paced[connection] = {socket, taken};
+}
+
+bool HttpServer::AnswerEnded(HttpConnection* connection) {
+  std::lock_guard<std::mutex> lock(m_idleLock);
+  m_paced.erase(connection);
+  return m_evicted.erase(connection) != 0;
+}
+
+void HttpServer::Evict(HttpConnection* connection, SOCKET socket) {
+  // The peer sees the end at once; the owner's wait ends with it, or with the
+  // cancel where a shut-down socket does not end a wait under way (Wine), and
+  // the owner closes the socket.
+  shutdown(socket, SD_BOTH);
+  CancelWaits(socket);
+  m_evicted.insert(connection);
+  ++m_evicting;
+}
+
+bool HttpServer::CloseSlowestAnswer(int32_t open) {
+  std::lock_guard<std::mutex> lock(m_idleLock);
+  std::vector<HttpConnection*> connections;
+  std::vector<uint64_t> taken;
+  for (const auto& paced : m_paced) {
+    connections.push_back(paced.first);
+    taken.push_back(paced.second.taken);
+  }
+  const ptrdiff_t slowest = SlowestAnswerBelow(taken, m_limits.evict_below_bytes);
+  if (slowest < 0) return false;
+  HttpConnection* connection = connections[static_cast<size_t>(slowest)];
+  LogInfo(http_log::kSlowClosed, static_cast<unsigned>(taken[static_cast<size_t>(slowest)]),
+          static_cast<unsigned>(m_limits.min_rate_window_ms / 1000), open);
+  Evict(connection, m_paced[connection].socket);
+  m_paced.erase(connection);
+  return true;
+}
+
 bool HttpServer::CloseLongestIdle(int32_t open) {
   std::lock_guard<std::mutex> lock(m_idleLock);
   const DWORD now = GetTickCount();
@@ -126,15 +170,9 @@ bool HttpServer::CloseLongestIdle(int32_t open) {
     }
   }
   if (longest == m_idle.end()) return false;
-  // The peer sees the end at once; the owner's wait ends with it, or with the
-  // cancel where a shut-down socket does not end a wait under way (Wine), and
-  // the owner closes the socket.
-  shutdown(longest->second.socket, SD_BOTH);
-  CancelWaits(longest->second.socket);
   LogInfo(http_log::kIdleClosed, static_cast<unsigned>(now - longest->second.since), open);
-  m_evicted.insert(longest->first);
+  Evict(longest->first, longest->second.socket);
   m_idle.erase(longest);
-  ++m_evicting;
   return true;
 }
 
@@ -175,15 +213,18 @@ int32_t HttpServer::OnMessage(UINT, WPARAM, LPARAM) { return 0; }
 bool HttpServer::ServeSocket(SOCKET socket, uint32_t peer) {
   zrvd::unique_socket owned(socket);
   if (m_threads == nullptr) return false;
-  const int32_t open = m_connections.load() - m_evicting.load();
-  if (open >= m_limits.max_connections && !CloseLongestIdle(open)) {
-    LogInfo(http_log::kTooManyConnections, open);
-    return false;
-  }
+  // The peer's own bound first: a connection refused by it must cost no other
+  // peer its connection.
   if (!TakePeerSlot(peer)) {
     in_addr address;
     address.s_addr = peer;
     LogInfo(http_log::kTooManyFromPeer, m_maxPerPeer.load(), inet_ntoa(address));
+    return false;
+  }
+  const int32_t open = m_connections.load() - m_evicting.load();
+  if (open >= m_limits.max_connections && !CloseLongestIdle(open) && !CloseSlowestAnswer(open)) {
+    LogInfo(http_log::kTooManyConnections, open);
+    GiveBackPeerSlot(peer);
     return false;
   }
 

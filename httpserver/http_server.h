@@ -57,6 +57,12 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   // True when the server shut it down meanwhile: the connection then ends.
   bool LeaveIdle(HttpConnection* connection);
 
+  // A long answer of `connection` on `socket` took `taken` bytes over its last
+  // window of sending time; until AnswerEnded the server may shut the socket
+  // down to admit a new connection at the bound. AnswerEnded is true when it did.
+  void AnswerPaced(HttpConnection* connection, SOCKET socket, uint64_t taken);
+  bool AnswerEnded(HttpConnection* connection);
+
   // At most this many connections from one peer address; 0: no bound. A
   // connection past it is closed before any thread is made for it.
   void SetMaxConnectionsPerPeer(int32_t most) { m_maxPerPeer = most; }
@@ -66,8 +72,14 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   bool ServeSocket(SOCKET socket, uint32_t peer);
   // Takes a slot for one more connection of `peer`; false past the bound.
   bool TakePeerSlot(uint32_t peer);
+  void GiveBackPeerSlot(uint32_t peer);
   // Shuts down the connection idle the longest; false when none is idle.
   bool CloseLongestIdle(int32_t open);
+  // Shuts down the answer slower than limits.evict_below_bytes that took the
+  // fewest bytes over its last window; false when none is that slow.
+  bool CloseSlowestAnswer(int32_t open);
+  // Shuts `socket` down under m_idleLock and counts its connection as evicted.
+  void Evict(HttpConnection* connection, SOCKET socket);
 
   zrvd::unique_socket m_listenSocket;
   int32_t m_port = 0;
@@ -84,10 +96,16 @@ class HttpServer : public IHttpServer, public IThreadHandler {
     SOCKET socket;
     DWORD since;
   };
-  // The socket of an idle connection is shut down only under this lock, and
-  // its owner closes it only after LeaveIdle: the handle is never a stale one.
+  // The socket of an idle or answering connection is shut down only under
+  // this lock, and its owner closes it only after LeaveIdle or AnswerEnded:
+  // the handle is never a stale one.
   std::mutex m_idleLock;
   std::map<HttpConnection*, IdleConnection> m_idle;
+  struct PacedAnswer {
+    SOCKET socket;
+    uint64_t taken;
+  };
+  std::map<HttpConnection*, PacedAnswer> m_paced;
   std::set<HttpConnection*> m_evicted;  // shut down, not yet told
   // Evicted connections whose threads are still ending: not counted at the bound.
   std::atomic<int32_t> m_evicting{0};

@@ -29,7 +29,8 @@ void MinRateRule::Took(uint64_t total, uint64_t now_ms) {
 
 bool MinRateRule::TooSlow(uint64_t now_ms) {
   const uint64_t now = SendingTime(now_ms);
-  if (now < m_windowMs) return false;
+  m_judged = now >= m_windowMs;
+  if (!m_judged) return false;
   const uint64_t window_start = now - m_windowMs;
   // Keep the last sample at or before the window's start: the total then.
   while (m_samples.size() >= 2 && m_samples[1].at_ms <= window_start) m_samples.pop_front();

@@ -21,6 +21,8 @@ class MinRateRule {
   bool TooSlow(uint64_t now_ms);
   // What the peer took over the last window, as of the last TooSlow.
   uint64_t TakenInWindow() const { return m_takenInWindow; }
+  // Whether the last TooSlow judged a whole window.
+  bool Judged() const { return m_judged; }
 
  private:
   struct Sample {
@@ -34,6 +36,7 @@ class MinRateRule {
   const uint64_t m_startMs;
   uint64_t m_excludedMs = 0;
   uint64_t m_takenInWindow = 0;
+  bool m_judged = false;
   // Exact totals at moments at least a second apart (the last one may be
   // closer): a window's count is never more than the peer took.
   std::deque<Sample> m_samples;

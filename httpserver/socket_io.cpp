@@ -38,7 +38,8 @@ int32_t SendAll(SOCKET socket, const char* data, int32_t count) {
 }
 
 namespace {
-thread_local AnswerRules t_rules = {http_limits::kMinRateWindowMs, http_limits::kMinRateBytes};
+thread_local AnswerRules t_rules = {http_limits::kMinRateWindowMs, http_limits::kMinRateBytes,
+                                    nullptr};
 thread_local SOCKET t_nonBlockingSocket = INVALID_SOCKET;
 }  // namespace
 
@@ -61,6 +62,19 @@ WatchedAnswer::WatchedAnswer(const AnswerRules& rules)
       m_started(GetTickCount()),
       m_rule(rules.min_rate_window_ms, rules.min_rate_bytes, 0) {}
 
+WatchedAnswer::~WatchedAnswer() {
+  if (m_paced) m_rules.watcher->Ended();
+}
+
+bool WatchedAnswer::TooSlow(SOCKET socket) {
+  const bool slow = m_rule.TooSlow(NowMs());
+  if (m_rules.watcher != nullptr && m_rule.Judged()) {
+    m_rules.watcher->Paced(socket, m_rule.TakenInWindow());
+    m_paced = true;
+  }
+  return slow;
+}
+
 void WatchedAnswer::ExcludeSince(DWORD since) { m_rule.Exclude(GetTickCount() - since); }
 
 int32_t WatchedAnswer::Send(SOCKET socket, const char* data, int32_t count,
@@ -72,11 +86,12 @@ int32_t WatchedAnswer::Send(SOCKET socket, const char* data, int32_t count,
       sent += result;
       m_taken += static_cast<uint64_t>(result);
       m_rule.Took(m_taken, NowMs());
+      TooSlow(socket);
       continue;
     }
     if (result == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return sent;
     if (stop && stop->load()) return sent;
-    if (m_rule.TooSlow(NowMs())) {
+    if (TooSlow(socket)) {
       LogInfo(http_log::kTooSlow, static_cast<unsigned>(m_rule.TakenInWindow()),
               static_cast<unsigned>(m_rules.min_rate_window_ms / 1000),
               static_cast<unsigned>(m_rules.min_rate_bytes));

@@ -16,11 +16,26 @@
 // error (a send time-out counts as one).
 int32_t SendAll(SOCKET socket, const char* data, int32_t count);
 
+// Hears how fast each watched answer of its thread goes, so that the server
+// can close the slowest for a new connection at its bound.
+class IAnswerWatcher {
+ public:
+  // The answer on `socket` took `taken` bytes over its last whole window of
+  // sending time; told again as it goes on.
+  virtual void Paced(SOCKET socket, uint64_t taken) = 0;
+  // The answer that was paced is over; its socket is not yet closed.
+  virtual void Ended() = 0;
+
+ protected:
+  ~IAnswerWatcher() = default;
+};
+
 // The rules a connection's answers are sent under: set by the connection for
 // its thread; a handler called on another thread gets the defaults.
 struct AnswerRules {
   uint32_t min_rate_window_ms;
   uint32_t min_rate_bytes;
+  IAnswerWatcher* watcher;  // may be null
 };
 void SetThreadAnswerRules(const AnswerRules& rules);
 AnswerRules ThreadAnswerRules();
@@ -36,6 +51,9 @@ bool IsKeptNonBlocking(SOCKET socket);
 class WatchedAnswer {
  public:
   explicit WatchedAnswer(const AnswerRules& rules);
+  ~WatchedAnswer();
+  WatchedAnswer(const WatchedAnswer&) = delete;
+  WatchedAnswer& operator=(const WatchedAnswer&) = delete;
   // Leaves a wait for a turn under the cap, begun at `since` (GetTickCount),
   // out of the answer's sending time.
   void ExcludeSince(DWORD since);
@@ -48,11 +66,14 @@ class WatchedAnswer {
 
  private:
   uint64_t NowMs() const { return GetTickCount() - m_started; }
+  // Judges the last window; tells the watcher once a whole one has passed.
+  bool TooSlow(SOCKET socket);
 
   const AnswerRules m_rules;
   const DWORD m_started;
   uint64_t m_taken = 0;
   MinRateRule m_rule;
+  bool m_paced = false;  // the watcher has heard of this answer
 };
 
 struct HeadReadLimits {

@@ -51,21 +51,23 @@ bool LogOutput::OpenFile(bool* renamed_out) {
 }
 
 bool LogOutput::OpenAtEnd(const std::string& path, DWORD disposition, uint64_t* size) {
-  m_ownedOutput.reset(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Appending only: every write lands at the end as it is then, after the
+  // old log's lines (a failed rename) and after what another writer put
+  // there meanwhile (the crash handler's line), never over them.
+  m_ownedOutput.reset(CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
   m_output = m_ownedOutput ? m_ownedOutput.get() : INVALID_HANDLE_VALUE;
   if (!m_ownedOutput) {
     m_lastError = GetLastError();
     return false;
   }
-  // After a failed rename the old log is still here: write after it rather
-  // than over its start, which would leave a torn tail of old lines behind.
-  // The end is also the size the bound counts from.
-  LONG high = 0;
-  DWORD low = SetFilePointer(m_ownedOutput.get(), 0, &high, FILE_END);
-  *size = low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR
+  // The end is the size the bound counts from.
+  DWORD high = 0;
+  const DWORD low = GetFileSize(m_ownedOutput.get(), &high);
+  *size = low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR
               ? 0
-              : (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low;
+              : (static_cast<uint64_t>(high) << 32) | low;
   m_bound.Opened(*size);
   return true;
 }

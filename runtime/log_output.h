@@ -41,7 +41,7 @@ class LogOutput {
   // m_lastError tells why not. `renamed`, if given, tells whether the rename
   // took place.
   bool OpenFile(bool* renamed = nullptr);
-  // Opens `path` for writing and moves to its end; false, keeping the OS error
+  // Opens `path` for appending and reads its size; false, keeping the OS error
   // in m_lastError, when it cannot be opened.
   bool OpenAtEnd(const std::string& path, DWORD disposition, uint64_t* size);
   void Switch(const LogStamp& stamp, const char* module, const char* thread_name);

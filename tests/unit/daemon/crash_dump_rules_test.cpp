@@ -15,6 +15,12 @@ TEST(CrashDumpRules, FolderAndPruning) {
   const std::string a = CrashDumpName({2026, 12, 7, 9, 0, 0, 0}, 12345);
   const std::string b = CrashDumpName({2026, 12, 7, 9, 0, 0, 1}, 7);
   EXPECT_EQ(a, "zrvd-crash-20261207-090000-000-12345.dmp");
+  // After a folder, whole or not at all.
+  char path[56] = "D:\\l\\";
+  EXPECT_FALSE(AppendCrashDumpName(path, 50, 5, {2026, 12, 7, 9, 0, 0, 1}, 4294967295u));
+  EXPECT_STREQ(path, "D:\\l\\");
+  ASSERT_TRUE(AppendCrashDumpName(path, 51, 5, {2026, 12, 7, 9, 0, 0, 1}, 4294967295u));
+  EXPECT_STREQ(path, "D:\\l\\zrvd-crash-20261207-090000-001-4294967295.dmp");
   const std::vector<std::string> names = {b, "zrvd-crash-notes.dmp", "game.dmp", a,
                                           "zrvd-crash-20261207-x90000-000-1.dmp"};
   EXPECT_EQ(DumpsToRemove(names, 1), std::vector<std::string>({a}));

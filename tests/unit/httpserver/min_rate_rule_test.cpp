@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "httpserver/http_limits.h"
+#include "httpserver/slowest_answer.h"
+
 namespace {
 
 // The real limits: 16 KiB over 60 s. A peer that takes a few KiB now and then
@@ -37,6 +42,33 @@ TEST(MinRateRule, JudgesTheLastWindowOfSendingTime) {
   }
   EXPECT_FALSE(capped.TooSlow(600000));
   EXPECT_TRUE(uncounted.TooSlow(600000));
+}
+
+// At the bound the answer that took the fewest bytes over its last window gives
+// way, if that is below 64 KiB: one that empties a 16 KiB receive window every
+// 45 s, above the minimum, does; one at 64 kbit/s never does.
+TEST(SlowestAnswer, GivesWayBelowTheEvictionRate) {
+  MinRateRule dribbler(60000, 16384, 0), modem(60000, 16384, 0);
+  for (uint64_t t = 0, d = 0, m = 0; t <= 120000; t += 1000) {
+    if (t % 45000 == 0) dribbler.Took(d += 16384, t);
+    modem.Took(m += 8000, t);
+  }
+  EXPECT_FALSE(dribbler.TooSlow(120000));
+  EXPECT_FALSE(modem.TooSlow(120000));
+  const uint64_t slow = dribbler.TakenInWindow(), honest = modem.TakenInWindow();
+  const uint64_t below = http_limits::kEvictBelowBytes;
+  struct Row {
+    std::vector<uint64_t> taken;
+    ptrdiff_t closed;
+  };
+  const Row rows[] = {
+      {{honest, slow, honest}, 1},       {{honest, honest}, -1},
+      {{slow, slow - 1, below}, 1},      {{below - 1, below - 1}, 0},
+      {{below, honest}, -1},             {{}, -1},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(SlowestAnswerBelow(row.taken, below), row.closed) << ::testing::PrintToString(row.taken);
+  }
 }
 
 }  // namespace

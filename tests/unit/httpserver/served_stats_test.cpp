@@ -63,14 +63,6 @@ TEST(ServedStats, RateHistoryRing) {
   EXPECT_EQ(ring.Read(2300), std::vector<uint64_t>(600, 0));
 }
 
-TEST(LocalOnly, LoopbackIsTheWholeSlashEight) {
-  EXPECT_TRUE(IsLoopbackAddress(0x7F000001));  // 127.0.0.1
-  EXPECT_TRUE(IsLoopbackAddress(0x7FFFFFFE));  // 127.255.255.254
-  EXPECT_FALSE(IsLoopbackAddress(0x0AFA0002));  // 10.250.0.2
-  EXPECT_FALSE(IsLoopbackAddress(0x80000001));  // 128.0.0.1
-  EXPECT_FALSE(IsLoopbackAddress(0));
-}
-
 // A loopback peer is answered only under a loopback Host with this port, and a
 // state change only from no Origin or a loopback one: what a page reached
 // through a rebound name or posting from another site would send is refused.

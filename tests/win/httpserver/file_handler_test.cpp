@@ -471,6 +471,69 @@ TEST_F(FileHandlerTest, PeerBelowTheMinimumRateIsDropped) {
   EXPECT_TRUE(WaitUntil([&] { return server->OpenConnections() == 0; }));
 }
 
+// At the bound with no connection idle, the answer that took the fewest bytes
+// over its last window gives way to a new connection when that is below the
+// eviction rate, and says so; a peer several times faster keeps its answer
+// going; with none that slow the next new connection is refused.
+TEST_F(FileHandlerTest, SlowestAnswerGivesWayAtTheBound) {
+  HttpServerLimits limits;
+  limits.max_connections = 2;
+  limits.min_rate_window_ms = 2000;
+  limits.min_rate_bytes = 1024;
+  limits.evict_below_bytes = 128 * 1024;
+  limits.send_buffer_bytes = 64 * 1024;
+  // Both run until the process ends, as every started server does.
+  HttpServer* server = new HttpServer(limits);
+  ASSERT_TRUE(server->Start(new TestThreadManager, 0));
+  server->AddHandler(new HttpFileHandler(kSource));
+  zrvd::unique_socket slow = Connect(server->GetPort(), 200);
+  zrvd::unique_socket fast = Connect(server->GetPort(), 200);
+  int small_buffer = 16 * 1024;
+  for (SOCKET peer : {slow.get(), fast.get()}) {
+    setsockopt(peer, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_buffer),
+               sizeof(small_buffer));
+    SendText(peer, std::string("GET /") + kMd5Big + " HTTP/1.1\r\n\r\n");
+  }
+  // Every 50 ms the slow peer takes 1 KiB (20 KiB/s: above the minimum, below
+  // the eviction rate of 64 KiB/s), the fast one up to 8 KiB (2.5 times that
+  // rate, as a 64 kbit/s link is 7 times the real one).
+  char buffer[8 * 1024];
+  bool slow_open = true;
+  int fast_got = 0;
+  const auto tick = [&] {
+    if (slow_open) {
+      const int got = recv(slow.get(), buffer, 1024, 0);
+      slow_open = got > 0 || (got < 0 && WSAGetLastError() == WSAETIMEDOUT);
+    }
+    fast_got = recv(fast.get(), buffer, sizeof(buffer), 0);
+    Sleep(50);
+  };
+  for (int i = 0; i < 60; ++i) tick();
+  ASSERT_TRUE(slow_open);
+  zrvd::unique_socket newcomer = Connect(server->GetPort());
+  const auto logged = [&] {
+    for (const std::string& line : Log().Lines()) {
+      if (line.find(", the fewest of 2 open: a new one takes its place") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(WaitUntil([&] {
+    tick();
+    return !slow_open && logged();
+  }));
+  EXPECT_TRUE(WaitUntil([&] { return server->OpenConnections() == 2; }));
+
+  zrvd::unique_socket refused = Connect(server->GetPort());
+  EXPECT_TRUE(ServerClosed(refused.get()));
+  EXPECT_TRUE(Log().Contains(Format(http_log::kTooManyConnections, 2)));
+  tick();
+  EXPECT_GT(fast_got, 0);
+  SendText(newcomer.get(), std::string("GET /") + kMd5A + " HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(HeaderValue(ReadHead(newcomer.get()), "Content-length"), "1000");
+}
+
 // A peer that keeps reading, slowly but well above the minimum, gets its
 // 256 KiB range whole: only bytes taken over the window count, not single sends.
 TEST_F(FileHandlerTest, SlowPeerThatKeepsReadingIsServed) {

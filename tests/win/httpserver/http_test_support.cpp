@@ -14,12 +14,16 @@ std::string Format(const char* format, ...) {
   return buffer;
 }
 
-zrvd::unique_socket Connect(int port, DWORD timeout_ms) {
+zrvd::unique_socket Connect(int port, DWORD timeout_ms, uint32_t from) {
   zrvd::unique_socket peer(socket(AF_INET, SOCK_STREAM, 0));
   setsockopt(peer.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout_ms),
              sizeof(timeout_ms));
   sockaddr_in address = {};
   address.sin_family = AF_INET;
+  if (from != INADDR_LOOPBACK) {
+    address.sin_addr.s_addr = htonl(from);
+    bind(peer.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  }
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<u_short>(port));
   if (connect(peer.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {

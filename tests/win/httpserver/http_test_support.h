@@ -36,8 +36,9 @@ class FunctionHandler : public IHttpHandler {
   std::function<int32_t(IHttpRequest*, SOCKET)> m_function;
 };
 
-// A connected loopback peer. Every read gives up after `timeout_ms`.
-zrvd::unique_socket Connect(int port, DWORD timeout_ms = 10000);
+// A connected loopback peer, from `from` (127.0.0.0/8, host order). Every read
+// gives up after `timeout_ms`.
+zrvd::unique_socket Connect(int port, DWORD timeout_ms = 10000, uint32_t from = INADDR_LOOPBACK);
 void SendText(SOCKET socket, const std::string& text);
 // Reads up to and including "\r\n\r\n"; what came before the end otherwise.
 std::string ReadHead(SOCKET socket);

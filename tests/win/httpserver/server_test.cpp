@@ -201,12 +201,10 @@ TEST_F(ServerTest, PipelinedRequestsAreBothAnswered) {
   EXPECT_EQ(ReadExactly(peer.get(), kOk.size()), kOk);
 }
 
-// A head of exactly 16 KiB is served; a 1 MiB head is closed at once, by its
-// size and long before the 30 s head time-out, without an answer, and the
+// A head of exactly 16 KiB is served; one a byte longer is closed at once, by
+// its size and long before the 30 s head time-out, without an answer, and the
 // server goes on serving.
 TEST_F(ServerTest, HeadSizeIsBounded) {
-  EXPECT_EQ(HttpServerLimits().max_head_bytes, 16u * 1024);
-  EXPECT_EQ(HttpServerLimits().head_timeout_ms, 30u * 1000);
   HttpServer* server = StartServer();
   server->AddHandler(OkHandler());
   const std::string start = "GET / HTTP/1.1\r\nX-Pad: ";
@@ -222,7 +220,7 @@ TEST_F(ServerTest, HeadSizeIsBounded) {
     const DWORD send_timeout = 5000;
     setsockopt(peer.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout),
                sizeof(send_timeout));
-    SendText(peer.get(), start + std::string(1 << 20, 'p'));
+    SendText(peer.get(), start + std::string(16 * 1024 - start.size() - 3, 'p') + "\r\n\r\n");
     EXPECT_TRUE(ServerClosed(peer.get()));
   }
   EXPECT_TRUE(WaitUntil([] { return Log().Contains(http_log::kReceiveFailed); }));
@@ -320,6 +318,31 @@ TEST_F(ServerTest, LongestIdleGivesWayAtTheBound) {
   }
   EXPECT_TRUE(logged);
   EXPECT_FALSE(Log().Contains(Format(http_log::kTooManyConnections, 3)));
+}
+
+// At the bound, a peer at its own bound that reconnects again and again is
+// refused by that bound and closes no other peer's idle connection.
+TEST_F(ServerTest, PeerAtItsBoundClosesNoOtherPeersIdleConnection) {
+  HttpServerLimits limits;
+  limits.max_connections = 3;
+  HttpServer* server = StartServer(limits);
+  server->SetMaxConnectionsPerPeer(2);
+  server->AddHandler(OkHandler());
+  zrvd::unique_socket other = Connect(server->GetPort());
+  EXPECT_EQ(Ask(other.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  std::vector<zrvd::unique_socket> own;
+  for (int i = 0; i < 2; ++i) {
+    own.push_back(Connect(server->GetPort(), 10000, 0x7F000002));
+    EXPECT_EQ(Ask(own.back().get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  }
+  for (int i = 0; i < 100; ++i) {
+    zrvd::unique_socket again = Connect(server->GetPort(), 10000, 0x7F000002);
+    ASSERT_TRUE(ServerClosed(again.get())) << i;
+  }
+  EXPECT_EQ(Ask(other.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  for (auto& peer : own) EXPECT_EQ(Ask(peer.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
+  EXPECT_TRUE(Log().Contains(Format(http_log::kTooManyFromPeer, 2, "127.0.0.2")));
+  EXPECT_EQ(server->OpenConnections(), 3);
 }
 
 // A connection whose thread name stays taken is closed, not leaked; a name that

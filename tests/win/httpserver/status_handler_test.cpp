@@ -96,6 +96,10 @@ TEST_F(ServerTest, StatusAnswersOnlyLocalHostsAndOrigins) {
   }
   EXPECT_EQ(g_verifyCalls.load(), verifies);
   EXPECT_EQ(g_pauses.load(), 1);
+  // Anywhere in 127.0.0.0/8 is this machine.
+  zrvd::unique_socket peer = Connect(m_server->GetPort(), 10000, 0x7F0000FE);
+  SendText(peer.get(), rows[0].request + "\r\n\r\n");
+  EXPECT_EQ(ReadToEnd(peer.get()).rfind(rows[0].status + "\r\n", 0), 0u);
 }
 
 }  // namespace

@@ -103,6 +103,28 @@ TEST(LogOutput, UnrenamableLogIsAppendedTo) {
   EXPECT_EQ(lines[0].message, "after the old lines");
 }
 
+// A line that another writer appends through its own handle (the crash
+// handler) stays whole: the engine's next line goes after it, not over it.
+TEST(LogOutput, AnotherWritersLineIsNotOverwritten) {
+  TempFolder folder;
+  std::string log = folder.File("engine.log");
+  auto* runtime = new CPxpRuntime(log.c_str());
+  runtime->Write("P2PClient", kLogNormal, "before");
+  zrvd::unique_hfile other(CreateFileA(log.c_str(), FILE_APPEND_DATA,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+  const char line[] = "[2026-12-07 09:00:00.000](P2PClient:Crash) crashed\r\n";
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(other.get(), line, sizeof(line) - 1, &written, nullptr));
+  runtime->Write("P2PClient", kLogNormal, "after");
+  runtime->Release();
+  std::vector<LogLine> lines = ParseLog(ReadFileBytes(log));
+  ASSERT_EQ(lines.size(), 3u) << ReadFileBytes(log);
+  EXPECT_EQ(lines[0].message, "before");
+  EXPECT_EQ(lines[1].message, "crashed");
+  EXPECT_EQ(lines[2].message, "after");
+}
+
 bool StartsWith(const std::string& text, const char* start) {
   return text.compare(0, strlen(start), start) == 0;
 }
