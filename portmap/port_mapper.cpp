@@ -12,6 +12,7 @@
 
 #include "common/unique_any.h"
 #include "portmap/natupnp_api.h"
+#include "portmap/pcp_client.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
 #include "runtime/thread.h"
@@ -187,9 +188,16 @@ PortMapStatus StatusNow() {
   return mapper.status;
 }
 
+bool Stopping() {
+  Mapper& mapper = State();
+  std::lock_guard<std::mutex> lock(mapper.mutex);
+  return mapper.stopping;
+}
+
 // Takes our mapping off the router, if this run holds one and it is still ours.
 void RemoveHeld(uint16_t port) {
   Mapper& mapper = State();
+  ReleaseLease();
   if (!mapper.held) return;
   mapper.held = false;
   Gateway gateway = FindGateway();
@@ -218,6 +226,12 @@ void Look(uint16_t port) {
     return;
   }
   if (!gateway.collection) {
+    // No UPnP: a gateway may still speak PCP or NAT-PMP.
+    if (MapByLease(port, &status, Stopping)) {
+      mapper.held = false;
+      SetStatus(status);
+      return;
+    }
     status.state = PortMapState::kNoGateway;
     if (before.state != status.state) LogInfo(kMsgNoGateway);
     mapper.held = false;
@@ -225,6 +239,7 @@ void Look(uint16_t port) {
     return;
   }
   status.gateway_found = true;
+  status.protocol = MapProtocol::kUpnp;
   const std::vector<RouterMapping> list = ListMappings(gateway.collection.get());
   const LookPlan plan = PlanLook(list, status.internal_address, port);
   unique_bstr tcp = Bstr("TCP");
@@ -255,6 +270,8 @@ void Look(uint16_t port) {
       LogInfo(kMsgRefused, port, status.internal_address.c_str(), port,
               static_cast<unsigned long>(hr));
       mapper.held = false;
+      PortMapStatus leased = status;
+      if (MapByLease(port, &leased, Stopping)) status = leased;
     } else {
       status.state = PortMapState::kMapped;
       if (added) {
@@ -266,7 +283,8 @@ void Look(uint16_t port) {
       LogInfo(kMsgMapped, port, status.internal_address.c_str(), port);
     }
   }
-  if (status.state == PortMapState::kMapped) {
+  if (status.state == PortMapState::kMapped && status.protocol == MapProtocol::kUpnp) {
+    ReleaseLease();
     mapper.held = true;
     mapper.held_address = status.internal_address;
   }
@@ -284,6 +302,9 @@ class PortMapThread : public IThreadHandler {
     WSADATA wsa;
     const bool wsa_started = WSAStartup(MAKEWORD(2, 0), &wsa) == 0;
     Mapper& mapper = State();
+    // A lease a run that did not end cleanly left behind; nothing is sent with the
+    // environment switch off.
+    if (ReadSwitch() != PortMappingSwitch::kOffByEnvironment) ReleaseLeftoverLease();
     for (;;) {
       bool stopping = false;
       PortMappingSwitch now = ReadSwitch();
@@ -311,7 +332,7 @@ class PortMapThread : public IThreadHandler {
         }
         SetStatus(off);
       }
-      WaitForSingleObject(mapper.wake.get(), kPortMappingLookSeconds * 1000);
+      WaitForSingleObject(mapper.wake.get(), LeaseSleepMs(kPortMappingLookSeconds * 1000));
     }
     SetEvent(mapper.done.get());
     if (wsa_started) WSACleanup();
