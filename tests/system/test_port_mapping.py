@@ -1,6 +1,6 @@
 """Port mapping on a home network of our own (namespaces home: the daemon's whole Wine
-prefix; router: miniupnpd behind nftables; wan: a peer outside), and the guard that no
-gateway search leaves unless asked. A prefix of their own, whose wineserver (and so
+prefix; router: miniupnpd behind nftables, speaking UPnP or PCP/NAT-PMP; wan: a peer
+outside), and the guard that no gateway search or PCP request leaves unless asked. A prefix of their own, whose wineserver (and so
 every socket of its programs) lives in the namespace."""
 
 import contextlib
@@ -25,6 +25,8 @@ TAG = "zrvd%d" % os.getpid()
 PREFIX = BIN.parent / "netns-prefix"
 HOME_IP, ROUTER_WAN = "10.250.%d.2" % N, "100.64.%d.1" % N
 MAPPING = re.compile(r"^\s*\d+\s+TCP\s+(\d+)->([\d.]+):(\d+)\s+'zrvd ", re.M)
+# What the router forwards, whoever asked: its nftables DNAT rules.
+DNAT = re.compile(r"dport (\d+) dnat ip to ([\d.]+):(\d+)")
 NFT = """table inet filter {
   chain miniupnpd { }
   chain prerouting_miniupnpd { }
@@ -38,8 +40,10 @@ NFT = """table inet filter {
 # ext_ip is a label (miniupnpd maps nothing while its outside address is reserved);
 # no packet goes to it: the peer outside connects to ROUTER_WAN.
 MINIUPNPD = """ext_ifname=wan\next_ip=44.0.%d.1\nlistening_ip=lan\nport=5555
-enable_natpmp=no\nsecure_mode=yes\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
+secure_mode=yes\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
 allow 1024-65535 10.250.%d.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n""" % (N, N)
+# What the router speaks: UPnP alone, or PCP and NAT-PMP (UDP 5351) alone.
+SPEAKS = {"upnp": "enable_natpmp=no\n", "pcp": "enable_natpmp=yes\nenable_upnp=no\n"}
 
 
 def sh(*cmd, ns=None, check=True, text=True):
@@ -158,7 +162,7 @@ def test_no_search_leaves_unless_asked(tmp_path):
         sh("ip", "-n", guard, "route", "add", "default", "via", "10.251.%d.1" % N)
         dump = tmp_path / "capture.txt"
         tcpdump = subprocess.Popen(["ip", "netns", "exec", capture, "tcpdump", "-i", "cap", "-n",
-                                    "-l", "-A", "udp and dst host 239.255.255.250"],
+                                    "-l", "-A", "udp and (dst host 239.255.255.250 or dst port 5351)"],
                                    stdout=open(dump, "w"), stderr=subprocess.PIPE)
         assert wait_for(lambda: b"listening on" in tcpdump.stderr.readline(), 10)
         daemon = NsDaemon(guard, tmp_path / "game")
@@ -166,17 +170,19 @@ def test_no_search_leaves_unless_asked(tmp_path):
             daemon.start()
             daemon.wine("reg", "delete", ENGINE_KEY, "/f")
             time.sleep(10)
-            assert "239.255.255.250" not in dump.read_text()
+            assert "239.255.255.250" not in dump.read_text() and ".5351:" not in dump.read_text()
             daemon.end()
             daemon.reg_dword("PortMapping", 1)
             daemon.start(mapping=True)
             assert wait_for(lambda: "M-SEARCH" in dump.read_text(), 10)
+            # No UPnP answer: PCP to the default gateway.
+            assert wait_for(lambda: ".5351:" in dump.read_text(), 30)
         finally:
             daemon.close()
 
 
-@pytest.fixture(scope="module")
-def home(tmp_path_factory):
+@pytest.fixture(scope="module", params=["upnp"])
+def home(tmp_path_factory, request):
     work = tmp_path_factory.mktemp("home")
     with namespaces("h", "r", "w") as (home_ns, router, wan):
         veth(home_ns, "eth0", HOME_IP + "/24", router, "lan", "10.250.%d.1/24" % N)
@@ -185,10 +191,11 @@ def home(tmp_path_factory):
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=router)
         (work / "rules.nft").write_text(NFT)
         sh("nft", "-f", work / "rules.nft", ns=router)
-        (work / "miniupnpd.conf").write_text(MINIUPNPD)
+        (work / "miniupnpd.conf").write_text(MINIUPNPD + SPEAKS[request.param])
         data = random.Random(N).randbytes(300_000)
         (work / "shared.pak").write_bytes(data)
-        net = type("Home", (), dict(ns=home_ns, wan=wan, data=data, path=work / "shared.pak",
+        net = type("Home", (), dict(ns=home_ns, router=router, speaks=request.param,
+                                    wan=wan, data=data, path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
         net.gateway = lambda: subprocess.Popen(
             ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf"],
@@ -202,9 +209,14 @@ def home(tmp_path_factory):
 
 
 def ours(net):
-    """The router's mappings with our description: (outside port, address, inside port)."""
-    out = sh("upnpc", "-l", ns=net.ns, check=False).stdout
-    return [(int(a), b, int(c)) for a, b, c in MAPPING.findall(out)]
+    """The router's mappings with our description (over PCP, which has none: all it
+    forwards): (outside port, address, inside port)."""
+    if net.speaks == "upnp":
+        found = MAPPING.findall(sh("upnpc", "-l", ns=net.ns, check=False).stdout)
+    else:
+        found = DNAT.findall(sh("nft", "list", "chain", "inet", "filter", "prerouting_miniupnpd",
+                                ns=net.router).stdout)
+    return [(int(a), b, int(c)) for a, b, c in found]
 
 
 def started(net):
@@ -214,8 +226,10 @@ def started(net):
     return port
 
 
-# Mapped within 30 s; a peer outside downloads through it; the status view shows it;
-# quit removes it; a killed run's mapping is replaced, so exactly one stays.
+# Mapped within 30 s, over UPnP or (the router offering no UPnP) PCP; a peer outside
+# downloads through it; the status view shows it; quit removes it; a killed run's mapping
+# is replaced, so exactly one stays.
+@pytest.mark.parametrize("home", ["upnp", "pcp"], indirect=True)
 def test_peer_port_mapped_on_the_gateway(home, tmp_path):
     home.daemon.reg_dword("PortMapping", 1)
     port = started(home)
@@ -227,6 +241,11 @@ def test_peer_port_mapped_on_the_gateway(home, tmp_path):
     assert mapping["state"] == "mapped" and mapping["gateway_found"]
     assert mapping["mapping"] == {"external_port": port, "internal_address": HOME_IP,
                                   "internal_port": port}
+    assert mapping["protocol"] == home.speaks
+    if home.speaks == "pcp":
+        assert mapping["external_address"] == "44.0.%d.1" % N
+        ends = time.mktime(time.strptime(mapping["lease_ends"], "%Y-%m-%dT%H:%M:%SZ"))
+        assert 7000 < ends - time.mktime(time.gmtime()) <= 7200, mapping["lease_ends"]
     assert "TCP %d -> %s:%d" % (port, HOME_IP, port) in home.daemon.ctl("status")
     home.daemon.end()
     assert ours(home) == []
