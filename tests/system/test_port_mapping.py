@@ -198,7 +198,9 @@ def home(tmp_path_factory, request):
                                     wan=wan, data=data, path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
         net.gateway = lambda: subprocess.Popen(
-            ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf"],
+            # A pid file of its own: another bench's router may run at the same time.
+            ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf",
+             "-P", work / "miniupnpd.pid"],
             stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
         net.upnpd = net.gateway()
         net.daemon = NsDaemon(home_ns, work / "game")
