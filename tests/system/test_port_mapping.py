@@ -262,7 +262,8 @@ def test_peer_port_mapped_on_the_gateway(home, tmp_path):
 
 
 # PortMapping = 0 asks nothing; switched on and off while running, it maps and
-# removes; without a gateway the daemon starts as fast and serves at home.
+# removes (a PCP lease too); without a gateway the daemon starts as fast and serves at home.
+@pytest.mark.parametrize("home", ["upnp", "pcp"], indirect=True)
 def test_setting_and_no_gateway(home):
     home.daemon.reg_dword("PortMapping", 0)
     started(home)
