@@ -20,6 +20,7 @@ namespace {
 
 constexpr char kRecordValue[] = "PortMappingRecord";
 constexpr DWORD kSliceMs = 100;
+constexpr DWORD kStopGraceMs = 1000;
 
 constexpr char kMsgLeased[] =
     "Port mapping: TCP %u -> %s:%u mapped on the gateway by %s, outside address %s, "
@@ -133,11 +134,14 @@ bool Open(uint32_t gateway, Channel* c) {
 }
 
 // One request with its retransmissions; the first answer that is ours, or
-// kIgnored when none came in time (or `stopping`).
+// kIgnored when none came in time. `stopping` ends the retransmissions, but
+// the answer to what was sent is still awaited a moment: a mapping granted
+// unseen would stay open on the router until its lease ends.
 Answer Exchange(Channel& c, LeaseProtocol protocol, const MapRequest& request,
                 const std::vector<uint8_t>& bytes, const std::function<bool()>& stopping) {
   uint32_t random = 0;
   RandomBytes(reinterpret_cast<uint8_t*>(&random), sizeof(random));
+  bool stopped = false;
   for (uint32_t wait : RetransmitWaitsMs(protocol, random)) {
     send(c.socket.get(), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()),
          0);
@@ -145,7 +149,10 @@ Answer Exchange(Channel& c, LeaseProtocol protocol, const MapRequest& request,
     for (;;) {
       const DWORD spent = GetTickCount() - begin;
       if (spent >= wait) break;
-      if (stopping && stopping()) return {};
+      if (!stopped && stopping && stopping()) {
+        stopped = true;
+        wait = spent + kStopGraceMs < wait ? spent + kStopGraceMs : wait;
+      }
       const DWORD slice = wait - spent < kSliceMs ? wait - spent : kSliceMs;
       if (WaitForSingleObject(c.readable.get(), slice) != WAIT_OBJECT_0) continue;
       for (;;) {
@@ -166,6 +173,7 @@ Answer Exchange(Channel& c, LeaseProtocol protocol, const MapRequest& request,
         if (answer.kind != AnswerKind::kIgnored) return answer;
       }
     }
+    if (stopped) break;
   }
   return {};
 }
