@@ -5,6 +5,7 @@
 #include "daemon/command_record.h"
 #include "daemon/daemon_names.h"
 #include "daemon/protected_list.h"
+#include "engine/kovashare.h"
 
 HWND g_hDaemonWnd = nullptr;
 
@@ -69,6 +70,17 @@ LRESULT CALLBACK DaemonWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
     case WM_DESTROY:
       KillTimer(g_hDaemonWnd, kWatchTimerId);
       PostQuitMessage(0);
+      return 0;
+    // Shutdown or log-off: the process ends soon after WM_ENDSESSION returns, so the
+    // mapping on the router is removed here (the engine waits a few seconds at
+    // most; its log lines are written straight to the file, nothing is buffered).
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      if (wparam) {
+        OutputDebugStringA("Session ends");
+        KovaShareFinish();
+      }
       return 0;
     case WM_COPYDATA:
       OnCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lparam));

@@ -16,6 +16,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   StartSharingEngine();
   if (!CreateDaemonWindow(instance)) return 1;
   RunMessageLoop();
+  // The instance is given up before the router is asked anything: a daemon the
+  // launcher starts right after the quit takes the mutex and runs, and nobody's
+  // SendMessage waits on a window of ours.
+  if (IsWindow(g_hDaemonWnd)) DestroyWindow(g_hDaemonWnd);
+  ReleaseInstanceMutex();
   KovaShareFinish();
   return 0;
 }

@@ -6,9 +6,11 @@
 #include "runtime/globals.h"
 
 namespace {
-// Long enough for a search and two requests to the gateway; a gateway that
-// stopped answering does not hold the host's end for longer.
-constexpr uint32_t kFinishWaitMs = 10000;
+// Long enough for the one removal request of the end (no search, no list: the
+// gateway of the last look); a gateway that stopped answering does not hold the
+// host's end for longer. Waits on the PortMap thread itself: at a DLL's process
+// detach, when that thread is already gone, it returns at once.
+constexpr uint32_t kFinishWaitMs = 3000;
 }  // namespace
 
 void __cdecl KovaShareFinish() {

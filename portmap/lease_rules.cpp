@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 
 namespace {
 
@@ -63,40 +62,49 @@ const char* LeaseProtocolName(LeaseProtocol protocol) {
   return protocol == LeaseProtocol::kPcp ? "pcp" : "nat-pmp";
 }
 
-std::string FormatLeaseRecord(const LeaseRecord& r) {
-  std::string out = std::string(LeaseProtocolName(r.protocol)) + " TCP " +
-                    std::to_string(r.internal_port) + " " + Ipv4Text(r.address) + " ";
+MappingRecord ToMappingRecord(const LeaseRecord& r) {
+  MappingRecord m;
+  m.method = r.protocol == LeaseProtocol::kPcp ? kMethodPcp : kMethodNatPmp;
+  m.protocol = "TCP";
+  m.port = r.internal_port;
+  m.address = Ipv4Text(r.address);
   if (r.protocol == LeaseProtocol::kPcp) {
     static const char digits[] = "0123456789abcdef";
+    std::string hex;
     for (uint8_t b : r.nonce) {
-      out += digits[b >> 4];
-      out += digits[b & 15];
+      hex += digits[b >> 4];
+      hex += digits[b & 15];
     }
-    out += " ";
+    m.extra.push_back(hex);
   }
-  return out + std::to_string(r.external_port);
+  m.extra.push_back(std::to_string(r.external_port));
+  m.extra.push_back(std::to_string(r.lease_end));
+  return m;
 }
 
-bool ParseLeaseRecord(const std::string& text, LeaseRecord* record) {
-  std::istringstream in(text);
-  std::vector<std::string> words;
-  for (std::string word; in >> word;) words.push_back(word);
+bool FromMappingRecord(const MappingRecord& m, LeaseRecord* record) {
   LeaseRecord r;
-  size_t expected = 0;
-  if (!words.empty() && words[0] == "pcp") {
+  size_t fields = 0;
+  if (m.method == kMethodPcp) {
     r.protocol = LeaseProtocol::kPcp;
-    expected = 6;
-  } else if (!words.empty() && words[0] == "nat-pmp") {
+    fields = 3;
+  } else if (m.method == kMethodNatPmp) {
     r.protocol = LeaseProtocol::kNatPmp;
-    expected = 5;
+    fields = 2;
   }
-  if (expected == 0 || words.size() != expected || words[1] != "TCP" ||
-      !ParsePort(words[2], &r.internal_port) || !ParseIpv4(words[3], &r.address) ||
-      !ParsePort(words.back(), &r.external_port)) {
+  if (fields == 0 || m.extra.size() != fields || m.protocol != "TCP" ||
+      !ParseIpv4(m.address, &r.address) || !ParsePort(m.extra[fields - 2], &r.external_port)) {
     return false;
   }
+  r.internal_port = m.port;
+  const std::string& end = m.extra[fields - 1];
+  if (end.empty() || end.size() > 19) return false;
+  for (char c : end) {
+    if (c < '0' || c > '9') return false;
+    r.lease_end = r.lease_end * 10 + static_cast<uint64_t>(c - '0');
+  }
   if (r.protocol == LeaseProtocol::kPcp) {
-    const std::string& hex = words[4];
+    const std::string& hex = m.extra[0];
     if (hex.size() != 2 * r.nonce.size()) return false;
     for (size_t i = 0; i < r.nonce.size(); ++i) {
       const int high = HexDigit(hex[2 * i]), low = HexDigit(hex[2 * i + 1]);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "portmap/pcp_message.h"
+#include "portmap/port_mapping_rules.h"
 
 // One exchange (a request and its retransmissions) gives up after this long:
 // the router either speaks or not; the look after next tries again.
@@ -27,20 +28,24 @@ uint64_t RenewalAtMs(uint64_t now_ms, uint64_t lease_ends_ms);
 // How long the thread sleeps: until the next look, or the renewal if sooner.
 uint32_t SleepMs(uint64_t now_ms, bool leased, uint64_t renewal_at_ms, uint32_t look_ms);
 
-// The lease as the engine key records it, so that a run that did not end
-// cleanly has it deleted by the next: "pcp TCP <internal port> <our address>
-// <nonce, 24 hex digits> <granted external port>" or "nat-pmp TCP <internal
-// port> <our address> <granted external port>".
+// The lease in the engine key's record (PortMappingRecord), written before it is
+// asked for, so that a run that did not end cleanly has it deleted by the next:
+// "pcp TCP <port> <our address> <nonce, 24 hex digits> <granted external port>
+// <lease end>" or "natpmp TCP <port> <our address> <granted external port> <lease
+// end>", the end in Unix seconds.
+constexpr char kMethodPcp[] = "pcp";
+constexpr char kMethodNatPmp[] = "natpmp";
 struct LeaseRecord {
   LeaseProtocol protocol = LeaseProtocol::kPcp;
   uint16_t internal_port = 0;
   uint32_t address = 0;
   PcpNonce nonce{};
   uint16_t external_port = 0;
+  uint64_t lease_end = 0;
 };
-std::string FormatLeaseRecord(const LeaseRecord& record);
-// False for another method's record ("upnp ...") and for anything malformed.
-bool ParseLeaseRecord(const std::string& text, LeaseRecord* record);
+MappingRecord ToMappingRecord(const LeaseRecord& record);
+// False for another method's record ("upnp ...") and for malformed fields.
+bool FromMappingRecord(const MappingRecord& mapping, LeaseRecord* record);
 
 const char* LeaseProtocolName(LeaseProtocol protocol);  // "pcp", "nat-pmp"
 

@@ -3,7 +3,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
-#include <iphlpapi.h>
 #include <wincrypt.h>
 
 #include <ctime>
@@ -13,12 +12,10 @@
 #include "common/unique_any.h"
 #include "portmap/lease_rules.h"
 #include "portmap/pcp_message.h"
-#include "runtime/globals.h"
 #include "runtime/log.h"
 
 namespace {
 
-constexpr char kRecordValue[] = "PortMappingRecord";
 constexpr DWORD kSliceMs = 100;
 constexpr DWORD kStopGraceMs = 1000;
 
@@ -44,26 +41,6 @@ uint64_t NowMs() { return static_cast<uint64_t>(std::time(nullptr)) * 1000; }
 
 const char* ProtocolText(LeaseProtocol p) { return p == LeaseProtocol::kPcp ? "PCP" : "NAT-PMP"; }
 
-// The next hop of the default route (the lowest metric), in host order.
-uint32_t DefaultGateway() {
-  ULONG size = 0;
-  if (GetIpForwardTable(nullptr, &size, TRUE) != ERROR_INSUFFICIENT_BUFFER) return 0;
-  std::vector<uint8_t> buffer(size);
-  auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.data());
-  if (GetIpForwardTable(table, &size, TRUE) != NO_ERROR) return 0;
-  uint32_t best = 0;
-  DWORD metric = 0;
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    const MIB_IPFORWARDROW& row = table->table[i];
-    if (row.dwForwardDest != 0 || row.dwForwardMask != 0 || row.dwForwardNextHop == 0) continue;
-    if (best == 0 || row.dwForwardMetric1 < metric) {
-      best = ntohl(row.dwForwardNextHop);
-      metric = row.dwForwardMetric1;
-    }
-  }
-  return best;
-}
-
 bool RandomBytes(uint8_t* out, DWORD size) {
   HCRYPTPROV provider = 0;
   if (!CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
@@ -73,36 +50,6 @@ bool RandomBytes(uint8_t* out, DWORD size) {
   const bool ok = CryptGenRandom(provider, size, out) != FALSE;
   CryptReleaseContext(provider, 0);
   return ok;
-}
-
-void WriteRecord(const std::string& text) {
-  zrvd::unique_hkey key;
-  if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                      key.put(), nullptr) != ERROR_SUCCESS) {
-    return;
-  }
-  if (text.empty()) {
-    RegDeleteValueA(key.get(), kRecordValue);
-  } else {
-    RegSetValueExA(key.get(), kRecordValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>(text.size() + 1));
-  }
-}
-
-std::string ReadRecord() {
-  zrvd::unique_hkey key;
-  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
-    return "";
-  }
-  char text[256] = {};
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(text) - 1;
-  if (RegQueryValueExA(key.get(), kRecordValue, nullptr, &type, reinterpret_cast<BYTE*>(text),
-                       &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return "";
-  }
-  return text;
 }
 
 // A UDP socket connected to gateway:5351 (connecting sends nothing) and the
@@ -196,21 +143,27 @@ Answer Ask(Channel& c, LeaseProtocol protocol, const MapRequest& request,
                   stopping);
 }
 
-// Lifetime 0 for the mapping `r` names, on `gateway`; logged when the gateway confirms.
-void Delete(uint32_t gateway, const LeaseRecord& r) {
+// Lifetime 0 for the mapping `r` names, on `gateway`; true when the gateway answered.
+bool Delete(uint32_t gateway, const LeaseRecord& r) {
   Channel c;
-  if (gateway == 0 || !Open(gateway, &c)) return;
+  if (gateway == 0 || !Open(gateway, &c)) return false;
   const Answer a = Ask(c, r.protocol, RequestOf(r, 0), nullptr);
   if (a.kind == AnswerKind::kGranted) {
     LogInfo(kMsgRemoved, r.external_port, Ipv4Text(r.address).c_str(), r.internal_port);
   }
+  return a.kind != AnswerKind::kIgnored;
+}
+
+bool ReadLease(const RecordStore& store, LeaseRecord* record) {
+  MappingRecord m;
+  return ParseMappingRecord(store.read(), &m) && FromMappingRecord(m, record);
 }
 
 }  // namespace
 
-bool MapByLease(uint16_t port, PortMapStatus* status, const std::function<bool()>& stopping) {
+bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
+                const std::function<bool()>& stopping, const RecordStore& store) {
   Held& lease = Lease();
-  const uint32_t gateway = DefaultGateway();
   Channel c;
   if (gateway == 0 || !Open(gateway, &c)) return false;
   // A new gateway or a new address is a new mapping; the old one expires.
@@ -219,6 +172,12 @@ bool MapByLease(uint16_t port, PortMapStatus* status, const std::function<bool()
   }
   LeaseRecord wanted = lease.record;
   if (!lease.held) {
+    // A lease a run that did not end cleanly left goes first. The record holds
+    // one mapping: another's (UPnP's, or a lease not yet deleted) keeps this one
+    // from being asked for.
+    LeaseRecord left;
+    if (ReadLease(store, &left)) ReleaseLease(gateway, store);
+    if (!store.read().empty()) return false;
     wanted = LeaseRecord();
     wanted.protocol = LeaseProtocol::kPcp;
     wanted.internal_port = port;
@@ -226,13 +185,22 @@ bool MapByLease(uint16_t port, PortMapStatus* status, const std::function<bool()
     wanted.external_port = port;
     if (!RandomBytes(wanted.nonce.data(), static_cast<DWORD>(wanted.nonce.size()))) return false;
   }
+  const uint64_t asked_at = NowMs();
+  wanted.lease_end = asked_at / 1000 + kLeaseSeconds;
+  if (!store.write(ToMappingRecord(wanted))) return false;
   MapRequest request = RequestOf(wanted, kLeaseSeconds);
   Answer a = Ask(c, wanted.protocol, request, stopping);
   if (a.kind == AnswerKind::kFallBack) {
+    store.clear(ToMappingRecord(wanted));
     wanted.protocol = LeaseProtocol::kNatPmp;
+    if (!store.write(ToMappingRecord(wanted))) return false;
     a = Ask(c, wanted.protocol, request, stopping);
   }
-  if (a.kind != AnswerKind::kGranted && a.kind != AnswerKind::kRefused) return false;
+  if (a.kind != AnswerKind::kGranted && a.kind != AnswerKind::kRefused) {
+    // Unanswered: the record stays while a lease may run (the end deletes it).
+    if (!lease.held) store.clear(ToMappingRecord(wanted));
+    return false;
+  }
   status->gateway_found = true;
   status->internal_address = Ipv4Text(c.ours);
   status->protocol =
@@ -242,7 +210,7 @@ bool MapByLease(uint16_t port, PortMapStatus* status, const std::function<bool()
     status->refusal = a.result_name;
     LogInfo(kMsgRefused, port, status->internal_address.c_str(), port,
             ProtocolText(wanted.protocol), a.result_name.c_str());
-    if (lease.held) WriteRecord("");
+    store.clear(ToMappingRecord(wanted));
     lease.held = false;
     return true;
   }
@@ -254,14 +222,15 @@ bool MapByLease(uint16_t port, PortMapStatus* status, const std::function<bool()
   }
   const bool fresh = !lease.held || lease.record.external_port != a.external_port ||
                      lease.record.protocol != wanted.protocol;
+  const MappingRecord asked = ToMappingRecord(wanted);
   wanted.external_port = a.external_port;
+  wanted.lease_end = asked_at / 1000 + a.lifetime;
+  if (!(ToMappingRecord(wanted) == asked)) store.write(ToMappingRecord(wanted));
   lease.held = true;
   lease.record = wanted;
   lease.gateway = gateway;
-  const uint64_t now = NowMs();
-  lease.renewal_at_ms = RenewalAtMs(now, now + uint64_t{a.lifetime} * 1000);
+  lease.renewal_at_ms = RenewalAtMs(asked_at, asked_at + uint64_t{a.lifetime} * 1000);
   if (fresh) {
-    WriteRecord(FormatLeaseRecord(wanted));
     LogInfo(kMsgLeased, a.external_port, status->internal_address.c_str(), port,
             ProtocolText(wanted.protocol), outside ? Ipv4Text(outside).c_str() : "unknown",
             static_cast<unsigned long>(a.lifetime));
@@ -269,26 +238,24 @@ bool MapByLease(uint16_t port, PortMapStatus* status, const std::function<bool()
   status->state = PortMapState::kMapped;
   status->external_port = a.external_port;
   status->external_address = outside ? Ipv4Text(outside) : "";
-  status->lease_ends = now / 1000 + a.lifetime;
+  status->lease_ends = wanted.lease_end;
   return true;
 }
 
-void ReleaseLease() {
+void ReleaseLease(uint32_t gateway, const RecordStore& store) {
   Held& lease = Lease();
-  if (!lease.held) return;
+  if (lease.held) gateway = lease.gateway;
   lease.held = false;
-  Delete(lease.gateway, lease.record);
-  WriteRecord("");
-}
-
-void ReleaseLeftoverLease() {
-  LeaseRecord leftover;
-  if (Lease().held || !ParseLeaseRecord(ReadRecord(), &leftover)) return;
-  Delete(DefaultGateway(), leftover);
-  WriteRecord("");
+  LeaseRecord recorded;
+  if (!ReadLease(store, &recorded)) return;
+  if (recorded.lease_end <= NowMs() / 1000 || Delete(gateway, recorded)) {
+    store.clear(ToMappingRecord(recorded));
+  }
 }
 
 bool LeaseHeld() { return Lease().held; }
+
+uint32_t LeaseGateway() { return Lease().gateway; }
 
 uint32_t LeaseSleepMs(uint32_t look_ms) {
   const Held& lease = Lease();

@@ -85,12 +85,84 @@ bool IsOurDescription(const std::string& description) {
   return true;
 }
 
+uint32_t PortMappingRetrySeconds(uint32_t failures) {
+  uint32_t seconds = 60;
+  for (uint32_t i = 1; i < failures && seconds < kPortMappingLookSeconds; ++i) seconds *= 2;
+  return seconds < kPortMappingLookSeconds ? seconds : kPortMappingLookSeconds;
+}
+
+uint16_t RouterPort(long long value) {
+  return value >= 1 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
+}
+
+std::string RouterText(const std::string& text) {
+  return text.size() > kMaxRouterText ? text.substr(0, kMaxRouterText) : text;
+}
+
+std::string FormatMappingRecord(const MappingRecord& r) {
+  std::string text = r.method + " " + r.protocol + " " + std::to_string(r.port) + " " + r.address;
+  for (const std::string& field : r.extra) text += " " + field;
+  return text;
+}
+
+bool ParseMappingRecord(const std::string& text, MappingRecord* record) {
+  std::vector<std::string> fields;
+  size_t at = 0;
+  while (at < text.size() && fields.size() <= 16) {
+    const size_t end = text.find(' ', at);
+    const std::string field = text.substr(at, end == std::string::npos ? end : end - at);
+    if (field.empty()) return false;  // two spaces, or one at either end
+    fields.push_back(field);
+    if (end == std::string::npos) break;
+    at = end + 1;
+    if (at == text.size()) return false;
+  }
+  if (fields.size() < 4 || fields.size() > 16) return false;
+  for (size_t i = 0; i < 2; ++i) {
+    for (char c : fields[i]) {
+      if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+    }
+  }
+  if (fields[2].size() > 5) return false;
+  long long port = 0;
+  for (char c : fields[2]) {
+    if (c < '0' || c > '9') return false;
+    port = port * 10 + (c - '0');
+  }
+  if (RouterPort(port) == 0) return false;
+  MappingRecord r;
+  r.method = fields[0];
+  r.protocol = fields[1];
+  r.port = static_cast<uint16_t>(port);
+  r.address = fields[3];
+  r.extra.assign(fields.begin() + 4, fields.end());
+  *record = r;
+  return true;
+}
+
+namespace {
+
+// An entry whose port is not a port (RouterPort gave 0) is nobody's.
+bool Valid(const RouterMapping& m) { return m.external_port != 0 && m.internal_port != 0; }
+
+// The mapping the record names, as the router lists it: our description, any address.
+bool Recorded(const RouterMapping& m, const MappingRecord* record) {
+  return record && Valid(m) && m.protocol == record->protocol &&
+         m.external_port == record->port && IsOurDescription(m.description);
+}
+
+}  // namespace
+
 LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string& address,
-                  uint16_t port) {
+                  uint16_t port, const MappingRecord* record) {
   LookPlan plan;
+  bool record_seen = false;
   for (const RouterMapping& m : mappings) {
     if (m.protocol != "TCP") continue;
-    const bool ours = IsOurDescription(m.description) && m.internal_client == address;
+    const bool recorded = Recorded(m, record);
+    record_seen = record_seen || recorded;
+    const bool ours =
+        recorded || (Valid(m) && IsOurDescription(m.description) && m.internal_client == address);
     if (m.external_port == port) {
       if (m.internal_client == address && m.internal_port == port) {
         plan.present = true;
@@ -104,6 +176,8 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
       plan.remove.push_back(m.external_port);
     }
   }
+  // A list cut at the bound may not show it: only a whole list says it is gone.
+  plan.record_gone = record && !record_seen && mappings.size() < kMaxRouterEntries;
   plan.add = !plan.present && !plan.conflict;
   return plan;
 }

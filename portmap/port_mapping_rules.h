@@ -15,6 +15,46 @@ constexpr char kPortMappingEnv[] = "ZRVD_PORT_MAPPING";
 // A router that restarted has lost the mapping; one look this often puts it back.
 constexpr uint32_t kPortMappingLookSeconds = 20 * 60;
 
+// After a failed look (no gateway, a refusal, a removal that did not go through):
+// the next one after 1, 2, 4 ... minutes, never later than the rhythm above.
+// `failures` counts the failed looks in a row, from 1.
+uint32_t PortMappingRetrySeconds(uint32_t failures);
+
+// What one look takes from a gateway, whoever answers as one on the LAN: at most
+// this many entries of its list, texts cut at this many characters, and a port
+// outside 1-65535 read as 0 (the entry is then nobody's: never ours, never ours
+// to keep).
+constexpr size_t kMaxRouterEntries = 1024;
+constexpr size_t kMaxRouterText = 256;
+uint16_t RouterPort(long long value);
+std::string RouterText(const std::string& text);
+
+// REG_SZ in the engine key: what we asked a router for and have not yet seen
+// removed. Written before the request, cleared only once the removal went
+// through or the router shows the mapping gone; a run that ended without
+// cleaning up (killed, crashed, the power cut) leaves it for the next run.
+// Space-separated fields, the method first:
+//   "upnp TCP <port> <internal address>"
+//   "pcp TCP <port> <internal address> <nonce hex> <lease end>"  (method-specific
+//   fields after the address are kept in `extra`, in order)
+constexpr char kPortMappingRecordValue[] = "PortMappingRecord";
+constexpr char kMethodUpnp[] = "upnp";
+struct MappingRecord {
+  std::string method;    // "upnp", "pcp"
+  std::string protocol;  // "TCP"
+  uint16_t port = 0;     // outside and inside
+  std::string address;   // ours, as the router was told
+  std::vector<std::string> extra;
+  bool operator==(const MappingRecord& o) const {
+    return method == o.method && protocol == o.protocol && port == o.port &&
+           address == o.address && extra == o.extra;
+  }
+};
+std::string FormatMappingRecord(const MappingRecord& record);
+// False (and `record` untouched) for a text that is not one: empty, a field
+// missing, a port outside 1-65535, a method or protocol not made of letters.
+bool ParseMappingRecord(const std::string& text, MappingRecord* record);
+
 enum class PortMappingSwitch { kOn, kOffByEnvironment, kOffBySetting };
 
 // `env`: the variable's text, null when unset. `stored_off`: the engine key
@@ -36,19 +76,23 @@ struct RouterMapping {
   std::string external_address;  // often empty
 };
 
-// What one look does, given the router's list, our address on its network and
-// the peer port (the same number outside and inside).
+// What one look does, given the router's list, our address on its network, the
+// peer port (the same number outside and inside) and the record (null when
+// there is none, or it is another method's).
 struct LookPlan {
-  // External TCP ports of mappings of ours that are not the one we want: left
-  // by an earlier run that ended without cleaning up.
+  // External TCP ports of mappings of ours that are not the one we want: the
+  // recorded one (whatever address it points to: ours before an address change),
+  // and those left by an earlier run (same address, our description).
   std::vector<uint16_t> remove;
+  // The record names a mapping the router no longer shows: clear it.
+  bool record_gone = false;
   bool present = false;    // the mapping we want is there already
   bool conflict = false;   // the port is mapped to someone else: logged, not fought
   RouterMapping holder;    // who holds it, when conflict
   bool add = false;
 };
 LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string& address,
-                  uint16_t port);
+                  uint16_t port, const MappingRecord* record = nullptr);
 
 enum class PortMapState {
   kStarting,     // no look yet

@@ -12,6 +12,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import time
 
 import pytest
@@ -24,6 +25,8 @@ N = 10 + os.getpid() % 240
 TAG = "zrvd%d" % os.getpid()
 PREFIX = BIN.parent / "netns-prefix"
 HOME_IP, ROUTER_WAN = "10.250.%d.2" % N, "100.64.%d.1" % N
+HOME_IP2, ROUTER_LAN = "10.250.%d.3" % N, "10.250.%d.1" % N
+RECORD = "PortMappingRecord"
 MAPPING = re.compile(r"^\s*\d+\s+TCP\s+(\d+)->([\d.]+):(\d+)\s+'zrvd ", re.M)
 # What the router forwards, whoever asked: its nftables DNAT rules.
 DNAT = re.compile(r"dport (\d+) dnat ip to ([\d.]+):(\d+)")
@@ -38,9 +41,10 @@ NFT = """table inet filter {
 }
 """
 # ext_ip is a label (miniupnpd maps nothing while its outside address is reserved);
-# no packet goes to it: the peer outside connects to ROUTER_WAN.
+# no packet goes to it: the peer outside connects to ROUTER_WAN. secure_mode=no: a
+# look from our new address may remove the mapping to our old one.
 MINIUPNPD = """ext_ifname=wan\next_ip=44.0.%d.1\nlistening_ip=lan\nport=5555
-secure_mode=yes\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
+secure_mode=no\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
 allow 1024-65535 10.250.%d.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n""" % (N, N)
 # What the router speaks: UPnP alone, or PCP and NAT-PMP (UDP 5351) alone.
 SPEAKS = {"upnp": "enable_natpmp=no\n", "pcp": "enable_natpmp=yes\nenable_upnp=no\n"}
@@ -135,6 +139,21 @@ class NsDaemon:
     def status(self):
         return json.loads(self.ctl("status", "--json"))
 
+    def record(self):
+        """The engine key's PortMappingRecord text, None when absent."""
+        out = self.wine("reg", "query", ENGINE_KEY, "/v", RECORD, check=False)
+        found = re.search(RECORD + r"\s+REG_SZ\s+(.*\S)", out)
+        return found.group(1) if found else None
+
+    def rss(self):
+        """The running daemon's resident memory in KiB (the largest of its processes)."""
+        sizes = [0]
+        for pid in self.pids():
+            with contextlib.suppress(OSError):
+                status = open("/proc/%d/status" % pid).read()
+                sizes += [int(x) for x in re.findall(r"VmRSS:\s+(\d+)", status)]
+        return max(sizes)
+
     def pids(self):
         return [int(pid) for pid in sh("pgrep", "-f", "zrvd_daemon", "--nslist", "net", "--ns",
                                        self.server.pid, check=False).stdout.split()]
@@ -187,15 +206,22 @@ def home(tmp_path_factory, request):
     with namespaces("h", "r", "w") as (home_ns, router, wan):
         veth(home_ns, "eth0", HOME_IP + "/24", router, "lan", "10.250.%d.1/24" % N)
         veth(router, "wan", ROUTER_WAN + "/30", wan, "eth0", "100.64.%d.2/30" % N)
-        sh("ip", "-n", home_ns, "route", "add", "default", "via", "10.250.%d.1" % N)
+        sh("ip", "-n", home_ns, "route", "add", "default", "via", ROUTER_LAN)
+        # A second adapter (a VPN's, a host-only one) holding the multicast route at
+        # the lower metric: our address is still the one toward the default route.
+        sh("ip", "-n", home_ns, "link", "add", "vpn0", "type", "veth", "peer", "name", "vpn1")
+        sh("ip", "-n", home_ns, "addr", "add", "10.249.%d.2/24" % N, "dev", "vpn0")
+        for name in ("vpn0", "vpn1"):
+            sh("ip", "-n", home_ns, "link", "set", name, "up")
+        sh("ip", "-n", home_ns, "route", "add", "224.0.0.0/4", "dev", "vpn0", "metric", "0")
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=router)
         (work / "rules.nft").write_text(NFT)
         sh("nft", "-f", work / "rules.nft", ns=router)
         (work / "miniupnpd.conf").write_text(MINIUPNPD + SPEAKS[request.param])
         data = random.Random(N).randbytes(300_000)
         (work / "shared.pak").write_bytes(data)
-        net = type("Home", (), dict(ns=home_ns, router=router, speaks=request.param,
-                                    wan=wan, data=data, path=work / "shared.pak",
+        net = type("Home", (), dict(ns=home_ns, wan=wan, router=router, speaks=request.param,
+                                    data=data, path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
         net.gateway = lambda: subprocess.Popen(
             # A pid file of its own: another bench's router may run at the same time.
@@ -210,11 +236,22 @@ def home(tmp_path_factory, request):
             net.daemon.close()
 
 
+@pytest.fixture(autouse=True)
+def no_daemon_left(request):
+    """A test of the home network that failed half-way leaves no daemon for the next."""
+    yield
+    if "home" in request.fixturenames:
+        daemon = request.getfixturevalue("home").daemon
+        if daemon.pids():
+            daemon.end(kill=True)
+
+
 def ours(net):
     """The router's mappings with our description (over PCP, which has none: all it
     forwards): (outside port, address, inside port)."""
     if net.speaks == "upnp":
-        found = MAPPING.findall(sh("upnpc", "-l", ns=net.ns, check=False).stdout)
+        found = MAPPING.findall(sh("upnpc", "-u", "http://%s:5555/rootDesc.xml" % ROUTER_LAN,
+                                   "-l", ns=net.ns, check=False).stdout)
     else:
         found = DNAT.findall(sh("nft", "list", "chain", "inet", "filter", "prerouting_miniupnpd",
                                 ns=net.router).stdout)
@@ -290,6 +327,116 @@ def test_setting_and_no_gateway(home):
                  text=False).stdout
         assert got == home.data
         assert wait_for(lambda: home.daemon.status()["port_mapping"]["state"] == "no_gateway", 30)
+        # A failed look is tried again after a minute, not at the 20-minute rhythm.
+        home.upnpd = home.gateway()
+        assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 75), ours(home)
         home.daemon.end()
     finally:
+        if home.upnpd.poll() is not None:
+            home.upnpd = home.gateway()
+
+
+# The record outlives a killed run: written before the Add, it names the mapping, and
+# the next run removes it even with PortMapping = 0 (the environment's switch alone
+# sends nothing: the guard test above).
+def test_record_outlives_a_killed_run(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+    home.daemon.end(kill=True)
+    home.daemon.reg_dword("PortMapping", 0)
+    home.daemon.start(mapping=True)
+    assert wait_for(lambda: ours(home) == [], 30), ours(home)
+    assert wait_for(lambda: home.daemon.record() is None, 10)
+    home.daemon.end()
+
+
+# A quit frees the instance before the router is asked: a daemon started right after
+# the quit takes the mutex and serves, the old process is gone within 3 s, and the
+# router ends up with the new daemon's mapping alone.
+def test_quit_then_start_at_once(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    old = set(home.daemon.pids())
+    gone = []
+    watch = threading.Thread(target=lambda: gone.append(
+        wait_for(lambda: not set(home.daemon.pids()) & old, 10, interval=0.05) and
+        time.monotonic()))
+    quit_at = time.monotonic()
+    home.daemon.ctl("quit")
+    watch.start()
+    home.daemon.start(mapping=True)
+    watch.join()
+    assert gone[0] and gone[0] - quit_at < 3, gone
+    again = home.daemon.status()["engine"]["http_port"]
+    assert again != port
+    assert wait_for(lambda: ours(home) == [(again, HOME_IP, again)], 30), ours(home)
+    home.daemon.end()
+    assert ours(home) == []
+
+
+# Our address changes under the running daemon (DHCP, Wi-Fi to cable): it looks at
+# once, removes our mapping to the old address and keeps the new one's only.
+def test_address_change(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    move = lambda a, b: (sh("ip", "-n", home.ns, "addr", "del", a + "/24", "dev", "eth0"),
+                         sh("ip", "-n", home.ns, "addr", "add", b + "/24", "dev", "eth0"),
+                         sh("ip", "-n", home.ns, "route", "replace", "default", "via", ROUTER_LAN))
+    move(HOME_IP, HOME_IP2)
+    try:
+        assert wait_for(lambda: ours(home) == [(port, HOME_IP2, port)], 40), ours(home)
+        home.daemon.end()
+        assert ours(home) == []
+    finally:
+        move(HOME_IP2, HOME_IP)
+
+
+# A hostile host answering as the gateway: 100,000 entries, ports of 70000, 1 MiB
+# descriptions. One look reads 1,024 entries at most, 64 KiB of each; none is taken
+# for ours; the daemon's memory stays near its usual figure, and it maps and serves.
+def test_hostile_gateway(home, tmp_path):
+    home.upnpd.kill()
+    home.upnpd.wait()
+    log = tmp_path / "hostile.log"
+    log.write_text("")
+    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
+                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
+                               "5556", log], stdout=subprocess.PIPE)
+    try:
+        assert server.stdout.readline() == b"ready\n"
+        home.daemon.reg_dword("PortMapping", 1)
+        port = started(home)
+        usual = home.daemon.rss()
+        assert wait_for(lambda: "AddPortMapping" in log.read_text(), 90)
+        asked = [int(line.split()[1]) for line in log.read_text().splitlines()
+                 if line.startswith("GetGenericPortMappingEntry")]
+        assert max(asked) == 1023, max(asked)
+        assert home.daemon.rss() < usual + 6 * 1024, (usual, home.daemon.rss())
+        assert home.daemon.status()["port_mapping"]["state"] == "mapped"
+        got = sh("curl", "-sf", "http://%s:%d/%s" % (HOME_IP, port, home.md5), ns=home.ns,
+                 text=False).stdout
+        assert got == home.data
+        home.daemon.end()
+        assert "DeletePortMapping" in log.read_text()
+    finally:
+        server.kill()
+        server.wait()
         home.upnpd = home.gateway()
+
+
+# A shutdown or log-off (Wine's end of session: WM_QUERYENDSESSION, WM_ENDSESSION to
+# every window) removes the mapping before the process goes, and the log says so.
+def test_end_of_session(home):
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    home.daemon.wine("wineboot", "--end-session", "--kill", timeout=60, check=False)
+    assert wait_for(lambda: ours(home) == [], 10), ours(home)
+    assert b"removed from the gateway" in (home.daemon.folder / "engine.log").read_bytes()
+    home.daemon.end(kill=True)
+    home.daemon.launcher.kill()  # the end of the session took it too
+    home.daemon.launcher = None

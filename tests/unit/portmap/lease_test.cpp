@@ -172,26 +172,32 @@ TEST(Lease, Renewal) {
   EXPECT_EQ(SleepMs(first + 1, false, first, look), look);
 }
 
+// In the engine key's record, beside UPnP's: method first, what a deletion needs after.
 TEST(Lease, Record) {
   LeaseRecord r;
   r.internal_port = 41813;
   r.address = kMe;
   r.nonce = Request().nonce;
   r.external_port = 50000;
-  const std::string pcp = "pcp TCP 41813 10.250.7.2 a0a1a2a3a4a5a6a7a8a9aaab 50000";
-  EXPECT_EQ(FormatLeaseRecord(r), pcp);
+  r.lease_end = 1796684465;
+  const std::string pcp = "pcp TCP 41813 10.250.7.2 a0a1a2a3a4a5a6a7a8a9aaab 50000 1796684465";
+  EXPECT_EQ(FormatMappingRecord(ToMappingRecord(r)), pcp);
+  MappingRecord m;
   LeaseRecord back;
-  ASSERT_TRUE(ParseLeaseRecord(pcp, &back));
+  ASSERT_TRUE(ParseMappingRecord(pcp, &m));
+  ASSERT_TRUE(FromMappingRecord(m, &back));
   EXPECT_EQ(back.nonce, r.nonce);
   EXPECT_EQ(back.external_port, 50000);
+  EXPECT_EQ(back.lease_end, r.lease_end);
   r.protocol = LeaseProtocol::kNatPmp;
-  EXPECT_EQ(FormatLeaseRecord(r), "nat-pmp TCP 41813 10.250.7.2 50000");
-  ASSERT_TRUE(ParseLeaseRecord("nat-pmp TCP 41813 10.250.7.2 50000", &back));
+  EXPECT_EQ(FormatMappingRecord(ToMappingRecord(r)), "natpmp TCP 41813 10.250.7.2 50000 1796684465");
+  ASSERT_TRUE(FromMappingRecord(ToMappingRecord(r), &back));
   EXPECT_EQ(back.protocol, LeaseProtocol::kNatPmp);
-  for (const char* bad : {"upnp TCP 41813 10.250.7.2", "pcp TCP 41813 10.250.7.2 a0 50000",
-                          "nat-pmp UDP 41813 10.250.7.2 50000", "nat-pmp TCP 0 10.250.7.2 1",
-                          "nat-pmp TCP 41813 10.250.7.256 1", ""}) {
-    EXPECT_FALSE(ParseLeaseRecord(bad, &back)) << bad;
+  for (const char* bad : {"upnp TCP 41813 10.250.7.2", "pcp TCP 41813 10.250.7.2 a0 50000 1",
+                          "natpmp UDP 41813 10.250.7.2 50000 1", "natpmp TCP 41813 10.250.7.2 0 1",
+                          "natpmp TCP 41813 10.250.7.256 1 1", "natpmp TCP 41813 10.250.7.2 1 x"}) {
+    ASSERT_TRUE(ParseMappingRecord(bad, &m)) << bad;
+    EXPECT_FALSE(FromMappingRecord(m, &back)) << bad;
   }
   EXPECT_EQ(UtcText(0), "1970-01-01T00:00:00Z");
   EXPECT_EQ(UtcText(1796684465), "2026-12-07T23:01:05Z");

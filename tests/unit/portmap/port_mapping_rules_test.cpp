@@ -4,16 +4,6 @@
 
 namespace {
 
-// The environment's "0" wins over the registry; any other text leaves the
-// registry in charge, where a stored 0 alone switches mapping off.
-TEST(PortMappingRules, Switch) {
-  EXPECT_EQ(PortMappingSwitchOf(nullptr, false), PortMappingSwitch::kOn);
-  EXPECT_EQ(PortMappingSwitchOf("1", false), PortMappingSwitch::kOn);
-  EXPECT_EQ(PortMappingSwitchOf("0", false), PortMappingSwitch::kOffByEnvironment);
-  EXPECT_EQ(PortMappingSwitchOf("0", true), PortMappingSwitch::kOffByEnvironment);
-  EXPECT_EQ(PortMappingSwitchOf("", true), PortMappingSwitch::kOffBySetting);
-}
-
 TEST(PortMappingRules, OurDescription) {
   EXPECT_EQ(PortMappingDescription(41813), "zrvd 41813");
   EXPECT_TRUE(IsOurDescription("zrvd 1"));
@@ -64,6 +54,78 @@ TEST(PortMappingRules, PlanLook) {
       EXPECT_EQ(plan.holder.internal_client, "10.250.7.3") << c.name;
     }
   }
+}
+
+// With a record: what it names goes whatever address it points to (ours before an
+// address change), if the description is ours; the router not showing it clears it,
+// unless the list was cut at the bound; a port that is not a port is nobody's.
+TEST(PortMappingRules, PlanLookWithRecord) {
+  const char* me = "10.250.7.2";
+  const MappingRecord old_address{"upnp", "TCP", 5000, "10.250.7.9", {}};
+  const MappingRecord other_port{"upnp", "TCP", 4000, me, {}};
+  // 70000 = 65536 + 4464: cast to 16 bits it would read as a port.
+  const RouterMapping bogus{RouterPort(65536 + 5000), "TCP", me,
+                            5000, "zrvd 5000", ""};
+  struct Case {
+    const char* name;
+    MappingRecord record;
+    std::vector<RouterMapping> list;
+    std::vector<uint16_t> remove;
+    bool present, conflict, add, gone;
+  } cases[] = {
+      {"our port, our old address", old_address, {Tcp(5000, "10.250.7.9", 5000, "zrvd 5000")},
+       {5000}, false, false, true, false},
+      {"old address, another program's text", old_address,
+       {Tcp(5000, "10.250.7.9", 5000, "web")}, {}, false, true, false, true},
+      {"recorded port elsewhere", other_port,
+       {Tcp(4000, "10.250.7.9", 4000, "zrvd 4000"), Tcp(5000, me, 5000, "zrvd 5000")}, {4000},
+       true, false, false, false},
+      {"router lost it", other_port, {}, {}, false, false, true, true},
+      {"cut list", other_port, std::vector<RouterMapping>(kMaxRouterEntries, Tcp(9, "x", 9, "x")),
+       {}, false, false, true, false},
+      {"port 70000 is not ours", old_address, {bogus}, {}, false, false, true, true},
+  };
+  for (const Case& c : cases) {
+    const LookPlan plan = PlanLook(c.list, me, 5000, &c.record);
+    EXPECT_EQ(plan.remove, c.remove) << c.name;
+    EXPECT_EQ(plan.present, c.present) << c.name;
+    EXPECT_EQ(plan.conflict, c.conflict) << c.name;
+    EXPECT_EQ(plan.add, c.add) << c.name;
+    EXPECT_EQ(plan.record_gone, c.gone) << c.name;
+  }
+}
+
+// The record's text round-trips, PCP's longer form too; anything else is no record.
+TEST(PortMappingRules, RecordText) {
+  const MappingRecord upnp{"upnp", "TCP", 41813, "192.168.1.20", {}};
+  EXPECT_EQ(FormatMappingRecord(upnp), "upnp TCP 41813 192.168.1.20");
+  const MappingRecord pcp{"pcp", "TCP", 1, "10.0.0.2", {"0011aabb", "1765000000"}};
+  for (const MappingRecord& r : {upnp, pcp}) {
+    MappingRecord back;
+    ASSERT_TRUE(ParseMappingRecord(FormatMappingRecord(r), &back)) << FormatMappingRecord(r);
+    EXPECT_TRUE(back == r) << FormatMappingRecord(r);
+  }
+  for (const char* bad : {"", "upnp", "upnp TCP 41813", "upnp TCP 0 10.0.0.2",
+                          "upnp TCP 65536 10.0.0.2", "upnp TCP 4a 10.0.0.2",
+                          "upnp  TCP 1 10.0.0.2", "upnp TCP 1 10.0.0.2 ", "up1 TCP 1 a"}) {
+    MappingRecord r;
+    EXPECT_FALSE(ParseMappingRecord(bad, &r)) << bad;
+  }
+}
+
+// After failed looks: 1, 2, 4 ... minutes, then the 20-minute rhythm.
+TEST(PortMappingRules, RetrySchedule) {
+  const uint32_t expected[][2] = {{1, 60}, {2, 120}, {3, 240}, {4, 480}, {5, 960},
+                                  {6, 1200}, {7, 1200}, {1000, 1200}};
+  for (const auto& e : expected) EXPECT_EQ(PortMappingRetrySeconds(e[0]), e[1]) << e[0];
+}
+
+// What a gateway says is bounded: ports outside 1-65535 read 0, texts cut at 256.
+TEST(PortMappingRules, RouterBounds) {
+  const long long ports[][2] = {{0, 0}, {1, 1}, {65535, 65535}, {65536, 0}, {70000, 0}, {-1, 0}};
+  for (const auto& p : ports) EXPECT_EQ(RouterPort(p[0]), p[1]) << p[0];
+  EXPECT_EQ(RouterText(std::string(1 << 20, 'a')).size(), kMaxRouterText);
+  EXPECT_EQ(RouterText("zrvd 1"), "zrvd 1");
 }
 
 // The status view: the mapping when there is one, why not otherwise, and the

@@ -1,0 +1,225 @@
+#include "portmap/upnp_wire.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace {
+
+bool StartsWithNoCase(const std::string& text, size_t at, const std::string& word) {
+  if (text.size() < at + word.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[at + i])) !=
+        std::tolower(static_cast<unsigned char>(word[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Trim(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  return text.substr(begin, end - begin);
+}
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& text) {
+  static const std::pair<const char*, char> kNames[] = {
+      {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool named = false;
+    for (const auto& name : kNames) {
+      const size_t length = std::char_traits<char>::length(name.first);
+      if (text.compare(i, length, name.first) == 0) {
+        out += name.second;
+        i += length - 1;
+        named = true;
+        break;
+      }
+    }
+    if (!named) out += text[i];
+  }
+  return out;
+}
+
+long long Number(const std::string& text) {
+  const std::string t = Trim(text);
+  if (t.empty() || t.size() > 12) return -1;
+  for (char c : t) {
+    if (c < '0' || c > '9') return -1;
+  }
+  return std::atoll(t.c_str());
+}
+
+}  // namespace
+
+std::string SsdpSearchRequest() {
+  return "M-SEARCH * HTTP/1.1\r\n"
+         "HOST: 239.255.255.250:1900\r\n"
+         "MAN: \"ssdp:discover\"\r\n"
+         "MX: 2\r\n"
+         "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n\r\n";
+}
+
+std::string SsdpLocation(const std::string& answer) {
+  const std::string text = answer.substr(0, kMaxUpnpAnswer);
+  const size_t first_end = text.find('\n');
+  const std::string first = text.substr(0, first_end);
+  if (!StartsWithNoCase(first, 0, "HTTP/1.") || first.find(" 200") == std::string::npos) {
+    return "";
+  }
+  size_t at = first_end;
+  while (at != std::string::npos && at < text.size()) {
+    const size_t begin = at + 1;
+    const size_t end = text.find('\n', begin);
+    const std::string line = text.substr(begin, end == std::string::npos ? end : end - begin);
+    if (StartsWithNoCase(line, 0, "LOCATION:")) return RouterText(Trim(line.substr(9)));
+    at = end;
+  }
+  return "";
+}
+
+bool ParseHttpUrl(const std::string& url, HttpUrl* out) {
+  if (!StartsWithNoCase(url, 0, "http://") || url.size() > kMaxRouterText) return false;
+  const std::string rest = url.substr(7);
+  const size_t slash = rest.find('/');
+  const std::string authority = rest.substr(0, slash);
+  HttpUrl u;
+  u.path = slash == std::string::npos ? "/" : rest.substr(slash);
+  const size_t colon = authority.find(':');
+  u.host = authority.substr(0, colon);
+  if (colon != std::string::npos) {
+    const uint16_t port = RouterPort(Number(authority.substr(colon + 1)));
+    if (port == 0) return false;
+    u.port = port;
+  }
+  if (u.host.empty()) return false;
+  *out = u;
+  return true;
+}
+
+bool FindIgdService(const std::string& description, IgdService* out) {
+  const std::string xml = description.substr(0, kMaxUpnpAnswer);
+  size_t at = 0;
+  for (;;) {
+    const size_t begin = xml.find("<service>", at);
+    if (begin == std::string::npos) return false;
+    const size_t end = xml.find("</service>", begin);
+    if (end == std::string::npos) return false;
+    const std::string block = xml.substr(begin, end - begin);
+    const std::string type = XmlElement(block, "serviceType");
+    if (type.find(":service:WANIPConnection:") != std::string::npos ||
+        type.find(":service:WANPPPConnection:") != std::string::npos) {
+      out->service_type = type;
+      out->control_url = XmlElement(block, "controlURL");
+      return !out->control_url.empty();
+    }
+    at = end;
+  }
+}
+
+bool ControlUrl(const HttpUrl& description_url, const std::string& control, HttpUrl* out) {
+  if (StartsWithNoCase(control, 0, "http://")) return ParseHttpUrl(control, out);
+  *out = description_url;
+  out->path = control.empty() || control[0] != '/' ? "/" + control : control;
+  return true;
+}
+
+std::string SoapBody(const std::string& service_type, const std::string& action,
+                     const std::vector<std::pair<std::string, std::string>>& args) {
+  std::string body =
+      "<?xml version=\"1.0\"?>\r\n"
+      "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+      action + " xmlns:u=\"" + Escape(service_type) + "\">";
+  for (const auto& arg : args) {
+    body += "<" + arg.first + ">" + Escape(arg.second) + "</" + arg.first + ">";
+  }
+  return body + "</u:" + action + "></s:Body></s:Envelope>\r\n";
+}
+
+std::string SoapRequest(const HttpUrl& control, const std::string& service_type,
+                        const std::string& action, const std::string& body) {
+  return "POST " + control.path + " HTTP/1.1\r\n" + "Host: " + control.host + ":" +
+         std::to_string(control.port) + "\r\n" +
+         "Content-Type: text/xml; charset=\"utf-8\"\r\n" + "SOAPAction: \"" + service_type +
+         "#" + action + "\"\r\n" + "Content-Length: " + std::to_string(body.size()) + "\r\n" +
+         "Connection: close\r\n\r\n" + body;
+}
+
+HttpAnswer ParseHttpAnswer(const std::string& bytes) {
+  HttpAnswer answer;
+  if (!StartsWithNoCase(bytes, 0, "HTTP/1.") || bytes.size() < 12) return answer;
+  const long long status = Number(bytes.substr(9, 3));
+  answer.status = status >= 100 && status <= 999 ? static_cast<int>(status) : 0;
+  const size_t head_end = bytes.find("\r\n\r\n");
+  if (head_end != std::string::npos) answer.body = bytes.substr(head_end + 4);
+  return answer;
+}
+
+bool HttpAnswerComplete(const std::string& bytes) {
+  const size_t head_end = bytes.find("\r\n\r\n");
+  if (head_end == std::string::npos) return false;
+  for (size_t at = bytes.find('\n'); at != std::string::npos && at < head_end;
+       at = bytes.find('\n', at + 1)) {
+    if (StartsWithNoCase(bytes, at + 1, "Content-Length:")) {
+      const size_t end = bytes.find('\r', at + 1);
+      const long long length = Number(bytes.substr(at + 16, end - at - 16));
+      return length >= 0 && bytes.size() - head_end - 4 >= static_cast<size_t>(length);
+    }
+  }
+  return false;  // no length given: the end of the connection ends the answer
+}
+
+std::string XmlElement(const std::string& xml, const std::string& name) {
+  size_t at = 0;
+  for (;;) {
+    const size_t open = xml.find('<', at);
+    if (open == std::string::npos) return "";
+    size_t name_at = open + 1;
+    const size_t close = xml.find('>', name_at);
+    if (close == std::string::npos) return "";
+    // <prefix:name> or <name>, no attributes needed by any element we read.
+    const std::string tag = xml.substr(name_at, close - name_at);
+    const size_t colon = tag.find(':');
+    const std::string local = colon == std::string::npos ? tag : tag.substr(colon + 1);
+    if (local == name) {
+      const size_t end = xml.find("</", close + 1);
+      const std::string raw =
+          xml.substr(close + 1, (end == std::string::npos ? xml.size() : end) - close - 1);
+      return RouterText(Unescape(Trim(raw.substr(0, kMaxRouterText * 6))));
+    }
+    at = close + 1;
+  }
+}
+
+int UpnpErrorCode(const std::string& body) {
+  const long long code = Number(XmlElement(body, "errorCode"));
+  return code > 0 && code < 100000 ? static_cast<int>(code) : 0;
+}
+
+RouterMapping ParseMappingEntry(const std::string& body) {
+  RouterMapping m;
+  m.external_port = RouterPort(Number(XmlElement(body, "NewExternalPort")));
+  m.protocol = XmlElement(body, "NewProtocol");
+  m.internal_port = RouterPort(Number(XmlElement(body, "NewInternalPort")));
+  m.internal_client = XmlElement(body, "NewInternalClient");
+  m.description = XmlElement(body, "NewPortMappingDescription");
+  return m;
+}
