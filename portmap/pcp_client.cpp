@@ -3,7 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
-#include <wincrypt.h>
+#include <ntsecapi.h>
 
 #include <ctime>
 #include <string>
@@ -41,16 +41,8 @@ uint64_t NowMs() { return static_cast<uint64_t>(std::time(nullptr)) * 1000; }
 
 const char* ProtocolText(LeaseProtocol p) { return p == LeaseProtocol::kPcp ? "PCP" : "NAT-PMP"; }
 
-bool RandomBytes(uint8_t* out, DWORD size) {
-  HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL,
-                            CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
-    return false;
-  }
-  const bool ok = CryptGenRandom(provider, size, out) != FALSE;
-  CryptReleaseContext(provider, 0);
-  return ok;
-}
+// The system's generator (advapi32's RtlGenRandom): no handle to hold.
+bool RandomBytes(uint8_t* out, DWORD size) { return RtlGenRandom(out, size) != FALSE; }
 
 // A UDP socket connected to gateway:5351 (connecting sends nothing) and the
 // address the system gives us toward it.
