@@ -189,8 +189,15 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
     a = Ask(c, wanted.protocol, request, stopping);
   }
   if (a.kind != AnswerKind::kGranted && a.kind != AnswerKind::kRefused) {
-    // Unanswered: the record stays while a lease may run (the end deletes it).
-    if (!lease.held) store.clear(ToMappingRecord(wanted));
+    // Unanswered: a lease still running is tried again half way to its end
+    // (the record stays: the end deletes it); one that ran out is gone.
+    const uint64_t now = NowMs();
+    if (lease.held && lease.record.lease_end * 1000 > now) {
+      lease.renewal_at_ms = RenewalAtMs(now, lease.record.lease_end * 1000);
+    } else {
+      lease.held = false;
+      store.clear(ToMappingRecord(wanted));
+    }
     return false;
   }
   status->gateway_found = true;
