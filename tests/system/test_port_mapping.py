@@ -285,7 +285,9 @@ def test_peer_port_mapped_on_the_gateway(home, tmp_path):
         assert mapping["external_address"] == "44.0.%d.1" % N
         ends = time.mktime(time.strptime(mapping["lease_ends"], "%Y-%m-%dT%H:%M:%SZ"))
         assert 7000 < ends - time.mktime(time.gmtime()) <= 7200, mapping["lease_ends"]
-    assert "TCP %d -> %s:%d" % (port, HOME_IP, port) in home.daemon.ctl("status")
+    assert "TCP %d -> %s:%d on the gateway%s" % (
+        port, HOME_IP, port, " (PCP, lease until " if home.speaks == "pcp" else "") in \
+        home.daemon.ctl("status")
     home.daemon.end()
     assert ours(home) == []
 
