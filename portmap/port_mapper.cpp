@@ -50,10 +50,13 @@ struct Mapper {
   std::mutex mutex;
   PortMapStatus status;
   PortMappingSwitch last_switch = PortMappingSwitch::kOn;
-  bool started = false;
+  // The stop reads these without the mutex: at a DLL's process detach the thread
+  // may have been ended while it held it.
+  std::atomic<bool> started{false};
   std::atomic<bool> stopping{false};  // the end is asked for
   std::atomic<bool> cut{false};       // requests in flight give up
-  zrvd::unique_handle thread;  // the PortMap thread's own handle, once it runs
+  zrvd::unique_handle thread_owner;   // the PortMap thread's own handle, once it runs
+  std::atomic<HANDLE> thread{nullptr};
   zrvd::unique_handle wake{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
 };
 
@@ -335,14 +338,13 @@ bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list) {
 }
 
 // Removes TCP `port`; true once the router no longer holds it (removed, or none there).
-bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address,
-                   DWORD ms = kRequestMs) {
+bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address) {
   HttpAnswer answer;
   const bool answered = Soap(gateway, "DeletePortMapping",
                              {{"NewRemoteHost", ""},
                               {"NewExternalPort", std::to_string(port)},
                               {"NewProtocol", "TCP"}},
-                             &answer, ms);
+                             &answer);
   if (answered && answer.status == 200) {
     LogInfo(kMsgRemoved, port, address.c_str(), port);
     return true;
@@ -357,6 +359,50 @@ bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& add
 uint32_t Refusal(const HttpAnswer& answer) {
   const int code = UpnpErrorCode(answer.body);
   return code > 0 ? 0x80040000u | static_cast<uint32_t>(code) : 0x80004005u;
+}
+
+// Maps TCP status->port to status->internal_address and sets the state it ends in.
+void AddMapping(const Gateway& gateway, PortMapStatus* status) {
+  const uint16_t port = status->port;
+  HttpAnswer answer;
+  const bool answered = Soap(gateway, "AddPortMapping",
+                             {{"NewRemoteHost", ""},
+                              {"NewExternalPort", std::to_string(port)},
+                              {"NewProtocol", "TCP"},
+                              {"NewInternalPort", std::to_string(port)},
+                              {"NewInternalClient", status->internal_address},
+                              {"NewEnabled", "1"},
+                              {"NewPortMappingDescription", PortMappingDescription(port)},
+                              {"NewLeaseDuration", "0"}},
+                             &answer);
+  if (answered && answer.status == 200) {
+    status->state = PortMapState::kMapped;
+    LogInfo(kMsgMapped, port, status->internal_address.c_str(), port);
+    return;
+  }
+  status->state = PortMapState::kRefused;
+  status->error = answered ? Refusal(answer) : 0x80004005u;
+  LogInfo(kMsgRefused, port, status->internal_address.c_str(), port,
+          static_cast<unsigned long>(status->error));
+}
+
+// What the router holds on the recorded port: ours still, nothing or another's
+// (the record can go), or no answer.
+enum class RecordedEntry { kOurs, kGone, kUnknown };
+RecordedEntry AskRecorded(const Gateway& gateway, const MappingRecord& record) {
+  HttpAnswer entry;
+  if (!Soap(gateway, "GetSpecificPortMappingEntry",
+            {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(record.port)},
+             {"NewProtocol", record.protocol}},
+            &entry)) {
+    return RecordedEntry::kUnknown;
+  }
+  if (entry.status == 200) {
+    return IsOurDescription(ParseMappingEntry(entry.body).description) ? RecordedEntry::kOurs
+                                                                        : RecordedEntry::kGone;
+  }
+  return UpnpErrorCode(entry.body) == kNoSuchEntry ? RecordedEntry::kGone
+                                                   : RecordedEntry::kUnknown;
 }
 
 // --- the thread's state and its looks -------------------------------------------
@@ -451,17 +497,9 @@ bool PortMapThread::Look() {
   // A list cut at the bound may not show the recorded mapping: asked for by its port.
   if (recorded && !(record == wanted) && !record_cleared &&
       std::find(remove.begin(), remove.end(), record.port) == remove.end()) {
-    HttpAnswer entry;
-    if (Soap(gateway, "GetSpecificPortMappingEntry",
-             {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(record.port)},
-              {"NewProtocol", record.protocol}},
-             &entry)) {
-      if (entry.status == 200 && IsOurDescription(ParseMappingEntry(entry.body).description)) {
-        remove.push_back(record.port);
-      } else if (entry.status == 200 || UpnpErrorCode(entry.body) == kNoSuchEntry) {
-        record_cleared = true;  // gone, or the port is someone else's now
-      }
-    }
+    const RecordedEntry entry = AskRecorded(gateway, record);
+    if (entry == RecordedEntry::kOurs) remove.push_back(record.port);
+    record_cleared = entry == RecordedEntry::kGone;
   }
   for (uint16_t stale : remove) {
     const bool gone = RemoveMapping(gateway, stale, recorded && stale == record.port
@@ -491,32 +529,14 @@ bool PortMapThread::Look() {
     status.state = PortMapState::kRefused;
     status.error = 0x80070005u;
   } else {
-    HttpAnswer answer;
-    const bool answered = Soap(gateway, "AddPortMapping",
-                               {{"NewRemoteHost", ""},
-                                {"NewExternalPort", std::to_string(m_port)},
-                                {"NewProtocol", "TCP"},
-                                {"NewInternalPort", std::to_string(m_port)},
-                                {"NewInternalClient", status.internal_address},
-                                {"NewEnabled", "1"},
-                                {"NewPortMappingDescription", PortMappingDescription(m_port)},
-                                {"NewLeaseDuration", "0"}},
-                               &answer);
-    if (answered && answer.status == 200) {
-      status.state = PortMapState::kMapped;
-      LogInfo(kMsgMapped, m_port, status.internal_address.c_str(), m_port);
-    } else {
-      // The record stays: the next look clears it if the router shows nothing.
-      status.state = PortMapState::kRefused;
-      status.error = answered ? Refusal(answer) : 0x80004005u;
-      LogInfo(kMsgRefused, m_port, status.internal_address.c_str(), m_port,
-              static_cast<unsigned long>(status.error));
-      // A gateway that answered with an error made nothing: PCP or NAT-PMP may.
-      if (answered) {
-        ClearRecord(wanted);
-        PortMapStatus leased = status;
-        if (MapByLease(m_hop, m_port, &leased, Stopping, Store())) status = leased;
-      }
+    // A refusal leaves the record: the next look clears it if the router shows nothing.
+    AddMapping(gateway, &status);
+    // A gateway that answered with an error of its own made nothing (0x80004005 is
+    // our "no answer"): PCP or NAT-PMP may do better.
+    if (status.state == PortMapState::kRefused && status.error != 0x80004005u) {
+      ClearRecord(wanted);
+      PortMapStatus leased = status;
+      if (MapByLease(m_hop, m_port, &leased, Stopping, Store())) status = leased;
     }
   }
   SetStatus(status);
@@ -525,22 +545,20 @@ bool PortMapThread::Look() {
 }
 
 // What the record names goes, without the list: at the end through the gateway of
-// the last look (no search), with the setting off after a search if need be.
+// the last look (no search), with the setting off after a search of its own.
 bool PortMapThread::RemoveRecorded(bool search) {
   MappingRecord record;
   if (!ReadRecord(&record)) return true;
-  Gateway gateway = m_gateway;
-  if (!gateway.found && search) {
+  if (search) {
     in_addr hop{};
     const std::string local = LocalAddress(&hop);
-    if (!local.empty()) gateway = Search(local, hop);
-    if (gateway.found) m_gateway = gateway;
+    const Gateway found = local.empty() ? Gateway{} : Search(local, hop);
+    if (found.found) m_gateway = found;  // else the last one known, which the end uses too
   }
-  if (!gateway.found) return false;
+  if (!m_gateway.found) return false;
   if (!search) State().cut = false;  // the end's one request is not to be cut short
-  const bool gone = RemoveMapping(gateway, record.port, record.address);
+  const bool gone = RemoveMapping(m_gateway, record.port, record.address);
   if (gone) ClearRecord(record);
-  if (!gone && search) m_gateway = Gateway{};  // the next try searches again
   return gone;
 }
 
@@ -555,6 +573,8 @@ void PortMapThread::Off(PortMappingSwitch why) {
   if (why == PortMappingSwitch::kOffBySetting) ReleaseLease(CurrentHop(), Store());
   if (why == PortMappingSwitch::kOffBySetting && !RemoveRecorded(true)) ++m_failures;
   else m_failures = 0;
+  in_addr hop{};
+  m_address = LocalAddress(&hop);  // a change seen while off is not news
   PortMapStatus off;
   off.state = PortMapState::kOff;
   off.off_by = why;
@@ -587,6 +607,7 @@ bool PortMapThread::Wait(DWORD ms) {
     if (now_address != m_address) {
       LogInfo(kMsgAddressChanged, m_address.empty() ? "none" : m_address.c_str(),
               now_address.empty() ? "none" : now_address.c_str());
+      m_address = now_address;
       return true;
     }
   }
@@ -599,7 +620,8 @@ int32_t PortMapThread::Run() {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                     SYNCHRONIZE, FALSE, 0);
     std::lock_guard<std::mutex> lock(mapper.mutex);
-    mapper.thread.reset(self);
+    mapper.thread_owner.reset(self);
+    mapper.thread = self;
   }
   WSADATA wsa;
   const bool wsa_started = WSAStartup(MAKEWORD(2, 0), &wsa) == 0;
@@ -692,14 +714,9 @@ void PortMappingSettingsChanged() {
 
 void StopPortMapping(uint32_t wait_ms) {
   Mapper& mapper = State();
-  HANDLE thread = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mapper.mutex);
-    if (!mapper.started || mapper.stopping) return;
-    mapper.stopping = true;
-    mapper.cut = true;
-    thread = mapper.thread.get();
-  }
+  if (!mapper.started || mapper.stopping.exchange(true)) return;
+  mapper.cut = true;
+  const HANDLE thread = mapper.thread;
   SetEvent(mapper.wake.get());
   // The thread itself, not an event it would set: one that no longer runs (ended,
   // or terminated before a DLL's process detach) is waited for not at all.

@@ -123,7 +123,7 @@ bool ParseMappingRecord(const std::string& text, MappingRecord* record) {
       if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
     }
   }
-  if (fields[2].size() > 5) return false;
+  if (fields[2].size() > 5 || fields[2][0] == '0') return false;  // one way to write each
   long long port = 0;
   for (char c : fields[2]) {
     if (c < '0' || c > '9') return false;

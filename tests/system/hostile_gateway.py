@@ -1,9 +1,10 @@
 """A gateway that answers as a hostile host on the LAN would: SSDP to any search,
-a proper description, and a port mapping list of ENTRIES entries, each with an
-external port of 70000 and a 1 MiB description. Adds and removals succeed. Every
-request is appended to LOG as "<action> <index>" for the test to read.
+a proper description, and a port mapping list of ENTRIES entries (100,000 unless
+given), each with an external port of 70000 and a 1 MiB description. Adds succeed;
+the first REFUSE removals are refused (500), the others succeed. Every request is
+appended to LOG as "<action> <index>" for the test to read.
 
-python3 hostile_gateway.py ADDRESS HTTP_PORT LOG"""
+python3 hostile_gateway.py ADDRESS HTTP_PORT LOG [ENTRIES [REFUSE]]"""
 
 import http.server
 import socket
@@ -12,7 +13,8 @@ import sys
 import threading
 
 ADDRESS, PORT, LOG = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-ENTRIES = 100_000
+ENTRIES = int(sys.argv[4]) if len(sys.argv) > 4 else 100_000
+refuse = [int(sys.argv[5]) if len(sys.argv) > 5 else 0]
 SERVICE = "urn:schemas-upnp-org:service:WANIPConnection:1"
 DESCRIPTION = ("<?xml version=\"1.0\"?><root><device><serviceList><service><serviceType>%s"
                "</serviceType><controlURL>/ctl</controlURL></service></serviceList></device>"
@@ -64,6 +66,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.answer(200, ENTRY)
             else:
                 self.answer(500, FAULT)
+        elif action == "DeletePortMapping" and refuse[0] > 0:
+            refuse[0] -= 1
+            self.answer(500, FAULT.replace(b"713", b"501"))
         else:
             self.answer(200, ("<s:Envelope><s:Body><u:%sResponse><NewExternalIPAddress>44.0.0.66"
                               "</NewExternalIPAddress></u:%sResponse></s:Body></s:Envelope>"

@@ -176,8 +176,8 @@ def test_protected_process_in_short_form(install, game):
     run_watch(install, short, game)
 
 
-# On the 9x family the Tool Help walk does the same job; port mapping, which has
-# no hnetcfg.dll there, says so once.
+# On the 9x family the Tool Help walk does the same job; port mapping, not
+# supported there, says so once.
 def test_protected_process_on_win98(install):
     exe = install.folder / "GAME.EXE"
     shutil.copy2(BIN / "zrvd_idle.exe", exe)

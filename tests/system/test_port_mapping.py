@@ -223,11 +223,19 @@ def home(tmp_path_factory, request):
         net = type("Home", (), dict(ns=home_ns, wan=wan, router=router, speaks=request.param,
                                     data=data, path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
-        net.gateway = lambda: subprocess.Popen(
-            # A pid file of its own: another bench's router may run at the same time.
-            ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf",
-             "-P", work / "miniupnpd.pid"],
-            stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
+
+        def gateway():
+            """miniupnpd, once it listens: a search sent before that would be lost, and
+            the daemon would look again only a minute later. A pid file of its own:
+            another bench's router may run at the same time."""
+            upnpd = subprocess.Popen(
+                ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf",
+                 "-P", work / "miniupnpd.pid"],
+                stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
+            ss, port = ("-ltnH", ":5555 ") if request.param == "upnp" else ("-lunH", ":5351 ")
+            assert wait_for(lambda: port in sh("ss", ss, ns=router).stdout, 10)
+            return upnpd
+        net.gateway = gateway
         net.upnpd = net.gateway()
         net.daemon = NsDaemon(home_ns, work / "game")
         try:
@@ -362,6 +370,7 @@ def test_quit_then_start_at_once(home):
     port = started(home)
     assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
     old = set(home.daemon.pids())
+    assert old
     gone = []
     watch = threading.Thread(target=lambda: gone.append(
         wait_for(lambda: not set(home.daemon.pids()) & old, 10, interval=0.05) and
@@ -371,7 +380,7 @@ def test_quit_then_start_at_once(home):
     watch.start()
     home.daemon.start(mapping=True)
     watch.join()
-    assert gone[0] and gone[0] - quit_at < 3, gone
+    assert gone[0] and gone[0] - quit_at < 3, gone[0] and gone[0] - quit_at
     again = home.daemon.status()["engine"]["http_port"]
     assert again != port
     assert wait_for(lambda: ours(home) == [(again, HOME_IP, again)], 30), ours(home)
@@ -397,19 +406,46 @@ def test_address_change(home):
         move(HOME_IP2, HOME_IP)
 
 
+@contextlib.contextmanager
+def fake_gateway(home, log, *args):
+    """hostile_gateway.py in miniupnpd's place, on the router's LAN address."""
+    home.upnpd.kill()
+    home.upnpd.wait()
+    log.write_text("")
+    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
+                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
+                               "5556", log, *args], stdout=subprocess.PIPE)
+    try:
+        assert server.stdout.readline() == b"ready\n"
+        yield
+    finally:
+        server.kill()
+        server.wait()
+        home.upnpd = home.gateway()
+
+
+# A removal the gateway refuses leaves the record, and is tried again: here with
+# PortMapping set to 0 (refused), then at the end (done).
+def test_refused_removal_is_tried_again(home, tmp_path):
+    log = tmp_path / "gateway.log"
+    with fake_gateway(home, log, "0", "1"):
+        home.daemon.reg_dword("PortMapping", 1)
+        port = started(home)
+        assert wait_for(lambda: "AddPortMapping" in log.read_text(), 30)
+        home.daemon.reg_dword("PortMapping", 0)
+        assert wait_for(lambda: "DeletePortMapping" in log.read_text(), 30)
+        assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+        home.daemon.end()
+        assert log.read_text().count("DeletePortMapping") == 2
+        assert home.daemon.record() is None
+
+
 # A hostile host answering as the gateway: 100,000 entries, ports of 70000, 1 MiB
 # descriptions. One look reads 1,024 entries at most, 64 KiB of each; none is taken
 # for ours; the daemon's memory stays near its usual figure, and it maps and serves.
 def test_hostile_gateway(home, tmp_path):
-    home.upnpd.kill()
-    home.upnpd.wait()
     log = tmp_path / "hostile.log"
-    log.write_text("")
-    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
-                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
-                               "5556", log], stdout=subprocess.PIPE)
-    try:
-        assert server.stdout.readline() == b"ready\n"
+    with fake_gateway(home, log):
         home.daemon.reg_dword("PortMapping", 1)
         port = started(home)
         usual = home.daemon.rss()
@@ -424,10 +460,7 @@ def test_hostile_gateway(home, tmp_path):
         assert got == home.data
         home.daemon.end()
         assert "DeletePortMapping" in log.read_text()
-    finally:
-        server.kill()
-        server.wait()
-        home.upnpd = home.gateway()
+
 
 
 # A shutdown or log-off (Wine's end of session: WM_QUERYENDSESSION, WM_ENDSESSION to
