@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/unique_any.h"
+#include "portmap/pcp_client.h"
 #include "portmap/upnp_wire.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
@@ -127,6 +128,12 @@ void ClearRecord(const MappingRecord& record) {
   if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
     RegDeleteValueA(key.get(), kPortMappingRecordValue);
   }
+}
+
+// The record as the PCP / NAT-PMP client reads and writes it.
+const RecordStore& Store() {
+  static const RecordStore store{ReadRecordText, WriteRecord, ClearRecord};
+  return store;
 }
 
 // --- our address ------------------------------------------------------------------
@@ -427,6 +434,7 @@ class PortMapThread : public IThreadHandler {
 
   uint16_t m_port;
   std::string m_address;  // ours at the last look
+  uint32_t m_hop = 0;     // the default gateway at the last look (host order)
   Gateway m_gateway;      // the one the last look found: the end removes through it
   uint32_t m_failures = 0;
   HANDLE m_addr_event = nullptr;  // NotifyAddrChange's, where the system signals it
@@ -444,10 +452,21 @@ bool PortMapThread::Look() {
   in_addr hop{};
   status.internal_address = LocalAddress(&hop);
   m_address = status.internal_address;
+  m_hop = ntohl(hop.s_addr);
+  // A lease held is renewed where it was granted, without a search.
+  if (LeaseHeld() && MapByLease(m_hop, m_port, &status, Stopping, Store())) {
+    SetStatus(status);
+    return status.state == PortMapState::kMapped;
+  }
   Gateway gateway;
   if (!status.internal_address.empty()) gateway = Search(status.internal_address, hop);
   if (!gateway.found) {
     if (Stopping()) return false;
+    // No UPnP: the default gateway may speak PCP or NAT-PMP.
+    if (MapByLease(m_hop, m_port, &status, Stopping, Store())) {
+      SetStatus(status);
+      return status.state == PortMapState::kMapped;
+    }
     status.state = PortMapState::kNoGateway;
     if (before.state != status.state) LogInfo(kMsgNoGateway, PortMappingRetrySeconds(m_failures + 1));
     SetStatus(status);
@@ -455,6 +474,7 @@ bool PortMapThread::Look() {
   }
   m_gateway = gateway;
   status.gateway_found = true;
+  status.protocol = MapProtocol::kUpnp;
   std::vector<RouterMapping> list;
   if (!ListMappings(gateway, &list)) {
     status.state = PortMapState::kRefused;
@@ -463,8 +483,10 @@ bool PortMapThread::Look() {
     return false;
   }
   MappingRecord record;
+  // A lease (held, or left by an earlier run): UPnP answers now, so the lease goes.
   if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) {
-    return true;  // another method holds a mapping: its own code removes or keeps it
+    ReleaseLease(m_hop, Store());
+    if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) return true;
   }
   const bool recorded = ReadRecord(&record);
   const MappingRecord wanted{kMethodUpnp, "TCP", m_port, status.internal_address, {}};
@@ -509,6 +531,13 @@ bool PortMapThread::Look() {
   } else {
     // A refusal leaves the record: the next look clears it if the router shows nothing.
     AddMapping(gateway, &status);
+    // A gateway that answered with an error of its own made nothing (0x80004005 is
+    // our "no answer"): PCP or NAT-PMP may do better.
+    if (status.state == PortMapState::kRefused && status.error != 0x80004005u) {
+      ClearRecord(wanted);
+      PortMapStatus leased = status;
+      if (MapByLease(m_hop, m_port, &leased, Stopping, Store())) status = leased;
+    }
   }
   SetStatus(status);
   return removed_all && (status.state == PortMapState::kMapped ||
@@ -533,8 +562,15 @@ bool PortMapThread::RemoveRecorded(bool search) {
   return gone;
 }
 
+// The default route's next hop now (host order); 0 when there is none.
+uint32_t CurrentHop() {
+  in_addr hop{};
+  return LocalAddress(&hop).empty() ? 0 : ntohl(hop.s_addr);
+}
+
 void PortMapThread::Off(PortMappingSwitch why) {
   // The setting off still removes what we hold; the environment's switch sends nothing.
+  if (why == PortMappingSwitch::kOffBySetting) ReleaseLease(CurrentHop(), Store());
   if (why == PortMappingSwitch::kOffBySetting && !RemoveRecorded(true)) ++m_failures;
   else m_failures = 0;
   in_addr hop{};
@@ -607,11 +643,15 @@ int32_t PortMapThread::Run() {
     }
     if (Stopping()) break;
     // An address change: the next look at once (it keeps the new address's mapping only).
-    Wait(m_failures ? PortMappingRetrySeconds(m_failures) * 1000 : kPortMappingLookSeconds * 1000);
+    Wait(LeaseSleepMs(m_failures ? PortMappingRetrySeconds(m_failures) * 1000
+                                 : kPortMappingLookSeconds * 1000));
   }
   // The end: one request through the last look's gateway (an environment switch
   // off sends nothing); a failure leaves the record for the next run's first look.
-  if (ReadSwitch() != PortMappingSwitch::kOffByEnvironment) RemoveRecorded(false);
+  if (ReadSwitch() != PortMappingSwitch::kOffByEnvironment) {
+    RemoveRecorded(false);
+    ReleaseLease(m_hop, Store());
+  }
   if (m_addr_event) CancelIPChangeNotify(&m_changed);
   if (wsa_started) WSACleanup();
   return 0;

@@ -3,7 +3,8 @@
 // that start-up never waits for a router: one look at start, then one every
 // kPortMappingLookSeconds and after every change of the setting. A look
 // removes mappings an earlier run left behind and maps TCP <port> to
-// <our address>:<port>; a port held by another machine is left alone.
+// <our address>:<port>; a port held by another machine is left alone. Without
+// UPnP, or refused by it, the look asks by PCP / NAT-PMP (pcp_client.h).
 //
 // All functions are safe from any thread.
 #pragma once

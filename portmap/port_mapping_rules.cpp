@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "portmap/lease_rules.h"
 #include "runtime/json_text.h"
 
 namespace {
@@ -30,6 +31,10 @@ std::string Reason(const PortMapStatus& s) {
     case PortMapState::kNoGateway:
       return "no gateway found";
     case PortMapState::kRefused:
+      if (!s.refusal.empty()) {
+        return std::string("refused by the gateway (") +
+               (s.protocol == MapProtocol::kPcp ? "PCP " : "NAT-PMP ") + s.refusal + ")";
+      }
       return "refused by the gateway (HRESULT " + Hresult(s.error) + ")";
     case PortMapState::kConflict:
       return "TCP " + std::to_string(s.port) + " is mapped to " +
@@ -39,7 +44,25 @@ std::string Reason(const PortMapStatus& s) {
   }
 }
 
+uint16_t ExternalPort(const PortMapStatus& s) {
+  return s.external_port != 0 ? s.external_port : s.port;
+}
+
+bool Leased(const PortMapStatus& s) {
+  return s.protocol == MapProtocol::kPcp || s.protocol == MapProtocol::kNatPmp;
+}
+
 }  // namespace
+
+const char* MapProtocolName(MapProtocol protocol) {
+  switch (protocol) {
+    case MapProtocol::kUpnp: return "upnp";
+    case MapProtocol::kPcp: return "pcp";
+    case MapProtocol::kNatPmp: return "nat-pmp";
+    case MapProtocol::kNone: break;
+  }
+  return nullptr;
+}
 
 PortMappingSwitch PortMappingSwitchOf(const char* env, bool stored_off) {
   if (env && std::string(env) == "0") return PortMappingSwitch::kOffByEnvironment;
@@ -178,7 +201,7 @@ std::string FormatPortMapJson(const PortMapStatus& s) {
   std::string out = std::string("{\"state\":") + JsonString(PortMapStateName(s.state)) +
                     ",\"gateway_found\":" + (s.gateway_found ? "true" : "false") + ",\"mapping\":";
   if (mapped) {
-    out += "{\"external_port\":" + std::to_string(s.port) +
+    out += "{\"external_port\":" + std::to_string(ExternalPort(s)) +
            ",\"internal_address\":" + JsonString(s.internal_address) +
            ",\"internal_port\":" + std::to_string(s.port) + "}";
   } else {
@@ -187,7 +210,12 @@ std::string FormatPortMapJson(const PortMapStatus& s) {
   out += ",\"external_address\":" +
          (s.external_address.empty() ? std::string("null") : JsonString(s.external_address));
   out += ",\"reason\":" + (reason.empty() ? std::string("null") : JsonString(reason));
-  if (s.state == PortMapState::kRefused) out += ",\"error\":" + JsonString(Hresult(s.error));
+  if (s.state == PortMapState::kRefused) {
+    out += ",\"error\":" + JsonString(s.refusal.empty() ? Hresult(s.error) : s.refusal);
+  }
+  const char* protocol = MapProtocolName(s.protocol);
+  out += ",\"protocol\":" + (protocol ? JsonString(protocol) : std::string("null"));
+  if (Leased(s) && mapped) out += ",\"lease_ends\":" + JsonString(UtcText(s.lease_ends));
   return out + "}";
 }
 
@@ -196,8 +224,12 @@ std::string FormatPortMapText(const PortMapStatus& s) {
     case PortMapState::kStarting:
       return "not yet";
     case PortMapState::kMapped: {
-      std::string text = "TCP " + std::to_string(s.port) + " -> " +
+      std::string text = "TCP " + std::to_string(ExternalPort(s)) + " -> " +
                          Endpoint(s.internal_address, s.port) + " on the gateway";
+      if (Leased(s)) {
+        text += std::string(" (") + (s.protocol == MapProtocol::kPcp ? "PCP" : "NAT-PMP") +
+                ", lease until " + UtcText(s.lease_ends) + ")";
+      }
       if (!s.external_address.empty()) text += "; outside address " + s.external_address;
       return text;
     }

@@ -104,6 +104,10 @@ enum class PortMapState {
   kMapped,
 };
 
+// How the mapping was asked for: UPnP first, then PCP, then NAT-PMP.
+enum class MapProtocol { kNone, kUpnp, kPcp, kNatPmp };
+const char* MapProtocolName(MapProtocol protocol);  // "upnp", "pcp", "nat-pmp"; null for none
+
 struct PortMapStatus {
   PortMapState state = PortMapState::kStarting;
   PortMappingSwitch off_by = PortMappingSwitch::kOn;  // why, when kOff
@@ -113,6 +117,10 @@ struct PortMapStatus {
   std::string external_address;  // where the router reported one
   uint32_t error = 0;            // the HRESULT of a refusal
   RouterMapping holder;          // when kConflict
+  MapProtocol protocol = MapProtocol::kNone;  // of the mapping, or of the refusal
+  uint16_t external_port = 0;    // the one granted, when it is not `port`
+  uint64_t lease_ends = 0;       // Unix seconds, for PCP and NAT-PMP
+  std::string refusal;           // the result code's name, for PCP and NAT-PMP
 };
 
 // "mapped", "off", "no_gateway", ...

@@ -1,6 +1,6 @@
 """Port mapping on a home network of our own (namespaces home: the daemon's whole Wine
-prefix; router: miniupnpd behind nftables; wan: a peer outside), and the guard that no
-gateway search leaves unless asked. A prefix of their own, whose wineserver (and so
+prefix; router: miniupnpd behind nftables, speaking UPnP or PCP/NAT-PMP; wan: a peer
+outside), and the guard that no gateway search or PCP request leaves unless asked. A prefix of their own, whose wineserver (and so
 every socket of its programs) lives in the namespace."""
 
 import contextlib
@@ -23,6 +23,8 @@ HOME_IP, ROUTER_WAN = "10.250.%d.2" % N, "100.64.%d.1" % N
 HOME_IP2, ROUTER_LAN = "10.250.%d.3" % N, "10.250.%d.1" % N
 RECORD = "PortMappingRecord"
 MAPPING = re.compile(r"^\s*\d+\s+TCP\s+(\d+)->([\d.]+):(\d+)\s+'zrvd ", re.M)
+# What the router forwards, whoever asked: its nftables DNAT rules.
+DNAT = re.compile(r"dport (\d+) dnat ip to ([\d.]+):(\d+)")
 NFT = """table inet filter {
   chain miniupnpd { }
   chain prerouting_miniupnpd { }
@@ -37,8 +39,10 @@ NFT = """table inet filter {
 # no packet goes to it: the peer outside connects to ROUTER_WAN. secure_mode=no: a
 # look from our new address may remove the mapping to our old one.
 MINIUPNPD = """ext_ifname=wan\next_ip=44.0.%d.1\nlistening_ip=lan\nport=5555
-enable_natpmp=no\nsecure_mode=no\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
+secure_mode=no\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
 allow 1024-65535 10.250.%d.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n""" % (N, N)
+# What the router speaks: UPnP alone, or PCP and NAT-PMP (UDP 5351) alone.
+SPEAKS = {"upnp": "enable_natpmp=no\n", "pcp": "enable_natpmp=yes\nenable_upnp=no\n"}
 
 
 # The guard: the daemon as every fixture sets it up sends no search within 10 s, even
@@ -50,7 +54,7 @@ def test_no_search_leaves_unless_asked(tmp_path):
         sh("ip", "-n", guard, "route", "add", "default", "via", "10.251.%d.1" % N)
         dump = tmp_path / "capture.txt"
         tcpdump = subprocess.Popen(["ip", "netns", "exec", capture, "tcpdump", "-i", "cap", "-n",
-                                    "-l", "-A", "udp and dst host 239.255.255.250"],
+                                    "-l", "-A", "udp and (dst host 239.255.255.250 or dst port 5351)"],
                                    stdout=open(dump, "w"), stderr=subprocess.PIPE)
         assert wait_for(lambda: b"listening on" in tcpdump.stderr.readline(), 10)
         daemon = NsDaemon(guard, tmp_path / "game")
@@ -58,17 +62,19 @@ def test_no_search_leaves_unless_asked(tmp_path):
             daemon.start()
             daemon.wine("reg", "delete", ENGINE_KEY, "/f")
             time.sleep(10)
-            assert "239.255.255.250" not in dump.read_text()
+            assert "239.255.255.250" not in dump.read_text() and ".5351:" not in dump.read_text()
             daemon.end()
             daemon.reg_dword("PortMapping", 1)
             daemon.start(mapping=True)
             assert wait_for(lambda: "M-SEARCH" in dump.read_text(), 10)
+            # No UPnP answer: PCP to the default gateway.
+            assert wait_for(lambda: ".5351:" in dump.read_text(), 30)
         finally:
             daemon.close()
 
 
-@pytest.fixture(scope="module")
-def home(tmp_path_factory):
+@pytest.fixture(scope="module", params=["upnp"])
+def home(tmp_path_factory, request):
     work = tmp_path_factory.mktemp("home")
     with namespaces("h", "r", "w") as (home_ns, router, wan):
         veth(home_ns, "eth0", HOME_IP + "/24", router, "lan", "10.250.%d.1/24" % N)
@@ -84,20 +90,23 @@ def home(tmp_path_factory):
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=router)
         (work / "rules.nft").write_text(NFT)
         sh("nft", "-f", work / "rules.nft", ns=router)
-        (work / "miniupnpd.conf").write_text(MINIUPNPD)
+        (work / "miniupnpd.conf").write_text(MINIUPNPD + SPEAKS[request.param])
         data = random.Random(N).randbytes(300_000)
         (work / "shared.pak").write_bytes(data)
-        net = type("Home", (), dict(ns=home_ns, wan=wan, router=router, data=data,
-                                    path=work / "shared.pak",
+        net = type("Home", (), dict(ns=home_ns, wan=wan, router=router, speaks=request.param,
+                                    data=data, path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
 
         def gateway():
             """miniupnpd, once it listens: a search sent before that would be lost, and
-            the daemon would look again only a minute later."""
+            the daemon would look again only a minute later. A pid file of its own:
+            another bench's router may run at the same time."""
             upnpd = subprocess.Popen(
-                ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf"],
+                ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf",
+                 "-P", work / "miniupnpd.pid"],
                 stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
-            assert wait_for(lambda: ":5555 " in sh("ss", "-ltnH", ns=router).stdout, 10)
+            ss, port = ("-ltnH", ":5555 ") if request.param == "upnp" else ("-lunH", ":5351 ")
+            assert wait_for(lambda: port in sh("ss", ss, ns=router).stdout, 10)
             return upnpd
         net.gateway = gateway
         net.upnpd = net.gateway()
@@ -119,10 +128,15 @@ def no_daemon_left(request):
 
 
 def ours(net):
-    """The router's mappings with our description: (outside port, address, inside port)."""
-    out = sh("upnpc", "-u", "http://%s:5555/rootDesc.xml" % ROUTER_LAN, "-l", ns=net.ns,
-             check=False).stdout
-    return [(int(a), b, int(c)) for a, b, c in MAPPING.findall(out)]
+    """The router's mappings with our description (over PCP, which has none: all it
+    forwards): (outside port, address, inside port)."""
+    if net.speaks == "upnp":
+        found = MAPPING.findall(sh("upnpc", "-u", "http://%s:5555/rootDesc.xml" % ROUTER_LAN,
+                                   "-l", ns=net.ns, check=False).stdout)
+    else:
+        found = DNAT.findall(sh("nft", "list", "chain", "inet", "filter", "prerouting_miniupnpd",
+                                ns=net.router).stdout)
+    return [(int(a), b, int(c)) for a, b, c in found]
 
 
 def started(net):
@@ -132,8 +146,10 @@ def started(net):
     return port
 
 
-# Mapped within 30 s; a peer outside downloads through it; the status view shows it;
-# quit removes it; a killed run's mapping is replaced, so exactly one stays.
+# Mapped within 30 s, over UPnP or (the router offering no UPnP) PCP; a peer outside
+# downloads through it; the status view shows it; quit removes it; a killed run's mapping
+# is replaced, so exactly one stays.
+@pytest.mark.parametrize("home", ["upnp", "pcp"], indirect=True)
 def test_peer_port_mapped_on_the_gateway(home, tmp_path):
     home.daemon.reg_dword("PortMapping", 1)
     port = started(home)
@@ -145,7 +161,14 @@ def test_peer_port_mapped_on_the_gateway(home, tmp_path):
     assert mapping["state"] == "mapped" and mapping["gateway_found"]
     assert mapping["mapping"] == {"external_port": port, "internal_address": HOME_IP,
                                   "internal_port": port}
-    assert "TCP %d -> %s:%d" % (port, HOME_IP, port) in home.daemon.ctl("status")
+    assert mapping["protocol"] == home.speaks
+    if home.speaks == "pcp":
+        assert mapping["external_address"] == "44.0.%d.1" % N
+        ends = time.mktime(time.strptime(mapping["lease_ends"], "%Y-%m-%dT%H:%M:%SZ"))
+        assert 7000 < ends - time.mktime(time.gmtime()) <= 7200, mapping["lease_ends"]
+    assert "TCP %d -> %s:%d on the gateway%s" % (
+        port, HOME_IP, port, " (PCP, lease until " if home.speaks == "pcp" else "") in \
+        home.daemon.ctl("status")
     home.daemon.end()
     assert ours(home) == []
 
@@ -159,7 +182,8 @@ def test_peer_port_mapped_on_the_gateway(home, tmp_path):
 
 
 # PortMapping = 0 asks nothing; switched on and off while running, it maps and
-# removes; without a gateway the daemon starts as fast and serves at home.
+# removes (a PCP lease too); without a gateway the daemon starts as fast and serves at home.
+@pytest.mark.parametrize("home", ["upnp", "pcp"], indirect=True)
 def test_setting_and_no_gateway(home):
     home.daemon.reg_dword("PortMapping", 0)
     started(home)
@@ -173,7 +197,8 @@ def test_setting_and_no_gateway(home):
 
     home.daemon.reg_dword("PortMapping", 1)
     with_gateway = home.daemon.start(mapping=True)
-    home.daemon.end()
+    home.daemon.end()  # at once: a request already sent is awaited, its mapping removed
+    assert ours(home) == []
     home.upnpd.kill()
     home.upnpd.wait()
     try:

@@ -129,10 +129,11 @@ TEST(PortMappingRules, StatusView) {
   s.state = PortMapState::kMapped;
   s.gateway_found = true;
   s.external_address = "198.51.100.7";
+  s.protocol = MapProtocol::kUpnp;
   EXPECT_EQ(FormatPortMapJson(s),
             "{\"state\":\"mapped\",\"gateway_found\":true,\"mapping\":{\"external_port\":41813,"
             "\"internal_address\":\"10.250.7.2\",\"internal_port\":41813},"
-            "\"external_address\":\"198.51.100.7\",\"reason\":null}");
+            "\"external_address\":\"198.51.100.7\",\"reason\":null,\"protocol\":\"upnp\"}");
   EXPECT_EQ(FormatPortMapText(s),
             "TCP 41813 -> 10.250.7.2:41813 on the gateway; outside address 198.51.100.7");
   s.state = PortMapState::kRefused;
@@ -141,7 +142,22 @@ TEST(PortMappingRules, StatusView) {
   EXPECT_EQ(FormatPortMapJson(s),
             "{\"state\":\"refused\",\"gateway_found\":true,\"mapping\":null,"
             "\"external_address\":null,\"reason\":\"refused by the gateway (HRESULT 0x80040001)\","
-            "\"error\":\"0x80040001\"}");
+            "\"error\":\"0x80040001\",\"protocol\":\"upnp\"}");
+  // PCP and NAT-PMP: the port the router granted, the lease's end, the result code's name.
+  s.protocol = MapProtocol::kPcp;
+  s.refusal = "NOT_AUTHORIZED";
+  EXPECT_EQ(FormatPortMapText(s), "none: refused by the gateway (PCP NOT_AUTHORIZED)");
+  EXPECT_NE(FormatPortMapJson(s).find("\"error\":\"NOT_AUTHORIZED\""), std::string::npos);
+  s.state = PortMapState::kMapped;
+  s.protocol = MapProtocol::kNatPmp;
+  s.external_port = 50000;
+  s.lease_ends = 1796684465;
+  EXPECT_EQ(FormatPortMapText(s), "TCP 50000 -> 10.250.7.2:41813 on the gateway (NAT-PMP, lease "
+                                  "until 2026-12-07T23:01:05Z)");
+  EXPECT_NE(FormatPortMapJson(s).find("{\"external_port\":50000,"), std::string::npos);
+  EXPECT_NE(FormatPortMapJson(s).find(",\"protocol\":\"nat-pmp\",\"lease_ends\":"
+                                      "\"2026-12-07T23:01:05Z\"}"),
+            std::string::npos);
   s.state = PortMapState::kConflict;
   s.holder = Tcp(41813, "10.250.7.3", 80, "web");
   EXPECT_EQ(FormatPortMapText(s), "none: TCP 41813 is mapped to 10.250.7.3:80");

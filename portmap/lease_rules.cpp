@@ -1,0 +1,136 @@
+#include "portmap/lease_rules.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr uint64_t kMinRenewalMs = 5 * 1000;
+
+bool ParsePort(const std::string& text, uint16_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::vector<uint32_t> RetransmitWaitsMs(LeaseProtocol protocol, uint32_t random) {
+  std::vector<uint32_t> waits;
+  uint64_t total = 0;
+  uint64_t wait = protocol == LeaseProtocol::kPcp ? 3000 : 250;
+  for (int i = 0; total < kLeaseExchangeMs; ++i) {
+    if (protocol == LeaseProtocol::kPcp) {
+      // RAND in [-0.1, +0.1], drawn afresh per send from a byte of `random`.
+      const int byte = static_cast<int>(random >> (8 * (i % 4)) & 0xff);
+      const int permille = (byte * 200) / 255 - 100;
+      wait = i == 0 ? 3000 * (1000 + permille) / 1000 : wait * (2000 + permille) / 1000;
+    } else if (i > 0) {
+      wait *= 2;
+    }
+    const uint64_t step = std::min<uint64_t>(wait, kLeaseExchangeMs - total);
+    waits.push_back(static_cast<uint32_t>(step));
+    total += step;
+  }
+  return waits;
+}
+
+uint64_t RenewalAtMs(uint64_t now_ms, uint64_t lease_ends_ms) {
+  const uint64_t left = lease_ends_ms > now_ms ? lease_ends_ms - now_ms : 0;
+  return now_ms + std::max<uint64_t>(left / 2, kMinRenewalMs);
+}
+
+uint32_t SleepMs(uint64_t now_ms, bool leased, uint64_t renewal_at_ms, uint32_t look_ms) {
+  if (!leased) return look_ms;
+  if (renewal_at_ms <= now_ms) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(renewal_at_ms - now_ms, look_ms));
+}
+
+const char* LeaseProtocolName(LeaseProtocol protocol) {
+  return protocol == LeaseProtocol::kPcp ? "pcp" : "nat-pmp";
+}
+
+MappingRecord ToMappingRecord(const LeaseRecord& r) {
+  MappingRecord m;
+  m.method = r.protocol == LeaseProtocol::kPcp ? kMethodPcp : kMethodNatPmp;
+  m.protocol = "TCP";
+  m.port = r.internal_port;
+  m.address = Ipv4Text(r.address);
+  if (r.protocol == LeaseProtocol::kPcp) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (uint8_t b : r.nonce) {
+      hex += digits[b >> 4];
+      hex += digits[b & 15];
+    }
+    m.extra.push_back(hex);
+  }
+  m.extra.push_back(std::to_string(r.external_port));
+  m.extra.push_back(std::to_string(r.lease_end));
+  return m;
+}
+
+bool FromMappingRecord(const MappingRecord& m, LeaseRecord* record) {
+  LeaseRecord r;
+  size_t fields = 0;
+  if (m.method == kMethodPcp) {
+    r.protocol = LeaseProtocol::kPcp;
+    fields = 3;
+  } else if (m.method == kMethodNatPmp) {
+    r.protocol = LeaseProtocol::kNatPmp;
+    fields = 2;
+  }
+  if (fields == 0 || m.extra.size() != fields || m.protocol != "TCP" ||
+      !ParseIpv4(m.address, &r.address) || !ParsePort(m.extra[fields - 2], &r.external_port)) {
+    return false;
+  }
+  r.internal_port = m.port;
+  const std::string& end = m.extra[fields - 1];
+  if (end.empty() || end.size() > 19) return false;
+  for (char c : end) {
+    if (c < '0' || c > '9') return false;
+    r.lease_end = r.lease_end * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (r.protocol == LeaseProtocol::kPcp) {
+    const std::string& hex = m.extra[0];
+    if (hex.size() != 2 * r.nonce.size()) return false;
+    for (size_t i = 0; i < r.nonce.size(); ++i) {
+      const int high = HexDigit(hex[2 * i]), low = HexDigit(hex[2 * i + 1]);
+      if (high < 0 || low < 0) return false;
+      r.nonce[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+  }
+  *record = r;
+  return true;
+}
+
+std::string UtcText(uint64_t t) {
+  // Days to a civil date (the proleptic Gregorian calendar, from 1970-01-01).
+  const int64_t days = static_cast<int64_t>(t / 86400);
+  const unsigned secs = static_cast<unsigned>(t % 86400);
+  const int64_t z = days + 719468;
+  const int64_t era = z / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%04lld-%02u-%02uT%02u:%02u:%02uZ",
+                static_cast<long long>(year), month, day, secs / 3600, secs / 60 % 60, secs % 60);
+  return text;
+}
