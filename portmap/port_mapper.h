@@ -1,5 +1,5 @@
-// Keeps the peer port mapped on the player's gateway (UPnP, through the NAT
-// traversal objects of hnetcfg.dll) from a "PortMap" thread of its own, so
+// Keeps the peer port mapped on the player's gateway (UPnP IGD, spoken over
+// Winsock by upnp_wire.h) from a "PortMap" thread of its own, so
 // that start-up never waits for a router: one look at start, then one every
 // kPortMappingLookSeconds and after every change of the setting. A look
 // removes mappings an earlier run left behind and maps TCP <port> to

@@ -97,7 +97,7 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
 enum class PortMapState {
   kStarting,     // no look yet
   kOff,          // the setting or the environment
-  kUnavailable,  // the system has no hnetcfg.dll (the 9x family)
+  kUnavailable,  // not on this system (the 9x family)
   kNoGateway,
   kRefused,      // the gateway answered the request with an error
   kConflict,
