@@ -116,7 +116,10 @@ function drawFacts(s) {
     ["Running since", s.daemon.started],
   ];
   if (s.port_mapping && s.port_mapping.mapping) {
-    facts.push(["Router port", String(s.port_mapping.mapping.external_port)]);
+    const m = s.port_mapping;
+    const how = { upnp: "UPnP", pcp: "PCP", "nat-pmp": "NAT-PMP" }[m.protocol];
+    facts.push(["Router port", String(m.mapping.external_port) + (how ? " by " + how : "") +
+                (m.lease_ends ? ", lease until " + m.lease_ends : "")]);
   }
   const list = document.getElementById("facts");
   list.textContent = "";
