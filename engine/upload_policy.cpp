@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
-const char* const kUploadSettingNames[7] = {
+const char* const kUploadSettingNames[9] = {
     "UploadLimitKBps",           "UploadLimitInGameKBps",    "SharingPaused",
     "MaxConnectionsPerPeer",     "UploadOnMeteredConnection", "UploadMonthlyLimitMB",
-    "LanPeersUncapped"};
+    "LanPeersUncapped",          "UploadDelayControl",        "UploadDelayTargetMs"};
 
 namespace {
 
@@ -68,6 +68,18 @@ bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
   }
   if (name == kUploadSettingNames[6]) {
     return ApplySwitch(stored, true, &settings->lan_uncapped, refusal);
+  }
+  if (name == kUploadSettingNames[7]) {
+    return ApplySwitch(stored, true, &settings->delay_control, refusal);
+  }
+  if (name == kUploadSettingNames[8]) {
+    if (!absent && (stored.value < kMinDelayTargetMs ||
+                    stored.value > kMaxDelayTargetMs)) {
+      *refusal = "a target outside 3 to 200 ms";
+      return false;
+    }
+    settings->delay_target_ms = absent ? UploadSettings().delay_target_ms : stored.value;
+    return true;
   }
   *refusal = "not an upload setting";
   return false;

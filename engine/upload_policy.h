@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "uploadpolicy/delay_control.h"
+
 struct UploadSettings {
   uint32_t limit_kbps = 0;          // "UploadLimitKBps"; 0: no cap
   uint32_t in_game_kbps = 0;        // "UploadLimitInGameKBps"; 0: the normal cap applies
@@ -14,6 +16,8 @@ struct UploadSettings {
   bool serve_on_metered = false;    // "UploadOnMeteredConnection"
   uint32_t monthly_limit_mb = 0;    // "UploadMonthlyLimitMB"; 0: no budget
   bool lan_uncapped = true;         // "LanPeersUncapped"
+  bool delay_control = true;        // "UploadDelayControl"
+  uint32_t delay_target_ms = kDefaultDelayTargetMs;  // "UploadDelayTargetMs"
 };
 
 // Below this a cap would starve every peer into its stall time-out.
@@ -23,7 +27,7 @@ constexpr uint32_t kMinUploadCapKBps = 4;
 constexpr uint32_t kMaxUploadCapKBps = 4194303;
 
 // The value names, in the order they are read.
-extern const char* const kUploadSettingNames[7];
+extern const char* const kUploadSettingNames[9];
 
 // A value as the registry holds it.
 struct StoredDword {

@@ -24,6 +24,8 @@ TEST(UploadPolicy, ValueTable) {
   before.max_connections_per_peer = 3;
   before.monthly_limit_mb = 9;
   before.lan_uncapped = false;
+  before.delay_control = false;
+  before.delay_target_ms = 40;
   const auto with = [&](auto change) {
     UploadSettings settings = before;
     change(settings);
@@ -59,6 +61,13 @@ TEST(UploadPolicy, ValueTable) {
       {"UploadMonthlyLimitMB", kOther, false, before},
       {"LanPeersUncapped", Dword(0), true, with([](UploadSettings& s) { s.lan_uncapped = false; })},
       {"LanPeersUncapped", Dword(7), false, before},
+      {"UploadDelayControl", Dword(0), true, with([](UploadSettings& s) { s.delay_control = false; })},
+      {"UploadDelayControl", Dword(2), false, before},
+      {"UploadDelayTargetMs", Dword(3), true, with([](UploadSettings& s) { s.delay_target_ms = 3; })},
+      {"UploadDelayTargetMs", Dword(200), true, with([](UploadSettings& s) { s.delay_target_ms = 200; })},
+      {"UploadDelayTargetMs", Dword(2), false, before},
+      {"UploadDelayTargetMs", Dword(201), false, before},
+      {"UploadDelayTargetMs", kAbsent, true, with([](UploadSettings& s) { s.delay_target_ms = 10; })},
   };
   for (const Row& row : rows) {
     UploadSettings settings = before;
@@ -73,12 +82,16 @@ TEST(UploadPolicy, ValueTable) {
     EXPECT_EQ(settings.serve_on_metered, row.after.serve_on_metered) << row.name;
     EXPECT_EQ(settings.monthly_limit_mb, row.after.monthly_limit_mb) << row.name;
     EXPECT_EQ(settings.lan_uncapped, row.after.lan_uncapped) << row.name;
+    EXPECT_EQ(settings.delay_control, row.after.delay_control) << row.name;
+    EXPECT_EQ(settings.delay_target_ms, row.after.delay_target_ms) << row.name;
   }
   // An absent LanPeersUncapped is on; a budget past the largest cap is none.
   UploadSettings settings = before;
   std::string refusal;
   EXPECT_TRUE(ApplyUploadSetting("LanPeersUncapped", kAbsent, &settings, &refusal));
   EXPECT_TRUE(settings.lan_uncapped);
+  EXPECT_TRUE(ApplyUploadSetting("UploadDelayControl", kAbsent, &settings, &refusal));
+  EXPECT_TRUE(settings.delay_control);
   settings.monthly_limit_mb = 4194303;
   EXPECT_EQ(BudgetBytes(settings), 4194303ull << 20);
   settings.monthly_limit_mb = 0xFFFFFFFF;
