@@ -5,10 +5,10 @@
 
 #include "httpserver/http_log_text.h"
 #include "httpserver/http_server.h"
-#include "httpserver/peer_class.h"
 #include "httpserver/response_head.h"
 #include "httpserver/socket_io.h"
 #include "runtime/log.h"
+#include "uploadpolicy/peer_class.h"
 
 namespace {
 const char kEmptyText[] = "";

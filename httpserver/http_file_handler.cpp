@@ -12,13 +12,13 @@
 #include "httpserver/http_limits.h"
 #include "httpserver/http_log_text.h"
 #include "httpserver/keep_alive_rule.h"
-#include "httpserver/peer_class.h"
 #include "httpserver/response_head.h"
-#include "httpserver/served_stats.h"
 #include "httpserver/socket_io.h"
-#include "httpserver/upload_book.h"
-#include "httpserver/upload_throttle.h"
 #include "runtime/log.h"
+#include "uploadpolicy/peer_class.h"
+#include "uploadpolicy/served_stats.h"
+#include "uploadpolicy/upload_book.h"
+#include "uploadpolicy/upload_throttle.h"
 
 namespace {
 

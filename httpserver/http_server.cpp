@@ -7,8 +7,8 @@
 #include "httpserver/connection_name.h"
 #include "httpserver/http_connection.h"
 #include "httpserver/http_log_text.h"
-#include "httpserver/slowest_answer.h"
 #include "runtime/log.h"
+#include "uploadpolicy/slowest_answer.h"
 
 namespace {
 constexpr char kAcceptThreadName[] = "HttpServer";
