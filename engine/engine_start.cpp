@@ -22,6 +22,7 @@
 #include "statuspage/status_page_source.h"
 #include "uploadpolicy/metered_watch.h"
 #include "uploadpolicy/upload_control.h"
+#include "uploadpolicy/upload_gate.h"
 
 namespace {
 // Read by the catalogue's watch thread when it puts a deleted key back.
@@ -94,12 +95,12 @@ void StartEngine(int ipc_port) {
   // the engine runs on, serving nothing. What it consults (its handlers, the
   // upload settings, the hooks its first lookup hands to the catalogue's watch)
   // is in place before it accepts.
-  HttpServer* http_server = new HttpServer;
+  HttpServer* http_server = new HttpServer(&SharedUploadGate());
   MakeStatusPageToken();
   http_server->AddHandler(new StatusHandler(StatusSource{&StatusJson, &StatusTable,
                                                          &AskForFileCheck, &SetSharingPaused,
                                                          &ReadUiFile, StatusPageToken()}));
-  http_server->AddHandler(new HttpFileHandler);
+  http_server->AddHandler(new HttpFileHandler(&SharedUploadGate()));
   SetUploadControlledServer(
       [http_server](int32_t bound) { http_server->SetMaxConnectionsPerPeer(bound); });
   // The player's upload settings, in force now and again after every change;

@@ -26,7 +26,8 @@ void CancelWaits(SOCKET socket) {
 }
 }  // namespace
 
-HttpServer::HttpServer(const HttpServerLimits& limits) : m_limits(limits) {
+HttpServer::HttpServer(IUploadGate* gate, const HttpServerLimits& limits)
+    : m_gate(gate), m_limits(limits) {
   WSADATA data;
   m_wsaStarted = WSAStartup(MAKEWORD(2, 0), &data) == 0;
 }

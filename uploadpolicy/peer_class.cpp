@@ -1,9 +1,5 @@
 #include "uploadpolicy/peer_class.h"
 
-namespace {
-thread_local bool t_peerIsLan = false;
-}  // namespace
-
 uint8_t PrefixLengthOfMask(uint32_t mask) {
   uint8_t length = 0;
   while (length < 32 && (mask & (0x80000000u >> length))) ++length;
@@ -35,6 +31,3 @@ bool LanPrefixes::IsLan(uint32_t address) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return IsLanAddress(address, m_prefixes);
 }
-
-void SetThreadPeerIsLan(bool lan) { t_peerIsLan = lan; }
-bool ThreadPeerIsLan() { return t_peerIsLan; }

@@ -36,9 +36,3 @@ class LanPrefixes {
   mutable std::mutex m_mutex;
   std::vector<OnLinkPrefix> m_prefixes;
 };
-
-// The kind of peer the calling connection thread serves, set once when the
-// connection starts. A handler called on another thread sees an internet peer,
-// the kind with every rule.
-void SetThreadPeerIsLan(bool lan);
-bool ThreadPeerIsLan();
