@@ -1,0 +1,18 @@
+// The SSDP search for the gateway's WAN connection service.
+#pragma once
+
+#include <winsock2.h>
+
+#include <string>
+
+#include "portmap/upnp_wire.h"
+
+struct Gateway {
+  HttpUrl control;
+  std::string service_type;
+  bool found = false;
+};
+
+// Searches from `local` (our address on the router's network) to the group and
+// to `next_hop`; the first gateway that answers with a WAN connection service.
+Gateway Search(const std::string& local, in_addr next_hop);
