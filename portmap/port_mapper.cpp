@@ -189,7 +189,8 @@ bool PortMapThread::Look() {
   if (plan.conflict) {
     status.state = PortMapState::kConflict;
     status.holder = plan.holder;
-    LogInfo(kMsgConflict, m_port, plan.holder.internal_client.c_str(), plan.holder.internal_port);
+    LogInfo(kMsgConflict, m_port, ShownText(plan.holder.internal_client).c_str(),
+            plan.holder.internal_port);
   } else if (plan.present && !record_blocks) {
     if (!(recorded && record == wanted)) WriteRecord(wanted);
     status.state = PortMapState::kMapped;

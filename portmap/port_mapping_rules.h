@@ -28,6 +28,9 @@ constexpr size_t kMaxRouterEntries = 1024;
 constexpr size_t kMaxRouterText = 256;
 uint16_t RouterPort(long long value);
 std::string RouterText(const std::string& text);
+// A router's text as the log and the console show it: control bytes as '?', so
+// that none forges a line.
+std::string ShownText(const std::string& text);
 
 // REG_SZ in the engine key: what we asked a router for and have not yet seen
 // removed. Written before the request, cleared only once the removal went

@@ -18,9 +18,6 @@ constexpr DWORD kSearchMs = 3000;  // SSDP answers (MX 2) and the description
 
 }  // namespace
 
-// The SSDP search, sent from our address on the router's network (the multicast
-// route may point elsewhere) and to the next hop itself; the first gateway that
-// answers with a description naming a WAN connection service.
 Gateway Search(const std::string& local, in_addr next_hop) {
   Gateway gateway;
   zrvd::unique_socket udp(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
@@ -48,10 +45,16 @@ Gateway Search(const std::string& local, in_addr next_hop) {
   const DWORD deadline = GetTickCount() + kSearchMs;
   std::vector<char> buffer(4096);
   while (Ready(udp.get(), false, deadline)) {
-    const int n = recv(udp.get(), buffer.data(), static_cast<int>(buffer.size()), 0);
-    if (n <= 0) continue;
+    sockaddr_in sender{};
+    int sender_length = sizeof(sender);
+    const int n = recvfrom(udp.get(), buffer.data(), static_cast<int>(buffer.size()), 0,
+                           reinterpret_cast<sockaddr*>(&sender), &sender_length);
+    // Only the next hop is the gateway, and its description only at its own
+    // address: any other host on the LAN could point our requests anywhere.
+    if (n <= 0 || sender.sin_addr.s_addr != next_hop.s_addr) continue;
     HttpUrl where;
-    if (!ParseHttpUrl(SsdpLocation(std::string(buffer.data(), static_cast<size_t>(n))), &where)) {
+    if (!ParseHttpUrl(SsdpLocation(std::string(buffer.data(), static_cast<size_t>(n))), &where) ||
+        where.address != ntohl(next_hop.s_addr)) {
       continue;
     }
     std::string answer;

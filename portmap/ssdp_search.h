@@ -15,4 +15,5 @@ struct Gateway {
 
 // Searches from `local` (our address on the router's network) to the group and
 // to `next_hop`; the first gateway that answers with a WAN connection service.
+// Only `next_hop` is heard, and only a description and control URL at its address.
 Gateway Search(const std::string& local, in_addr next_hop);

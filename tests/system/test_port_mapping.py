@@ -297,6 +297,60 @@ def fake_gateway(home, log, *args):
         home.upnpd = home.gateway()
 
 
+@contextlib.contextmanager
+def second_host(home, address):
+    """Another host on the home link: our eth0 and its link under a bridge (no
+    snooping, so the search reaches both), the address and default route on it."""
+    with namespaces("e") as (lan_host,):
+        ip = lambda *a: sh("ip", "-n", home.ns, *a)
+        ip("link", "add", "brh", "type", "bridge", "mcast_snooping", "0")
+        ip("addr", "del", HOME_IP + "/24", "dev", "eth0")
+        ip("link", "set", "eth0", "master", "brh")
+        sh("ip", "link", "add", "evl", "netns", home.ns, "type", "veth", "peer", "name", "eth0",
+           "netns", lan_host)
+        ip("link", "set", "evl", "master", "brh")
+        for name in ("brh", "evl"):
+            ip("link", "set", name, "up")
+        ip("addr", "add", HOME_IP + "/24", "dev", "brh")
+        ip("route", "replace", "default", "via", ROUTER_LAN)
+        sh("ip", "-n", lan_host, "addr", "add", address + "/24", "dev", "eth0")
+        sh("ip", "-n", lan_host, "link", "set", "eth0", "up")
+        try:
+            yield lan_host
+        finally:
+            ip("link", "del", "evl")
+            ip("link", "del", "brh")
+            ip("addr", "add", HOME_IP + "/24", "dev", "eth0")
+            ip("route", "replace", "default", "via", ROUTER_LAN)
+
+
+# Another host on the home link answers the search before the router does, with a
+# description whose control URL is the daemon's own loopback IPC port: only the next
+# hop is heard, so no connection reaches that host or the IPC port, and the router maps.
+def test_lan_host_cannot_steer_the_search(home, tmp_path):
+    address, log = "10.250.%d.66" % N, tmp_path / "lan_host.log"
+    log.write_text("")
+    with second_host(home, address) as lan_host:
+        port = started(home)
+        ipc = int(re.search(r"IPCPort\s+REG_DWORD\s+(0x[0-9a-f]+)", home.daemon.wine(
+            "reg", "query", ENGINE_KEY, "/v", "IPCPort")).group(1), 16)
+        server = subprocess.Popen(["ip", "netns", "exec", lan_host, "/usr/bin/python3",
+                                   SOURCE / "tests" / "system" / "hostile_gateway.py", address,
+                                   "5556", log, "0", "0", "http://127.0.0.1:%d/ctl" % ipc],
+                                  stdout=subprocess.PIPE)
+        try:
+            assert server.stdout.readline() == b"ready\n"
+            home.daemon.reg_dword("PortMapping", 1)
+            assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+            home.daemon.end()
+        finally:
+            server.kill()
+            server.wait()
+    heard = log.read_text().splitlines()
+    assert "M-SEARCH" in heard and all(line == "M-SEARCH" for line in heard), heard
+    assert b"/ctl HTTP/1.1" not in (home.daemon.folder / "engine.log").read_bytes()
+
+
 # A removal the gateway refuses leaves the record, and is tried again: here with
 # PortMapping set to 0 (refused), then at the end (done).
 def test_refused_removal_is_tried_again(home, tmp_path):

@@ -161,6 +161,9 @@ TEST(PortMappingRules, StatusView) {
   s.state = PortMapState::kConflict;
   s.holder = Tcp(41813, "10.250.7.3", 80, "web");
   EXPECT_EQ(FormatPortMapText(s), "none: TCP 41813 is mapped to 10.250.7.3:80");
+  // A router's text forges no line in the console or the log.
+  s.holder.internal_client = "10.250.7.3\r\nport mapping: mapped\x7f";
+  EXPECT_EQ(FormatPortMapText(s), "none: TCP 41813 is mapped to 10.250.7.3??port mapping: mapped?:80");
   s.state = PortMapState::kOff;
   s.off_by = PortMappingSwitch::kOffByEnvironment;
   EXPECT_EQ(FormatPortMapText(s), "off (ZRVD_PORT_MAPPING=0)");
