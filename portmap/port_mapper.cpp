@@ -173,9 +173,10 @@ bool PortMapThread::Look() {
     record_cleared = entry == RecordedEntry::kGone;
   }
   for (uint16_t stale : remove) {
-    const bool gone = RemoveMapping(gateway, stale, recorded && stale == record.port
-                                                        ? record.address
-                                                        : status.internal_address);
+    const bool gone = RemoveMapping(gateway, stale,
+                                    recorded && stale == record.port ? record.address
+                                                                     : status.internal_address,
+                                    status.internal_address);
     removed_all = removed_all && gone;
     if (gone && recorded && stale == record.port) record_cleared = true;
   }
@@ -229,7 +230,7 @@ bool PortMapThread::RemoveRecorded(bool search) {
   }
   if (!m_gateway.found) return false;
   if (!search) State().cut = false;  // the end's one request is not to be cut short
-  const bool gone = RemoveMapping(m_gateway, record.port, record.address);
+  const bool gone = RemoveMapping(m_gateway, record.port, record.address, m_address);
   if (gone) ClearRecord(record);
   return gone;
 }

@@ -190,6 +190,13 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
   return plan;
 }
 
+bool RemovalRefusalIsFinal(int http_status, int upnp_error, const std::string& recorded_address,
+                           const std::string& our_address) {
+  const bool not_authorized =
+      upnp_error == 606 || (upnp_error == 0 && (http_status == 401 || http_status == 403));
+  return not_authorized && !our_address.empty() && recorded_address != our_address;
+}
+
 const char* PortMapStateName(PortMapState state) {
   switch (state) {
     case PortMapState::kStarting: return "starting";

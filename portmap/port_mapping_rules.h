@@ -97,6 +97,14 @@ struct LookPlan {
 LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string& address,
                   uint16_t port, const MappingRecord* record = nullptr);
 
+// A removal the gateway refused because we are not authorized (UPnP 606, or an
+// HTTP 401 / 403 without a UPnP code: routers that let a client remove only its
+// own mappings) of a mapping to `recorded_address`, asked from `our_address`: when
+// that address is no longer ours, no later look can do better. The mapping is
+// left to its lease; the record goes.
+bool RemovalRefusalIsFinal(int http_status, int upnp_error, const std::string& recorded_address,
+                           const std::string& our_address);
+
 enum class PortMapState {
   kStarting,     // no look yet
   kOff,          // the setting or the environment

@@ -15,6 +15,9 @@ constexpr char kMsgMapped[] = "Port mapping: TCP %u -> %s:%u mapped on the gatew
 constexpr char kMsgRemoved[] = "Port mapping: TCP %u -> %s:%u removed from the gateway";
 constexpr char kMsgRemoveFailed[] =
     "Port mapping: removing TCP %u -> %s:%u failed (%s); kept in the record, tried again";
+constexpr char kMsgNotOurs[] =
+    "Port mapping: the gateway does not let %s remove TCP %u -> %s:%u (not authorized); "
+    "that address is no longer ours: the record forgets it";
 constexpr char kMsgRefused[] = "Port mapping: the gateway refused TCP %u -> %s:%u (HRESULT 0x%08lX)";
 
 // UPnP's own error, or E_FAIL when there was none to read; shown as an HRESULT.
@@ -55,7 +58,8 @@ bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list) {
   return true;
 }
 
-bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address) {
+bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address,
+                   const std::string& ours) {
   HttpAnswer answer;
   const bool answered = Soap(gateway, "DeletePortMapping",
                              {{"NewRemoteHost", ""},
@@ -67,6 +71,10 @@ bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& add
     return true;
   }
   if (answered && UpnpErrorCode(answer.body) == kNoSuchEntry) return true;
+  if (answered && RemovalRefusalIsFinal(answer.status, UpnpErrorCode(answer.body), address, ours)) {
+    LogInfo(kMsgNotOurs, ours.c_str(), port, address.c_str(), port);
+    return true;
+  }
   LogInfo(kMsgRemoveFailed, port, address.c_str(), port,
           answered ? ("HTTP " + std::to_string(answer.status)).c_str() : "no answer");
   return false;

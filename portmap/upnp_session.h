@@ -20,8 +20,11 @@ bool Soap(const Gateway& gateway, const char* action, const Args& args, HttpAnsw
 // it could not be read (the look then fails and is tried again soon).
 bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list);
 
-// Removes TCP `port`; true once the router no longer holds it (removed, or none there).
-bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address);
+// Removes TCP `port` (mapped to `address`) asked from `ours`; true once the router
+// no longer holds it (removed, or none there), or when it refused for good a
+// mapping to an address no longer ours (logged; the mapping is left to its lease).
+bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address,
+                   const std::string& ours);
 
 // Maps TCP status->port to status->internal_address and sets the state it ends in.
 void AddMapping(const Gateway& gateway, PortMapStatus* status);
