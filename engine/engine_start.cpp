@@ -22,6 +22,7 @@
 #include "runtime/log.h"
 #include "runtime/log_setting.h"
 #include "runtime/runtime.h"
+#include "uploadpolicy/delay_probe.h"
 
 namespace {
 // Read by the catalogue's watch thread when it puts a deleted key back.
@@ -105,6 +106,7 @@ void StartEngine(int ipc_port) {
   // then the month's count, the link's cost and which peers are on the LAN.
   ReloadUploadSettings();
   StartMeteredWatch(g_runtime);
+  StartDelayProbe(g_runtime);
   SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
   SharedFileList::SetKeyChangedHook(&FollowSettings);
   // Set before the threads that read it exist; cleared only if none came.

@@ -5,6 +5,7 @@
 #include "engine/upload_control.h"
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
+#include "uploadpolicy/delay_probe.h"
 
 namespace {
 // Long enough for the one removal request of the end (no search, no list: the
@@ -19,6 +20,8 @@ void __cdecl KovaShareFinish() {
   StopPortMapping(kFinishWaitMs);
   // The month's upload count, so that a normal end loses none of it.
   StopMeteredWatch(kFinishWaitMs);
+  // Lifts the rate it set; a probe under way ends within its time-out.
+  StopDelayProbe(kFinishWaitMs);
 }
 
 int __cdecl KovaShareGetIPCPort() { return EngineIpcPort(); }

@@ -11,6 +11,8 @@
 #include "catalogue/shared_file_list.h"
 #include "engine/engine_start.h"
 #include "engine/status_cost.h"
+#include "uploadpolicy/delay_probe.h"
+#include "uploadpolicy/delay_status.h"
 #include "engine/status_page_source.h"
 #include "engine/status_report.h"
 #include "engine/upload_control.h"
@@ -138,6 +140,10 @@ StatusSnapshot Gather() {
   const UploadBook::Figures cost = UploadBook::Shared().Read();
   s.cost_json = FormatCostJson(cost);
   s.cost_rows = FormatCostRows(cost);
+  const DelayStatus delay = ReadDelayStatus();
+  s.upload_delay_json = FormatDelayJson(delay);
+  s.upload_delay_row = FormatDelayRow(delay);
+  s.delay_ms = ReadDelayHistory(s.now);
   return s;
 }
 

@@ -16,6 +16,7 @@
 #include "httpserver/upload_throttle.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
+#include "uploadpolicy/delay_probe.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ void ApplyLocked(Control& control) {
   peers.budget_bytes = BudgetBytes(control.settings);
   peers.lan_uncapped = control.settings.lan_uncapped;
   LogBookChange(book.SetSettings(peers));
+  SetDelaySettings(control.settings.delay_control, control.settings.delay_target_ms);
   if (control.server) {
     control.server->SetMaxConnectionsPerPeer(
         static_cast<int32_t>(control.settings.max_connections_per_peer));

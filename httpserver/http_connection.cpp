@@ -58,6 +58,7 @@ int32_t HttpConnection::Run() {
   SetThreadAnswerRules({limits.min_rate_window_ms, limits.min_rate_bytes, this});
   // Once per connection: a peer does not move between links while connected.
   SetThreadPeerIsLan(LanPrefixes::Shared().IsLan(ntohl(m_peer)));
+  SetThreadPeerAddress(ntohl(m_peer));
 
   RequestHeadReader reader(m_socket.get());
   for (;;) {

@@ -168,6 +168,8 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
   // internet peers come to be refused.
   const bool lan = ThreadPeerIsLan();
   const bool capped = !lan || !book.LanUncapped();
+  UploadThrottle& internet = UploadThrottle::Internet();
+  const uint32_t peer = ThreadPeerAddress();
   const std::atomic<bool>* stop = lan ? throttle.PausedFlag() : book.InternetStopFlag();
   const auto send_piece = [&](const char* data, int32_t count) {
     return watched ? watch.Send(socket, data, count, stop) : SendAll(socket, data, count);
@@ -180,7 +182,9 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
       if (stop->load()) break;
       const DWORD asked = GetTickCount();
       const uint32_t want = static_cast<uint32_t>(count - done);
-      const int32_t granted = static_cast<int32_t>(capped ? throttle.Acquire(want) : want);
+      if (!lan) NoteInternetPeerServed(peer, asked);
+      const int32_t granted =
+          static_cast<int32_t>(AcquireTurn(internet, throttle, lan, capped, want));
       watch.ExcludeSince(asked);
       if (granted == 0) break;
       const int32_t sent = send_piece(data + done, granted);

@@ -40,3 +40,25 @@ bool LanPrefixes::IsLan(uint32_t address) const {
 
 void SetThreadPeerIsLan(bool lan) { t_peerIsLan = lan; }
 bool ThreadPeerIsLan() { return t_peerIsLan; }
+
+namespace {
+thread_local uint32_t t_peerAddress = 0;
+std::mutex g_servedMutex;
+uint32_t g_servedPeer = 0;
+uint64_t g_servedAtMs = 0;
+}  // namespace
+
+void SetThreadPeerAddress(uint32_t address) { t_peerAddress = address; }
+uint32_t ThreadPeerAddress() { return t_peerAddress; }
+
+void NoteInternetPeerServed(uint32_t address, uint64_t now_ms) {
+  std::lock_guard<std::mutex> lock(g_servedMutex);
+  g_servedPeer = address;
+  g_servedAtMs = now_ms;
+}
+
+uint32_t LastInternetPeerServed(uint64_t* at_ms) {
+  std::lock_guard<std::mutex> lock(g_servedMutex);
+  *at_ms = g_servedAtMs;
+  return g_servedPeer;
+}

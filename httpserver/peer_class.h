@@ -39,3 +39,12 @@ class LanPrefixes {
 // the kind with every rule.
 void SetThreadPeerIsLan(bool lan);
 bool ThreadPeerIsLan();
+// The calling connection's peer address (host byte order), set with its kind.
+void SetThreadPeerAddress(uint32_t address);
+uint32_t ThreadPeerAddress();
+
+// The internet peer an answer went to last, and when (milliseconds on any
+// clock that never goes back): the delay control probes toward it, and only
+// while internet peers are being served.
+void NoteInternetPeerServed(uint32_t address, uint64_t now_ms);
+uint32_t LastInternetPeerServed(uint64_t* at_ms);
