@@ -12,14 +12,14 @@
 #include <string>
 
 #include "common/unique_any.h"
-#include "httpserver/peer_class.h"
-#include "httpserver/upload_book.h"
-#include "httpserver/upload_throttle.h"
 #include "portmap/port_mapper.h"
 #include "portmap/port_mapping_rules.h"
 #include "runtime/log.h"
 #include "runtime/thread.h"
 #include "uploadpolicy/delay_status.h"
+#include "uploadpolicy/peer_class.h"
+#include "uploadpolicy/upload_book.h"
+#include "uploadpolicy/upload_throttle.h"
 
 namespace {
 
@@ -163,8 +163,8 @@ class ProbeThread : public IThreadHandler {
       if (OffByEnvironment()) in.off_reason = kOffByEnvironment;
       uint64_t served_at = 0;
       in.peer = LastInternetPeerServed(&served_at);
-      in.serving_internet =
-          in.peer != 0 && now - static_cast<DWORD>(served_at) < DelayControl::kIdleAfterMs;
+      const uint64_t steady_ms = UploadThrottle::SteadyNowUs() / 1000;
+      in.serving_internet = in.peer != 0 && served_at + DelayControl::kIdleAfterMs > steady_ms;
       in.sent = m_sent.Now(now);
       // The route is read once a second: the table is not free to read.
       if (in.serving_internet && (gateway_read == 0 || now - gateway_read >= 1000)) {
