@@ -20,6 +20,7 @@
 #include "runtime/runtime.h"
 #include "statuspage/status_handler.h"
 #include "statuspage/status_page_source.h"
+#include "uploadpolicy/delay_probe.h"
 #include "uploadpolicy/metered_watch.h"
 #include "uploadpolicy/upload_control.h"
 #include "uploadpolicy/upload_gate.h"
@@ -107,6 +108,7 @@ void StartEngine(int ipc_port) {
   // then the month's count, the link's cost and which peers are on the LAN.
   ReloadUploadSettings();
   StartMeteredWatch(g_runtime);
+  StartDelayProbe(g_runtime);
   SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);
   SharedFileList::SetKeyChangedHook(&FollowSettings);
   // Set before the threads that read it exist; cleared only if none came.

@@ -3,6 +3,7 @@
 #include "engine/engine_start.h"
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
+#include "uploadpolicy/delay_probe.h"
 #include "uploadpolicy/metered_watch.h"
 #include "uploadpolicy/upload_control.h"
 
@@ -19,6 +20,8 @@ void __cdecl KovaShareFinish() {
   StopPortMapping(kFinishWaitMs);
   // The month's upload count, so that a normal end loses none of it.
   StopMeteredWatch(kFinishWaitMs);
+  // Lifts the rate it set; a probe under way ends within its time-out.
+  StopDelayProbe(kFinishWaitMs);
 }
 
 int __cdecl KovaShareGetIPCPort() { return EngineIpcPort(); }

@@ -18,6 +18,8 @@
 #include "statuspage/status_cost.h"
 #include "statuspage/status_page_source.h"
 #include "statuspage/status_report.h"
+#include "uploadpolicy/delay_probe.h"
+#include "uploadpolicy/delay_status.h"
 #include "uploadpolicy/served_stats.h"
 #include "uploadpolicy/upload_control.h"
 
@@ -138,6 +140,10 @@ StatusSnapshot Gather() {
   const UploadBook::Figures cost = UploadBook::Shared().Read();
   s.cost_json = FormatCostJson(cost);
   s.cost_rows = FormatCostRows(cost);
+  const DelayStatus delay = ReadDelayStatus();
+  s.upload_delay_json = FormatDelayJson(delay);
+  s.upload_delay_row = FormatDelayRow(delay);
+  s.delay_ms = ReadDelayHistory(s.now);
   return s;
 }
 

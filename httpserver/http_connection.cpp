@@ -121,3 +121,4 @@ const char* HttpConnection::GetVersion() { return m_request.version.c_str(); }
 const char* HttpConnection::GetHeader(const char* name) { return Lookup(m_request.headers, name); }
 const char* HttpConnection::GetParam(const char* name) { return Lookup(m_request.params, name); }
 bool HttpConnection::PeerIsLan() { return m_peerIsLan; }
+uint32_t HttpConnection::PeerAddress() { return ntohl(m_peer); }

@@ -35,6 +35,7 @@ class HttpConnection : public IThreadHandler, public IHttpRequest, public IAnswe
   const char* GetHeader(const char* name) override;
   const char* GetParam(const char* name) override;
   bool PeerIsLan() override;
+  uint32_t PeerAddress() override;
 
   // IAnswerWatcher, for the answers sent on this connection's thread.
   void Paced(SOCKET socket, uint64_t taken) override;

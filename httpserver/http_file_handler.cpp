@@ -85,7 +85,8 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   bool keep_alive = KeepAliveFor(request->GetVersion(), request->GetHeader("CONNECTION"));
   if (shared) m_gate->AddServedRequest();
   const bool complete = shared ? SendFileRange(file.get(), total, md5, entry.local_path,
-                                               keep_alive, lan, range, socket)
+                                               keep_alive, lan, request->PeerAddress(), range,
+                                               socket)
                                : SendNotFound(socket);
   file.reset();
   if (!complete) keep_alive = false;
@@ -129,7 +130,7 @@ bool HttpFileHandler::OpenSharedFile(const std::string& md5, CatalogueEntry* ent
 
 bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::string& md5,
                                     const std::string& path, bool keep_alive, bool lan,
-                                    const RangeRequest& range, SOCKET socket) {
+                                    uint32_t peer, const RangeRequest& range, SOCKET socket) {
   const std::string file_name = FileNameOfPath(path);
   const ResolvedRange resolved = ResolveRange(range, total);
   if (!resolved.satisfiable) return SendText(socket, BuildUnsatisfiableHead(total, keep_alive));
@@ -165,15 +166,16 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
   const auto send_piece = [&](const char* data, int32_t count) {
     return watched ? watch.Send(socket, data, count, stop) : SendAll(socket, data, count);
   };
-  // Every byte draws on the shared budget; a pause ends the answer. The wait
-  // for a turn is not the peer's sending time.
+  // Every byte draws on the shared budget, an internet peer's also on the
+  // delay control's rate; a pause ends the answer. The wait for a turn is not
+  // the peer's sending time.
   const auto send_out = [&](const char* data, int32_t count) {
     int32_t done = 0;
     while (done < count) {
       if (stop->load()) break;
       const DWORD asked = GetTickCount();
       const uint32_t want = static_cast<uint32_t>(count - done);
-      const int32_t granted = static_cast<int32_t>(capped ? gate->Acquire(want) : want);
+      const int32_t granted = static_cast<int32_t>(capped ? gate->Acquire(want, lan, peer) : want);
       watch.ExcludeSince(asked);
       if (granted == 0) break;
       const int32_t sent = send_piece(data + done, granted);

@@ -48,9 +48,11 @@ class HttpFileHandler : public IHttpHandler {
 
   // Sends the answer for `range` of the open file of `total` bytes: 416 when
   // the range cannot be satisfied, else 200 or 206 and the body, counted as
-  // served from file `md5` at `path`. True when every promised body byte was sent.
+  // served from file `md5` at `path`, to the peer at `peer` (host byte order).
+  // True when every promised body byte was sent.
   bool SendFileRange(HANDLE file, int64_t total, const std::string& md5, const std::string& path,
-                     bool keep_alive, bool lan, const RangeRequest& range, SOCKET socket);
+                     bool keep_alive, bool lan, uint32_t peer, const RangeRequest& range,
+                     SOCKET socket);
 
   IUploadGate* const m_gate;
   const SharedFileSource m_source;

@@ -26,6 +26,8 @@ class IHttpRequest {
   // Whether the peer is on the LAN, as the server's upload gate classed it when
   // the connection began; the same on whichever thread a handler asks.
   virtual bool PeerIsLan() = 0;
+  // The peer's IPv4 address, host byte order.
+  virtual uint32_t PeerAddress() = 0;
   virtual ~IHttpRequest() = default;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/unique_any.h"
+#include "portmap/port_mapper.h"
 
 namespace {
 
@@ -19,12 +20,7 @@ constexpr uint16_t kSsdpPort = 1900;
 
 }  // namespace
 
-// The address the router knows us by: the source address toward the next hop of
-// the default route (0.0.0.0/0, lowest metric; else the route toward a public
-// address). Not the multicast route: a VPN, host-only or Hyper-V adapter may hold
-// the 224/4 route at a lower metric, and the router cannot reach its address.
-// Connecting a UDP socket sends nothing.
-std::string LocalAddress(in_addr* next_hop) {
+uint32_t DefaultRouteNextHop() {
   DWORD hop = 0;
   DWORD best_metric = 0xFFFFFFFFu;
   ULONG size = 0;
@@ -48,6 +44,16 @@ std::string LocalAddress(in_addr* next_hop) {
       hop = route.dwForwardNextHop;
     }
   }
+  return ntohl(hop);
+}
+
+// The address the router knows us by: the source address toward the next hop of
+// the default route (0.0.0.0/0, lowest metric; else the route toward a public
+// address). Not the multicast route: a VPN, host-only or Hyper-V adapter may hold
+// the 224/4 route at a lower metric, and the router cannot reach its address.
+// Connecting a UDP socket sends nothing.
+std::string LocalAddress(in_addr* next_hop) {
+  const DWORD hop = htonl(DefaultRouteNextHop());
   if (hop == 0) return "";
   next_hop->s_addr = hop;
   zrvd::unique_socket udp(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));

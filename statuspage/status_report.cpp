@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "uploadpolicy/delay_status.h"
+
 namespace {
 
 std::string Number(uint64_t value) { return std::to_string(value); }
@@ -109,12 +111,14 @@ std::string FormatStatusJson(const StatusSnapshot& s) {
          "},\"peers\":{\"connections\":" + std::to_string(s.connections) +
          ",\"requests\":" + Number(s.requests) + ",\"bytes\":" + Number(s.bytes) +
          ",\"requests_60s\":" + Number(s.requests_60s) + ",\"bytes_60s\":" + Number(s.bytes_60s) +
-         ",\"top\":" + top + ",\"bytes_per_second\":" + NumberList(s.bytes_per_second) + "}" +
+         ",\"top\":" + top + ",\"bytes_per_second\":" + NumberList(s.bytes_per_second) +
+         (s.delay_ms.empty() ? "" : ",\"delay_ms\":" + DelayListJson(s.delay_ms)) + "}" +
          (s.port_mapping_json.empty() ? "" : ",\"port_mapping\":" + s.port_mapping_json) +
          (s.page_token.empty() ? ""
                                : ",\"page\":{\"url\":" + JsonString(PageUrl(s.http_port)) +
                                      ",\"token\":" + JsonString(s.page_token) + "}") +
-         (s.cost_json.empty() ? "" : ",\"cost\":" + s.cost_json) + "}\n";
+         (s.cost_json.empty() ? "" : ",\"cost\":" + s.cost_json) +
+         (s.upload_delay_json.empty() ? "" : ",\"upload_delay\":" + s.upload_delay_json) + "}\n";
 }
 
 std::string FormatStatusTable(const StatusSnapshot& s) {
@@ -142,6 +146,7 @@ std::string FormatStatusTable(const StatusSnapshot& s) {
                    Number(s.requests_60s) + ", " + Bytes(s.bytes_60s) + ")");
   if (!s.port_mapping_text.empty()) row("port mapping", s.port_mapping_text);
   for (const auto& cost : s.cost_rows) row(cost.first.c_str(), cost.second);
+  if (!s.upload_delay_row.empty()) row("upload delay", s.upload_delay_row);
   if (!s.page_token.empty()) row("page", PageUrl(s.http_port));
   for (const StatusFileServed& file : s.top) {
     row("  served", file.md5 + "  " + Bytes(file.bytes) + "  " + file.path);

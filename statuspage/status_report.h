@@ -55,6 +55,8 @@ struct StatusSnapshot {
   uint64_t bytes_60s = 0;
   std::vector<StatusFileServed> top;  // most served first
   std::vector<uint64_t> bytes_per_second;  // the last ten minutes, oldest first
+  // The uplink's queueing delay in each of those seconds; -1: none measured.
+  std::vector<int64_t> delay_ms;
   // The port mapping on the gateway, as its own JSON object and table text;
   // empty: not shown.
   std::string port_mapping_json;
@@ -64,6 +66,9 @@ struct StatusSnapshot {
   // The link's cost and the bytes to each kind of peer (status_cost.h); empty: not shown.
   std::string cost_json;
   std::vector<std::pair<std::string, std::string>> cost_rows;
+  // The delay control (delay_status.h); empty: not shown.
+  std::string upload_delay_json;
+  std::string upload_delay_row;
 };
 
 constexpr size_t kListedFiles = 500;

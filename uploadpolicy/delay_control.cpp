@@ -88,7 +88,7 @@ DelayStatus DelayControl::Status(uint64_t now_ms) const {
   DelayStatus status;
   status.target_ms = m_in.target_ms;
   if (!m_in.on || !m_in.off_reason.empty()) {
-    status.reason = m_in.on ? m_in.off_reason : "UploadDelayControl is 0";
+    status.reason = m_in.on ? m_in.off_reason : "UploadDelayControl = 0";
     return status;
   }
   status.reflector = m_search.reflector();
@@ -108,6 +108,7 @@ DelayStatus DelayControl::Status(uint64_t now_ms) const {
                        ? DelayState::kGivingWay
                        : DelayState::kOpen;
   }
+  if (status.state == DelayState::kNoReflector) status.reason = "no hop past the router answers ICMP";
   if (status.state == DelayState::kSearching || status.state == DelayState::kNoReflector) {
     status.reflector = 0;
     status.hop = 0;

@@ -31,3 +31,21 @@ bool LanPrefixes::IsLan(uint32_t address) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return IsLanAddress(address, m_prefixes);
 }
+
+namespace {
+std::mutex g_servedMutex;
+uint32_t g_servedPeer = 0;
+uint64_t g_servedAtMs = 0;
+}  // namespace
+
+void NoteInternetPeerServed(uint32_t address, uint64_t now_ms) {
+  std::lock_guard<std::mutex> lock(g_servedMutex);
+  g_servedPeer = address;
+  g_servedAtMs = now_ms;
+}
+
+uint32_t LastInternetPeerServed(uint64_t* at_ms) {
+  std::lock_guard<std::mutex> lock(g_servedMutex);
+  *at_ms = g_servedAtMs;
+  return g_servedPeer;
+}

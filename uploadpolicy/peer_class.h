@@ -36,3 +36,9 @@ class LanPrefixes {
   mutable std::mutex m_mutex;
   std::vector<OnLinkPrefix> m_prefixes;
 };
+
+// The internet peer an answer went to last, and when (milliseconds on the
+// throttle's steady clock): the delay control probes toward it, and only while
+// internet peers are being served.
+void NoteInternetPeerServed(uint32_t address, uint64_t now_ms);
+uint32_t LastInternetPeerServed(uint64_t* at_ms);

@@ -12,6 +12,7 @@
 #include "common/unique_any.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
+#include "uploadpolicy/delay_probe.h"
 #include "uploadpolicy/metered_watch.h"
 #include "uploadpolicy/upload_book.h"
 #include "uploadpolicy/upload_policy.h"
@@ -82,6 +83,7 @@ void ApplyLocked(Control& control) {
   peers.budget_bytes = BudgetBytes(control.settings);
   peers.lan_uncapped = control.settings.lan_uncapped;
   LogBookChange(book.SetSettings(peers));
+  SetDelaySettings(control.settings.delay_control, control.settings.delay_target_ms);
   if (control.set_max_connections_per_peer) {
     control.set_max_connections_per_peer(
         static_cast<int32_t>(control.settings.max_connections_per_peer));

@@ -25,7 +25,10 @@ class SharedGate final : public IUploadGate {
     return UploadBook::Shared().InternetStopFlag();
   }
   bool LanUncapped() override { return UploadBook::Shared().LanUncapped(); }
-  uint32_t Acquire(uint32_t want) override { return UploadThrottle::Shared().Acquire(want); }
+  uint32_t Acquire(uint32_t want, bool lan, uint32_t peer) override {
+    if (!lan) NoteInternetPeerServed(peer, UploadThrottle::SteadyNowUs() / 1000);
+    return AcquireTurn(UploadThrottle::Internet(), UploadThrottle::Shared(), lan, true, want);
+  }
   bool AddSent(bool lan, uint64_t bytes) override {
     return UploadBook::Shared().AddBytes(lan, bytes) == UploadBook::Change::kBudgetReached;
   }

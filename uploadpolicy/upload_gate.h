@@ -25,8 +25,10 @@ class IUploadGate {
   // LAN peers are outside the caps.
   virtual bool LanUncapped() = 0;
 
-  // A turn of at most `want` bytes under the shared cap; 0 while paused.
-  virtual uint32_t Acquire(uint32_t want) = 0;
+  // A turn of at most `want` bytes under the shared cap and, for an internet
+  // peer (at `peer`, host byte order), under the delay control's rate; 0
+  // while paused.
+  virtual uint32_t Acquire(uint32_t want, bool lan, uint32_t peer) = 0;
   // `bytes` sent to a peer of that class; true when they fill the month's budget.
   virtual bool AddSent(bool lan, uint64_t bytes) = 0;
   virtual uint64_t BudgetBytes() = 0;

@@ -1,10 +1,12 @@
 #include "uploadpolicy/upload_throttle.h"
 
-void TokenBucket::SetRate(uint32_t bytes_per_second, uint64_t now_us) {
+void TokenBucket::SetRate(uint32_t bytes_per_second, uint64_t now_us, bool keep) {
+  keep = keep && m_rate != 0 && bytes_per_second != 0;
+  if (keep) Refill(now_us);
   m_rate = bytes_per_second;
   m_burst = bytes_per_second / 4.0;
   if (m_burst < 1) m_burst = 1;
-  m_tokens = m_burst;
+  if (!keep || m_tokens > m_burst) m_tokens = m_burst;
   m_lastUs = now_us;
 }
 
@@ -38,6 +40,11 @@ uint32_t TokenBucket::Take(uint32_t want, uint64_t now_us, uint64_t* wait_us,
   return 0;
 }
 
+void TokenBucket::Give(uint32_t bytes) {
+  m_tokens += bytes;
+  if (m_tokens > m_burst) m_tokens = m_burst;
+}
+
 uint64_t UploadThrottle::SteadyNowUs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
@@ -58,12 +65,19 @@ void UploadThrottle::Recheck() {
   WakeAll();
 }
 
-void UploadThrottle::SetCap(uint32_t bytes_per_second) {
+void UploadThrottle::SetCap(uint32_t bytes_per_second, bool keep) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_cap.load() == bytes_per_second) return;
   m_cap = bytes_per_second;
-  m_bucket.SetRate(bytes_per_second, m_clock());
+  m_bucket.SetRate(bytes_per_second, m_clock(), keep);
   WakeAll();
+}
+
+void UploadThrottle::Return(uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_cap.load() == 0 || bytes == 0) return;
+  m_bucket.Give(bytes);
+  WakeTicket(m_serving);
 }
 
 void UploadThrottle::SetPaused(bool paused) {
@@ -105,4 +119,17 @@ uint32_t UploadThrottle::Acquire(uint32_t want) {
 UploadThrottle& UploadThrottle::Shared() {
   static UploadThrottle throttle;
   return throttle;
+}
+
+UploadThrottle& UploadThrottle::Internet() {
+  static UploadThrottle throttle;
+  return throttle;
+}
+
+uint32_t AcquireTurn(UploadThrottle& internet, UploadThrottle& caps, bool lan, bool capped,
+                     uint32_t want) {
+  const uint32_t allowed = lan ? want : internet.Acquire(want);
+  const uint32_t granted = capped ? caps.Acquire(allowed) : allowed;
+  if (!lan) internet.Return(allowed - granted);
+  return granted;
 }

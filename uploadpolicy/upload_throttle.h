@@ -12,8 +12,9 @@
 // The bucket itself, over an explicit clock in microseconds; not thread-safe.
 class TokenBucket {
  public:
-  // 0: no cap. The bucket starts full.
-  void SetRate(uint32_t bytes_per_second, uint64_t now_us);
+  // 0: no cap. The bucket starts full, or with `keep` (a rate that moves
+  // often) keeps what it holds, up to the new size.
+  void SetRate(uint32_t bytes_per_second, uint64_t now_us, bool keep = false);
   uint32_t rate() const { return m_rate; }
   // The most one turn takes, so that turns come round often: a sixteenth of a
   // second of the cap, shared further past 8 `waiters` so that each still gets
@@ -23,6 +24,8 @@ class TokenBucket {
   // Takes min(want, Quantum(waiters)) when the bucket holds that much and
   // answers what was taken; otherwise answers 0 and sets `wait_us` to when it will.
   uint32_t Take(uint32_t want, uint64_t now_us, uint64_t* wait_us, uint64_t waiters = 1);
+  // Puts back bytes taken and not sent, up to what the bucket holds.
+  void Give(uint32_t bytes);
 
  private:
   void Refill(uint64_t now_us);
@@ -42,8 +45,10 @@ class UploadThrottle {
   // Tests pass a clock of their own, and Recheck after they move it.
   explicit UploadThrottle(Clock clock = SteadyNowUs) : m_clock(clock) {}
 
-  // 0: no cap.
-  void SetCap(uint32_t bytes_per_second);
+  // 0: no cap. A new cap starts with a full bucket; `keep` keeps what the
+  // bucket holds instead, so that a rate set many times a second gives no
+  // more than itself.
+  void SetCap(uint32_t bytes_per_second, bool keep = false);
   // While paused every Acquire answers 0 at once, waiters included.
   void SetPaused(bool paused);
   bool Paused() const { return m_paused.load(); }
@@ -54,13 +59,19 @@ class UploadThrottle {
   // may go now (at least 1), or 0 when sharing is paused.
   uint32_t Acquire(uint32_t want);
 
+  // Bytes granted and then not sent (another budget gave fewer): the next
+  // turn may have them.
+  void Return(uint32_t bytes);
+
   // Connections waiting for their turn now.
   uint64_t Waiting();
   // Wakes every waiter to look at the clock again.
   void Recheck();
 
-  // The throttle of the peer service.
+  // The throttle of the peer service: the caps, for every peer the caps hold.
   static UploadThrottle& Shared();
+  // The delay control's rate, for internet peers alone, drawn before the caps.
+  static UploadThrottle& Internet();
 
  private:
   const Clock m_clock;
@@ -81,3 +92,10 @@ class UploadThrottle {
   uint64_t m_nextTicket = 0;
   uint64_t m_serving = 0;
 };
+
+// One turn of an answer: an internet peer's draws on `internet` (the delay
+// control's rate) and then, when `capped`, on `caps`, handing back what the
+// caps did not grant; a LAN peer's never touches `internet`, since it does not
+// cross the uplink. Answers what may go now; 0 when sharing is paused.
+uint32_t AcquireTurn(UploadThrottle& internet, UploadThrottle& caps, bool lan, bool capped,
+                     uint32_t want);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "statuspage/status_cost.h"
+#include "uploadpolicy/delay_status.h"
 
 namespace {
 
@@ -85,6 +86,50 @@ TEST(StatusReport, CostJson) {
   s.cost_rows = FormatCostRows(f);
   EXPECT_NE(FormatStatusJson(s).find(",\"cost\":{"), std::string::npos);
   EXPECT_NE(FormatStatusTable(s).find("internet peers   refused: budget\n"), std::string::npos);
+}
+
+// The delay control's object: nulls where nothing is measured or limited; the
+// row in words; the per-second delays with null for seconds without one.
+TEST(StatusReport, UploadDelay) {
+  DelayStatus d;
+  d.reason = "ZRVD_PORT_MAPPING=0: no ICMP is sent";
+  d.target_ms = 10;
+  EXPECT_EQ(FormatDelayJson(d),
+            "{\"state\":\"off\",\"reason\":\"ZRVD_PORT_MAPPING=0: no ICMP is sent\","
+            "\"reflector\":null,\"hop\":null,\"base_ms\":null,\"current_ms\":null,"
+            "\"target_ms\":10,\"rate_bytes_per_second\":null}");
+  d = DelayStatus();
+  d.state = DelayState::kGivingWay;
+  d.reflector = 0x0A000102;
+  d.hop = 2;
+  d.measured = true;
+  d.base_ms = 12;
+  d.current_ms = 40;
+  d.target_ms = 10;
+  d.rate = 65536;
+  EXPECT_EQ(FormatDelayJson(d),
+            "{\"state\":\"giving_way\",\"reason\":null,\"reflector\":\"10.0.1.2\",\"hop\":2,"
+            "\"base_ms\":12,\"current_ms\":40,\"target_ms\":10,\"rate_bytes_per_second\":65536}");
+  StatusSnapshot s;
+  s.upload_delay_json = FormatDelayJson(d);
+  s.upload_delay_row = FormatDelayRow(d);
+  DelayHistory history;
+  history.Add(1000, 5);
+  history.Add(1000, 3);
+  history.Add(1002, 7);
+  s.delay_ms = history.Read(1002);
+  ASSERT_EQ(s.delay_ms.size(), 600u);
+  const std::string json = FormatStatusJson(s);
+  EXPECT_NE(json.find("\"delay_ms\":[null,"), std::string::npos);
+  EXPECT_NE(json.find(",5,null,7]}"), std::string::npos) << "the largest of a second";
+  EXPECT_NE(json.find(",\"upload_delay\":{\"state\":\"giving_way\""), std::string::npos);
+  EXPECT_NE(FormatStatusTable(s).find(
+                "upload delay     giving way to other traffic: 28 ms queued over 12 ms (target "
+                "10 ms), 64 KiB/s allowed; reflector 10.0.1.2 (hop 2)\n"),
+            std::string::npos)
+      << FormatStatusTable(s);
+  // Ten minutes on, the slot of 1002 is stale: it reads as none, not as 7.
+  EXPECT_EQ(history.Read(1002 + DelayHistory::kSeconds).back(), -1);
 }
 
 }  // namespace

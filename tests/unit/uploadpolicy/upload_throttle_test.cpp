@@ -106,4 +106,25 @@ TEST(UploadThrottle, TurnsGoRoundInOrderAndPauseEndsThem) {
   EXPECT_EQ(throttle.Acquire(5 << 20), 5u << 20);
 }
 
+// An internet turn draws on the delay control's rate and then the caps, and
+// hands back what the caps did not grant; a LAN turn never touches the rate.
+TEST(UploadThrottle, InternetTurnsDrawOnTheRateLanNever) {
+  g_fakeNowUs = 0;
+  UploadThrottle internet(FakeNowUs), caps(FakeNowUs);
+  internet.SetCap(16 * 4096);  // turns of 4096, a bucket of 16384
+  caps.SetCap(16 * 1024);      // turns of 1024
+  EXPECT_EQ(AcquireTurn(internet, caps, false, true, 1 << 20), 1024u);
+  for (int turn = 0; turn < 3; ++turn) EXPECT_EQ(internet.Acquire(1 << 20), 4096u);
+  // What is left is the 3072 the caps did not take.
+  std::atomic<uint32_t> got{0};
+  std::thread rest([&] { got = internet.Acquire(3072); });
+  EXPECT_TRUE(WaitFor([&] { return got.load() == 3072; }));
+  // A paused rate would answer 0 to anyone who drew on it: LAN turns do not.
+  internet.SetPaused(true);
+  rest.join();
+  EXPECT_EQ(AcquireTurn(internet, caps, false, true, 100), 0u);
+  EXPECT_EQ(AcquireTurn(internet, caps, true, false, 5000), 5000u);
+  EXPECT_EQ(AcquireTurn(internet, caps, true, true, 5000), 1024u);
+}
+
 }  // namespace

@@ -49,7 +49,7 @@ class FakeUploadGate : public IUploadGate {
   uint32_t RetryAfter() override { return retry_after; }
   const std::atomic<bool>* InternetStopFlag() override { return &refused; }
   bool LanUncapped() override { return true; }
-  uint32_t Acquire(uint32_t want) override { return paused ? 0 : want; }
+  uint32_t Acquire(uint32_t want, bool, uint32_t) override { return paused ? 0 : want; }
   bool AddSent(bool lan, uint64_t bytes) override {
     (lan ? lan_bytes : internet_bytes) += bytes;
     return false;
