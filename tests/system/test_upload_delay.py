@@ -32,7 +32,8 @@ def test_uploads_give_way_on_a_bloated_uplink(tmp_path):
             found = delay_state(daemon)
             # The hop past the router, not the router's LAN side before the queue.
             assert found["reflector"] == ISP_DOWN and found["hop"] == 2, found
-            wait_for(lambda: False, 6)  # the control settles
+            # The control settles: what the uplink's queue took before it measured drains.
+            assert wait_for(lambda: net.added_ping(1, base)[0] < BUFFER_MS / 8, 30, 0)
             on = net.measure(5, base)
             state = delay_state(daemon)
             assert 0 < state["rate_bytes_per_second"] <= RATE_BITS // 8, state
