@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/unique_any.h"
-#include "portmap/port_mapper.h"
 
 namespace {
 
@@ -48,10 +47,9 @@ uint32_t DefaultRouteNextHop() {
 }
 
 // The address the router knows us by: the source address toward the next hop of
-// the default route (0.0.0.0/0, lowest metric; else the route toward a public
-// address). Not the multicast route: a VPN, host-only or Hyper-V adapter may hold
-// the 224/4 route at a lower metric, and the router cannot reach its address.
-// Connecting a UDP socket sends nothing.
+// the default route. Not the multicast route: a VPN, host-only or Hyper-V adapter
+// may hold the 224/4 route at a lower metric, and the router cannot reach its
+// address. Connecting a UDP socket sends nothing.
 std::string LocalAddress(in_addr* next_hop) {
   const DWORD hop = htonl(DefaultRouteNextHop());
   if (hop == 0) return "";

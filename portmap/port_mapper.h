@@ -26,7 +26,3 @@ void PortMappingSettingsChanged();
 void StopPortMapping(uint32_t wait_ms);
 
 PortMapStatus ReadPortMapStatus();
-
-// The next hop of the default route (0.0.0.0/0 at the lowest metric, else the
-// route toward a public address), host byte order; 0: none.
-uint32_t DefaultRouteNextHop();

@@ -53,6 +53,9 @@ void PrintSettings(HKEY key) {
                                     : "0 (no budget)");
   std::printf("%-22s %s\n", "LanPeersUncapped",
               settings.lan_uncapped ? "1 (LAN peers outside the caps)" : "0 (LAN peers capped)");
+  std::printf("%-22s %s\n", "UploadDelayControl",
+              settings.delay_control ? "1 (uploads give way to other traffic)" : "0 (caps only)");
+  std::printf("%-22s %u ms\n", "UploadDelayTargetMs", settings.delay_target_ms);
   std::printf("%-22s %s\n", "cap without the game", DescribeCap(CapInForce(settings, false)).c_str());
   std::printf("%-22s %s\n", "cap while it runs", DescribeCap(CapInForce(settings, true)).c_str());
 }

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "common/unique_any.h"
-#include "portmap/port_mapper.h"
+#include "portmap/local_route.h"
 #include "portmap/port_mapping_rules.h"
 #include "runtime/log.h"
 #include "runtime/thread.h"

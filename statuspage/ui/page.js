@@ -57,6 +57,16 @@ function stateWords(s) {
       words.push(["Looking for the router", ""]);
     }
   }
+  const delay = s.upload_delay;
+  if (delay && delay.state === "giving_way") {
+    words.push(["Uploads give way to other traffic: " + (delay.current_ms - delay.base_ms) +
+                " ms queued on the line, " + bytes(delay.rate_bytes_per_second) + "/s allowed",
+                "", "giving_way"]);
+  } else if (delay && delay.state === "open") {
+    words.push(["Uploads use the free line: nothing to give way to", ""]);
+  } else if (delay && delay.state === "no_reflector") {
+    words.push(["Uploads cannot measure the line: they do not give way", "warn"]);
+  }
   return words;
 }
 
@@ -64,7 +74,9 @@ function drawChart(s) {
   const samples = s.peers.bytes_per_second;
   const now = Date.parse(s.daemon.started) / 1000 + s.daemon.uptime_s;
   const xs = samples.map((_, i) => now - (samples.length - 1) + i);
-  const data = [xs, samples.slice()];
+  // The line's queueing delay beside the upload, on its own scale.
+  const delays = (s.peers.delay_ms || []).slice();
+  const data = [xs, samples.slice(), delays.length === samples.length ? delays : xs.map(() => null)];
   if (chart) {
     chart.setData(data);
     return;
@@ -74,9 +86,13 @@ function drawChart(s) {
     width: Math.max(box.clientWidth, 320),
     height: 220,
     legend: { show: false },
-    scales: { y: { range: (u, min, max) => [0, Math.max(max, 1024)] } },
-    axes: [{}, { size: 96, values: (u, ticks) => ticks.map((v) => bytes(v) + "/s") }],
-    series: [{}, { label: "upload", stroke: "#1b6ac9", fill: "rgba(27,106,201,0.15)", width: 1.5 }],
+    scales: { y: { range: (u, min, max) => [0, Math.max(max, 1024)] },
+              ms: { range: (u, min, max) => [0, Math.max(max || 0, 50)] } },
+    axes: [{}, { size: 96, values: (u, ticks) => ticks.map((v) => bytes(v) + "/s") },
+           { scale: "ms", side: 1, size: 60, grid: { show: false },
+             values: (u, ticks) => ticks.map((v) => v + " ms") }],
+    series: [{}, { label: "upload", stroke: "#1b6ac9", fill: "rgba(27,106,201,0.15)", width: 1.5 },
+             { label: "delay", scale: "ms", stroke: "#c0392b", width: 1, spanGaps: false }],
   }, data, box);
   window.statusChart = chart;
   window.addEventListener("resize",
