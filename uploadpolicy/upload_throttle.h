@@ -97,5 +97,7 @@ class UploadThrottle {
 // control's rate) and then, when `capped`, on `caps`, handing back what the
 // caps did not grant; a LAN peer's never touches `internet`, since it does not
 // cross the uplink. Answers what may go now; 0 when sharing is paused.
+// An internet turn is at most this, even with no rate and no cap.
+constexpr uint32_t kMaxInternetTurnBytes = 64 * 1024;
 uint32_t AcquireTurn(UploadThrottle& internet, UploadThrottle& caps, bool lan, bool capped,
                      uint32_t want);

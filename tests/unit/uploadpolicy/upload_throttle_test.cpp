@@ -125,6 +125,12 @@ TEST(UploadThrottle, InternetTurnsDrawOnTheRateLanNever) {
   EXPECT_EQ(AcquireTurn(internet, caps, false, true, 100), 0u);
   EXPECT_EQ(AcquireTurn(internet, caps, true, false, 5000), 5000u);
   EXPECT_EQ(AcquireTurn(internet, caps, true, true, 5000), 1024u);
+  // With no rate and no cap an internet turn is still bounded; a LAN turn is not.
+  internet.SetPaused(false);
+  internet.SetCap(0);
+  caps.SetCap(0);
+  EXPECT_EQ(AcquireTurn(internet, caps, false, true, 1 << 20), kMaxInternetTurnBytes);
+  EXPECT_EQ(AcquireTurn(internet, caps, true, true, 1 << 20), 1u << 20);
 }
 
 }  // namespace
