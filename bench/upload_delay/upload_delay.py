@@ -62,7 +62,10 @@ def row(net, daemon, url, mode, args, base):
 
 
 def fmt(value, pattern):
-    return "-" if value is None else ("lost" if value == float("inf") else pattern % value)
+    if value is None:
+        return "-"
+    # A round trip a hair under the idle median is no negative delay.
+    return "lost" if value == float("inf") else pattern % max(value, 0.0)
 
 
 def main():
