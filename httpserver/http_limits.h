@@ -52,6 +52,10 @@ constexpr uint32_t kAcceptFailurePauseMs = 100;
 // range of up to 1 MiB goes out with its head in one send, and longer ones in
 // 1 MiB chunks; the spare room holds the head.
 constexpr size_t kAnswerBlockBytes = 1024 * 1024 + 4 * 1024;
+// SO_SNDBUF of an internet peer's connection when the server sets none: what its
+// socket holds leaves at the uplink's pace, past any rate the upload policy
+// sets, so it is kept to a little (the system's own grows to megabytes).
+constexpr int kInternetSendBufferBytes = 64 * 1024;
 // Blocks of all connections together: 1,000 connections of 1 MiB each would not
 // fit a 32-bit process. Past the budget an answer goes out in small chunks.
 constexpr size_t kAnswerBlockBudgetBytes = 64 * 1024 * 1024;

@@ -38,7 +38,9 @@ void DelayRate::Update(const Delay& delay, uint32_t target_ms, uint64_t sent, ui
   // that keeps jitter from cutting must not hide a queue from growing.
   if (delay.latest_ms >= target_ms) return;
   const double room = 1.0 - static_cast<double>(delay.latest_ms) / target_ms;
-  const bool near = m_queuedAt > 0 && m_rate > m_queuedAt * 0.8;
+  // A queue that built at the floor (a drain of what was sent before) names no
+  // rate of the link.
+  const bool near = m_queuedAt > 2 * floor && m_rate > m_queuedAt * 0.8;
   const double per_second = near ? kProbeGrowthPerSecond : kGrowthPerSecond;
   const double grown = m_rate * (1.0 + per_second * room * elapsed / 1000.0);
   m_rate = std::max(floor, std::min(grown, std::max(floor, out * kHeadroom)));

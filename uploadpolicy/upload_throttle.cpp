@@ -128,6 +128,7 @@ UploadThrottle& UploadThrottle::Internet() {
 
 uint32_t AcquireTurn(UploadThrottle& internet, UploadThrottle& caps, bool lan, bool capped,
                      uint32_t want) {
+  if (!lan && want > kInternetTurnBytes) want = kInternetTurnBytes;
   const uint32_t allowed = lan ? want : internet.Acquire(want);
   const uint32_t granted = capped ? caps.Acquire(allowed) : allowed;
   if (!lan) internet.Return(allowed - granted);

@@ -111,6 +111,9 @@ TEST(UploadThrottle, TurnsGoRoundInOrderAndPauseEndsThem) {
 TEST(UploadThrottle, InternetTurnsDrawOnTheRateLanNever) {
   g_fakeNowUs = 0;
   UploadThrottle internet(FakeNowUs), caps(FakeNowUs);
+  // With no rate and no cap an internet turn is still a small one; a LAN turn is not.
+  EXPECT_EQ(AcquireTurn(internet, caps, false, true, 1 << 20), kInternetTurnBytes);
+  EXPECT_EQ(AcquireTurn(internet, caps, true, true, 1 << 20), 1u << 20);
   internet.SetCap(16 * 4096);  // turns of 4096, a bucket of 16384
   caps.SetCap(16 * 1024);      // turns of 1024
   EXPECT_EQ(AcquireTurn(internet, caps, false, true, 1 << 20), 1024u);
