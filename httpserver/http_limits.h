@@ -92,13 +92,11 @@ struct HttpServerLimits {
   // the link, until the server is crowded. Tests make it small, so that a slow
   // peer is felt at once.
   uint32_t send_buffer_bytes = 0;
-  int32_t crowded_connections = http_limits::kCrowdedConnections;
-  uint32_t crowded_send_buffer_bytes = http_limits::kCrowdedSendBufferBytes;
 
   // SO_SNDBUF for a connection that opens with `open` connections open (itself
   // included); 0: the system's own.
   uint32_t SendBufferFor(int32_t open) const {
     if (send_buffer_bytes != 0) return send_buffer_bytes;
-    return open > crowded_connections ? crowded_send_buffer_bytes : 0;
+    return open > http_limits::kCrowdedConnections ? http_limits::kCrowdedSendBufferBytes : 0;
   }
 };

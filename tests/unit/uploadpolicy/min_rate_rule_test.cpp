@@ -77,7 +77,7 @@ TEST(SlowestAnswer, GivesWayBelowTheEvictionRate) {
 TEST(SlowestAnswer, CrowdedConnectionsGetABoundedSendBuffer) {
   HttpServerLimits own, set;
   set.send_buffer_bytes = 16 * 1024;
-  const int32_t crowded = own.crowded_connections;
+  const int32_t crowded = http_limits::kCrowdedConnections;
   const struct {
     const HttpServerLimits& limits;
     int32_t open;
