@@ -128,7 +128,10 @@ UploadThrottle& UploadThrottle::Internet() {
 
 uint32_t AcquireTurn(UploadThrottle& internet, UploadThrottle& caps, bool lan, bool capped,
                      uint32_t want) {
-  if (!lan && want > kInternetTurnBytes) want = kInternetTurnBytes;
+  // Whatever goes into the socket at once is beyond any later cut of the rate
+  // (and counted only once sent): a whole answer block at no limit kept a slow
+  // uplink full for many seconds after the control had slowed down.
+  if (!lan && want > kMaxInternetTurnBytes) want = kMaxInternetTurnBytes;
   const uint32_t allowed = lan ? want : internet.Acquire(want);
   const uint32_t granted = capped ? caps.Acquire(allowed) : allowed;
   if (!lan) internet.Return(allowed - granted);

@@ -275,26 +275,31 @@ def namespaces(*names):
             sh("ip", "netns", "del", name, check=False)
 
 
-def veth(a, a_name, a_addr, b, b_name, b_addr):
+def veth(a, a_name, a_addr, b, b_name, b_addr, bridge=None):
+    """A veth pair; an end whose address is None is a port of `bridge` in its namespace."""
     sh("ip", "link", "add", a_name, "netns", a, "type", "veth", "peer", "name", b_name, "netns", b)
     for ns, name, addr in ((a, a_name, a_addr), (b, b_name, b_addr)):
-        sh("ip", "-n", ns, "addr", "add", addr, "dev", name)
+        if addr is None:
+            sh("ip", "-n", ns, "link", "set", name, "master", bridge)
+        else:
+            sh("ip", "-n", ns, "addr", "add", addr, "dev", name)
         sh("ip", "-n", ns, "link", "set", name, "up")
 
 
 class NsDaemon:
     """The product in `folder`, its prefix's wineserver started inside namespace `ns`,
-    the engine key set up as the common fixture sets it up."""
+    the engine key set up as the common fixture sets it up; a benchmark names a prefix of
+    its own, so that it may run beside the tests."""
 
-    def __init__(self, ns, folder, **env):
+    def __init__(self, ns, folder, prefix=NETNS_PREFIX, **env):
         self.ns, self.folder, self.launcher = ns, folder, None
         folder.mkdir(parents=True, exist_ok=True)
         for name in ("zrvd_daemon.exe", "kovashare.dll", "zrvdctl.exe"):
             shutil.copy2(BIN / name, folder / name)
-        self.env = dict(os.environ, WINEPREFIX=str(NETNS_PREFIX), WINEDEBUG="-all",
+        self.env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
                         ZRVD_PORT_MAPPING="0", **env)
         self.env.pop("DISPLAY", None)
-        subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(NETNS_PREFIX)], check=True)
+        subprocess.run([str(SOURCE / "scripts" / "wineprefix"), str(prefix)], check=True)
         subprocess.run(["wineserver", "-k"], env=self.env)
         self.server = subprocess.Popen(["ip", "netns", "exec", ns, "wineserver", "-p", "-f"],
                                        env=self.env)

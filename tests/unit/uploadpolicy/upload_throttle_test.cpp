@@ -111,9 +111,6 @@ TEST(UploadThrottle, TurnsGoRoundInOrderAndPauseEndsThem) {
 TEST(UploadThrottle, InternetTurnsDrawOnTheRateLanNever) {
   g_fakeNowUs = 0;
   UploadThrottle internet(FakeNowUs), caps(FakeNowUs);
-  // With no rate and no cap an internet turn is still a small one; a LAN turn is not.
-  EXPECT_EQ(AcquireTurn(internet, caps, false, true, 1 << 20), kInternetTurnBytes);
-  EXPECT_EQ(AcquireTurn(internet, caps, true, true, 1 << 20), 1u << 20);
   internet.SetCap(16 * 4096);  // turns of 4096, a bucket of 16384
   caps.SetCap(16 * 1024);      // turns of 1024
   EXPECT_EQ(AcquireTurn(internet, caps, false, true, 1 << 20), 1024u);
@@ -128,6 +125,12 @@ TEST(UploadThrottle, InternetTurnsDrawOnTheRateLanNever) {
   EXPECT_EQ(AcquireTurn(internet, caps, false, true, 100), 0u);
   EXPECT_EQ(AcquireTurn(internet, caps, true, false, 5000), 5000u);
   EXPECT_EQ(AcquireTurn(internet, caps, true, true, 5000), 1024u);
+  // With no rate and no cap an internet turn is still bounded; a LAN turn is not.
+  internet.SetPaused(false);
+  internet.SetCap(0);
+  caps.SetCap(0);
+  EXPECT_EQ(AcquireTurn(internet, caps, false, true, 1 << 20), kMaxInternetTurnBytes);
+  EXPECT_EQ(AcquireTurn(internet, caps, true, true, 1 << 20), 1u << 20);
 }
 
 }  // namespace
