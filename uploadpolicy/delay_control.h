@@ -46,8 +46,9 @@ class DelayControl {
  public:
   // At most ten probes a second, none while idle.
   static constexpr uint64_t kProbeEveryMs = 100;
-  // Idle this long after the last internet answer: keep-alive gaps are not idleness.
-  static constexpr uint64_t kIdleAfterMs = 5000;
+  // Idle this long after the last internet turn: keep-alive gaps, and sends
+  // that wait for a full socket to drain, are not idleness.
+  static constexpr uint64_t kIdleAfterMs = 30000;
   // After no hop answered, searched again this much later.
   static constexpr uint64_t kSearchAgainMs = 60000;
 

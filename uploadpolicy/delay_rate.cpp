@@ -8,6 +8,7 @@ void DelayRate::Start(uint64_t sent, uint64_t now_ms) {
   m_queuedAt = static_cast<double>(sent);
   m_lastMs = now_ms;
   m_holdUntil = 0;
+  m_lastCutMs = 0;
   m_slowUntil = now_ms + kFirstSlowdownMs;
   m_nextSlowdown = m_slowUntil + kSlowdownEveryMs;
 }
@@ -28,7 +29,11 @@ void DelayRate::Update(const Delay& delay, uint32_t target_ms, uint64_t sent, ui
     if (now_ms < m_holdUntil) return;
     // Cut from what actually went out, deeper the further above the target;
     // then wait for the cut to show (the queue's own delay, and the filter's).
-    m_queuedAt = std::max(out, floor);
+    // Cuts in a row are one queue: it built at the most that went out, not at
+    // what a cut before had already brought down.
+    const bool same_queue = m_lastCutMs != 0 && now_ms < m_lastCutMs + kOneQueueMs;
+    m_queuedAt = std::max(std::max(out, floor), same_queue ? m_queuedAt : 0);
+    m_lastCutMs = now_ms;
     const double factor = std::min(0.9, std::max(0.5, static_cast<double>(target_ms) / delay.now_ms));
     m_rate = std::max(floor, std::min(m_rate, m_queuedAt) * factor);
     m_holdUntil = now_ms + std::min<uint64_t>(delay.rtt_ms + 300, 1500);
@@ -38,7 +43,9 @@ void DelayRate::Update(const Delay& delay, uint32_t target_ms, uint64_t sent, ui
   // that keeps jitter from cutting must not hide a queue from growing.
   if (delay.latest_ms >= target_ms) return;
   const double room = 1.0 - static_cast<double>(delay.latest_ms) / target_ms;
-  const bool near = m_queuedAt > 0 && m_rate > m_queuedAt * 0.8;
+  // A queue that built at the floor (a drain of what was sent before) names no
+  // rate of the link.
+  const bool near = m_queuedAt > 2 * floor && m_rate > m_queuedAt * 0.8;
   const double per_second = near ? kProbeGrowthPerSecond : kGrowthPerSecond;
   const double grown = m_rate * (1.0 + per_second * room * elapsed / 1000.0);
   m_rate = std::max(floor, std::min(grown, std::max(floor, out * kHeadroom)));

@@ -16,7 +16,7 @@ class DelayRate {
   // last built: from the floor to 1 Gbit/s in about five seconds.
   static constexpr double kGrowthPerSecond = 2.5;
   // Near that rate the growth is slow, so the link is used without a queue.
-  static constexpr double kProbeGrowthPerSecond = 0.1;
+  static constexpr double kProbeGrowthPerSecond = 0.3;
   // Never further above what is actually being sent, so that a lull in demand
   // does not leave a rate that would flood the link when demand returns.
   static constexpr uint32_t kHeadroom = 4;
@@ -25,6 +25,8 @@ class DelayRate {
   static constexpr uint64_t kFirstSlowdownMs = 2000;
   static constexpr uint64_t kSlowdownMs = 500;
   static constexpr uint64_t kSlowdownEveryMs = 60000;
+  // Cuts closer than this answer one queue.
+  static constexpr uint64_t kOneQueueMs = 2000;
 
   // The queueing delay as measured: `now_ms` the filtered one (the least of
   // the latest samples), `latest_ms` the latest sample's, `rtt_ms` the round
@@ -49,6 +51,7 @@ class DelayRate {
   double m_queuedAt = 0;   // what went out when a queue last built; 0: unknown
   uint64_t m_lastMs = 0;
   uint64_t m_holdUntil = 0;  // no new cut before the last one can show
+  uint64_t m_lastCutMs = 0;
   uint64_t m_slowUntil = 0;
   uint64_t m_nextSlowdown = 0;
 };

@@ -96,8 +96,9 @@ class UploadThrottle {
 // One turn of an answer: an internet peer's draws on `internet` (the delay
 // control's rate) and then, when `capped`, on `caps`, handing back what the
 // caps did not grant; a LAN peer's never touches `internet`, since it does not
-// cross the uplink. Answers what may go now; 0 when sharing is paused.
-// An internet turn is at most this, even with no rate and no cap.
+// cross the uplink. Answers what may go now; 0 when sharing is paused. An
+// internet turn is never more than kMaxInternetTurnBytes, even with no rate and
+// no cap: what a turn grants goes out whatever rate comes in force meanwhile.
 constexpr uint32_t kMaxInternetTurnBytes = 64 * 1024;
 uint32_t AcquireTurn(UploadThrottle& internet, UploadThrottle& caps, bool lan, bool capped,
                      uint32_t want);

@@ -68,7 +68,7 @@ def test_reflector_found_probed_and_switched_off(tmp_path):
                 download.wait()
             daemon.reg_dword("UploadDelayControl", 1)
             # Nothing served for a few seconds: idle again, with no limit.
-            assert wait_for(lambda: delay()["state"] == "idle", 20), delay()
+            assert wait_for(lambda: delay()["state"] == "idle", 45), delay()
             assert delay()["rate_bytes_per_second"] is None
             daemon.end()
         finally:

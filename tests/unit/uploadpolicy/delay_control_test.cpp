@@ -117,14 +117,19 @@ TEST(DelayRate, RisesUnderTheTargetFallsAbove) {
   // The next cut waits for the first to show.
   rate.Update(D{200, 200, 220}, 10, 1500000, now += 100);
   EXPECT_EQ(rate.Rate(now), 1500000u);
+  // Cuts in a row answer one queue: it built at 3 MB/s, so 1.35 MB/s grows fast.
   rate.Update(D{11, 11, 31}, 10, 1500000, now += 600);
+  EXPECT_EQ(rate.Rate(now), 1350000u);  // just above: a gentle cut
+  rate.Update(D{0, 0, 20}, 10, 1350000, now += 100);
+  EXPECT_GT(rate.Rate(now), 1350000 * 1.2);
+  // A queue of its own at 1.5 MB/s, later: near it the rate grows slowly; a
+  // high latest sample stops it.
+  rate.Update(D{11, 11, 31}, 10, 1500000, now += DelayRate::kOneQueueMs);
   const uint32_t cut = rate.Rate(now);
-  EXPECT_LT(cut, 1500000u);
-  EXPECT_GT(cut, 1200000u);  // just above: a gentle cut
-  // Near where the queue built it grows slowly; a high latest sample stops it.
+  EXPECT_EQ(cut, 1350000u);
   rate.Update(D{0, 0, 20}, 10, cut, now += 100);
   EXPECT_GT(rate.Rate(now), cut);
-  EXPECT_LT(rate.Rate(now), cut * 1.02);
+  EXPECT_LT(rate.Rate(now), cut * 1.05);
   const uint32_t held = rate.Rate(now);
   rate.Update(D{5, 12, 25}, 10, held, now += 100);
   EXPECT_EQ(rate.Rate(now), held);
