@@ -153,10 +153,18 @@ namespace {
 // An entry whose port is not a port (RouterPort gave 0) is nobody's.
 bool Valid(const RouterMapping& m) { return m.external_port != 0 && m.internal_port != 0; }
 
-// The mapping the record names, as the router lists it: our description, any address.
+}  // namespace
+
+bool IsRecordedMapping(const RouterMapping& m, const MappingRecord& record) {
+  return Valid(m) && m.protocol == record.protocol && m.external_port == record.port &&
+         m.internal_client == record.address && m.internal_port == record.port &&
+         (m.description.empty() || IsOurDescription(m.description));
+}
+
+namespace {
+
 bool Recorded(const RouterMapping& m, const MappingRecord* record) {
-  return record && Valid(m) && m.protocol == record->protocol &&
-         m.external_port == record->port && IsOurDescription(m.description);
+  return record && IsRecordedMapping(m, *record);
 }
 
 }  // namespace

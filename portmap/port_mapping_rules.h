@@ -79,13 +79,18 @@ struct RouterMapping {
   std::string external_address;  // often empty
 };
 
+// The mapping the record names, as the router shows it: the recorded client
+// address and port exactly, with our description or none (routers that keep none).
+// Another machine's mapping on the same port is never ours to remove.
+bool IsRecordedMapping(const RouterMapping& mapping, const MappingRecord& record);
+
 // What one look does, given the router's list, our address on its network, the
 // peer port (the same number outside and inside) and the record (null when
 // there is none, or it is another method's).
 struct LookPlan {
   // External TCP ports of mappings of ours that are not the one we want: the
-  // recorded one (whatever address it points to: ours before an address change),
-  // and those left by an earlier run (same address, our description).
+  // recorded one (at the recorded address: ours before an address change), and
+  // those left by an earlier run (same address, our description).
   std::vector<uint16_t> remove;
   // The record names a mapping the router no longer shows: clear it.
   bool record_gone = false;
