@@ -31,6 +31,7 @@ std::string Reason(const PortMapStatus& s) {
     case PortMapState::kNoGateway:
       return "no gateway found";
     case PortMapState::kRefused:
+      if (!s.why.empty()) return s.why;
       if (!s.refusal.empty()) {
         return std::string("refused by the gateway (") +
                (s.protocol == MapProtocol::kPcp ? "PCP " : "NAT-PMP ") + s.refusal + ")";
@@ -155,6 +156,35 @@ bool Valid(const RouterMapping& m) { return m.external_port != 0 && m.internal_p
 
 }  // namespace
 
+MappingRecord UpnpRecord(uint16_t port, const std::string& address, const std::string& gateway,
+                         uint64_t lease_end) {
+  return MappingRecord{kMethodUpnp, "TCP", port, address, {gateway, std::to_string(lease_end)}};
+}
+
+bool ReadUpnpRecord(const MappingRecord& record, std::string* gateway, uint64_t* lease_end) {
+  if (record.method != kMethodUpnp) return false;
+  if (record.extra.empty()) {
+    gateway->clear();
+    *lease_end = 0;
+    return true;
+  }
+  const std::string& end = record.extra.size() == 2 ? record.extra[1] : std::string();
+  if (end.empty() || end.size() > 19 || record.extra[0].empty()) return false;
+  uint64_t value = 0;
+  for (char c : end) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *gateway = record.extra[0];
+  *lease_end = value;
+  return true;
+}
+
+bool SameMapping(const MappingRecord& a, const MappingRecord& b) {
+  return a.method == b.method && a.protocol == b.protocol && a.port == b.port &&
+         a.address == b.address;
+}
+
 bool IsRecordedMapping(const RouterMapping& m, const MappingRecord& record) {
   return Valid(m) && m.protocol == record.protocol && m.external_port == record.port &&
          m.internal_client == record.address && m.internal_port == record.port &&
@@ -173,10 +203,13 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
                   uint16_t port, const MappingRecord* record) {
   LookPlan plan;
   bool record_seen = false;
+  bool other_on_record_port = false;
   for (const RouterMapping& m : mappings) {
     if (m.protocol != "TCP") continue;
     const bool recorded = Recorded(m, record);
     record_seen = record_seen || recorded;
+    other_on_record_port = other_on_record_port ||
+                           (record && !recorded && m.external_port == record->port);
     const bool ours =
         recorded || (Valid(m) && IsOurDescription(m.description) && m.internal_client == address);
     if (m.external_port == port) {
@@ -192,8 +225,7 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
       plan.remove.push_back(m.external_port);
     }
   }
-  // A list cut at the bound may not show it: only a whole list says it is gone.
-  plan.record_gone = record && !record_seen && mappings.size() < kMaxRouterEntries;
+  plan.record_gone = record && !record_seen && other_on_record_port;
   plan.add = !plan.present && !plan.conflict;
   return plan;
 }

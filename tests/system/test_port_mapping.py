@@ -232,7 +232,10 @@ def test_record_outlives_a_killed_run(home):
     home.daemon.reg_dword("PortMapping", 1)
     port = started(home)
     assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
-    assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+    # The gateway it is on, and a lease of two hours (renewed by the looks).
+    method, end = home.daemon.record().rsplit(" ", 1)
+    assert method == "upnp TCP %d %s %s" % (port, HOME_IP, ROUTER_LAN), method
+    assert 7000 < int(end) - time.time() <= 7200, end
     home.daemon.end(kill=True)
     home.daemon.reg_dword("PortMapping", 0)
     home.daemon.start(mapping=True)
@@ -348,6 +351,7 @@ def test_lan_host_cannot_steer_the_search(home, tmp_path):
     address, log = "10.250.%d.66" % N, tmp_path / "lan_host.log"
     log.write_text("")
     with second_host(home, address) as lan_host:
+        home.daemon.reg_dword("PortMapping", 0)  # no search before that host listens
         port = started(home)
         ipc = int(re.search(r"IPCPort\s+REG_DWORD\s+(0x[0-9a-f]+)", home.daemon.wine(
             "reg", "query", ENGINE_KEY, "/v", "IPCPort")).group(1), 16)
@@ -378,7 +382,8 @@ def test_refused_removal_is_tried_again(home, tmp_path):
         assert wait_for(lambda: "AddPortMapping" in log.read_text(), 30)
         home.daemon.reg_dword("PortMapping", 0)
         assert wait_for(lambda: "DeletePortMapping" in log.read_text(), 30)
-        assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+        # It grants no lease (725): the mapping is permanent, recorded with end 0.
+        assert home.daemon.record() == "upnp TCP %d %s %s 0" % (port, HOME_IP, ROUTER_LAN)
         home.daemon.end()
         assert log.read_text().count("DeletePortMapping") == 2
         assert home.daemon.record() is None

@@ -84,10 +84,12 @@ TEST(PortMappingRules, PlanLookWithRecord) {
       {"recorded port elsewhere", other_port,
        {Tcp(4000, me, 4000, "zrvd 4000"), Tcp(5000, me, 5000, "zrvd 5000")}, {4000},
        true, false, false, false},
-      {"router lost it", other_port, {}, {}, false, false, true, true},
+      {"not listed: asked for, not cleared", other_port, {}, {}, false, false, true, false},
+      {"another client on the recorded port", other_port,
+       {Tcp(4000, "10.250.7.5", 4000, "zrvd 4000")}, {}, false, false, true, true},
       {"cut list", other_port, std::vector<RouterMapping>(kMaxRouterEntries, Tcp(9, "x", 9, "x")),
        {}, false, false, true, false},
-      {"port 70000 is not ours", old_address, {bogus}, {}, false, false, true, true},
+      {"port 70000 is not ours", old_address, {bogus}, {}, false, false, true, false},
   };
   for (const Case& c : cases) {
     const LookPlan plan = PlanLook(c.list, me, 5000, &c.record);
@@ -108,6 +110,22 @@ TEST(PortMappingRules, RecordText) {
     MappingRecord back;
     ASSERT_TRUE(ParseMappingRecord(FormatMappingRecord(r), &back)) << FormatMappingRecord(r);
     EXPECT_TRUE(back == r) << FormatMappingRecord(r);
+  }
+  // UPnP's: the gateway and the lease's end; the previous form (none) still reads.
+  std::string gateway;
+  uint64_t end = 1;
+  MappingRecord back;
+  ASSERT_TRUE(ParseMappingRecord(FormatMappingRecord(UpnpRecord(41813, "192.168.1.20",
+                                                                "192.168.1.1", 1796684465)),
+                                 &back));
+  ASSERT_TRUE(ReadUpnpRecord(back, &gateway, &end));
+  EXPECT_EQ(gateway + " " + std::to_string(end), "192.168.1.1 1796684465");
+  EXPECT_TRUE(SameMapping(back, upnp));
+  ASSERT_TRUE(ReadUpnpRecord(upnp, &gateway, &end));
+  EXPECT_EQ(gateway + std::to_string(end), "0");
+  for (const char* bad : {"upnp TCP 1 a g", "upnp TCP 1 a g 1x", "upnp TCP 1 a g 1 2"}) {
+    ASSERT_TRUE(ParseMappingRecord(bad, &back)) << bad;
+    EXPECT_FALSE(ReadUpnpRecord(back, &gateway, &end)) << bad;
   }
   for (const char* bad : {"", "upnp", "upnp TCP 41813", "upnp TCP 0 10.0.0.2",
                           "upnp TCP 65536 10.0.0.2", "upnp TCP 4a 10.0.0.2", "upnp TCP 01 a",
