@@ -54,8 +54,9 @@ uint64_t RenewalAtMs(uint64_t now_ms, uint64_t lease_ends_ms) {
 
 uint32_t SleepMs(uint64_t now_ms, bool leased, uint64_t renewal_at_ms, uint32_t look_ms) {
   if (!leased) return look_ms;
-  if (renewal_at_ms <= now_ms) return 0;
-  return static_cast<uint32_t>(std::min<uint64_t>(renewal_at_ms - now_ms, look_ms));
+  const uint64_t due = renewal_at_ms > now_ms ? renewal_at_ms - now_ms : 0;
+  return static_cast<uint32_t>(
+      std::max<uint64_t>(std::min<uint64_t>(due, look_ms), std::min(kMinLeaseSleepMs, look_ms)));
 }
 
 const char* LeaseProtocolName(LeaseProtocol protocol) {

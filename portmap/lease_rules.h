@@ -25,7 +25,9 @@ std::vector<uint32_t> RetransmitWaitsMs(LeaseProtocol protocol, uint32_t random)
 // unanswered still has the other half for the next. At least a few seconds on.
 uint64_t RenewalAtMs(uint64_t now_ms, uint64_t lease_ends_ms);
 
-// How long the thread sleeps: until the next look, or the renewal if sooner.
+// How long the thread sleeps: until the next look, or the renewal if sooner, and
+// never less than this: a renewal that cannot be sent (no route) must not spin.
+constexpr uint32_t kMinLeaseSleepMs = 5 * 1000;
 uint32_t SleepMs(uint64_t now_ms, bool leased, uint64_t renewal_at_ms, uint32_t look_ms);
 
 // The lease in the engine key's record (PortMappingRecord), written before it is

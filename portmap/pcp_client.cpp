@@ -151,13 +151,31 @@ bool ReadLease(const RecordStore& store, LeaseRecord* record) {
   return ParseMappingRecord(store.read(), &m) && FromMappingRecord(m, record);
 }
 
+// A renewal that got no answer, or could not be sent: a lease still running is
+// tried again half way to its end (the record stays: the end deletes it); one
+// that ran out is gone.
+void RenewalMissed(const RecordStore& store) {
+  Held& lease = Lease();
+  if (!lease.held) return;
+  const uint64_t now = NowMs();
+  if (lease.record.lease_end * 1000 > now) {
+    lease.renewal_at_ms = RenewalAtMs(now, lease.record.lease_end * 1000);
+  } else {
+    lease.held = false;
+    store.clear(ToMappingRecord(lease.record));
+  }
+}
+
 }  // namespace
 
 bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
                 const std::function<bool()>& stopping, const RecordStore& store) {
   Held& lease = Lease();
   Channel c;
-  if (gateway == 0 || !Open(gateway, &c)) return false;
+  if (gateway == 0 || !Open(gateway, &c)) {
+    RenewalMissed(store);
+    return false;
+  }
   // A new gateway or a new address is a new mapping; the old one expires.
   if (lease.held && (lease.gateway != gateway || lease.record.address != c.ours)) {
     lease.held = false;
@@ -189,13 +207,9 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
     a = Ask(c, wanted.protocol, request, stopping);
   }
   if (a.kind != AnswerKind::kGranted && a.kind != AnswerKind::kRefused) {
-    // Unanswered: a lease still running is tried again half way to its end
-    // (the record stays: the end deletes it); one that ran out is gone.
-    const uint64_t now = NowMs();
-    if (lease.held && lease.record.lease_end * 1000 > now) {
-      lease.renewal_at_ms = RenewalAtMs(now, lease.record.lease_end * 1000);
+    if (lease.held) {
+      RenewalMissed(store);
     } else {
-      lease.held = false;
       store.clear(ToMappingRecord(wanted));
     }
     return false;

@@ -158,7 +158,7 @@ TEST(Lease, Retransmission) {
 
 // A fake clock through a lease of 7200 s granted at t = 1000 s: the thread
 // sleeps until half of it, then, unanswered, half of what is left; never past
-// the 20-minute look.
+// the 20-minute look, and a renewal overdue (no route to send it) never spins.
 TEST(Lease, Renewal) {
   const uint64_t granted = 1000 * 1000, ends = granted + 7200 * 1000;
   const uint64_t first = RenewalAtMs(granted, ends);
@@ -168,7 +168,9 @@ TEST(Lease, Renewal) {
   const uint32_t look = 20 * 60 * 1000;
   EXPECT_EQ(SleepMs(granted, true, first, look), look);
   EXPECT_EQ(SleepMs(first - 5000, true, first, look), 5000u);
-  EXPECT_EQ(SleepMs(first + 1, true, first, look), 0u);
+  EXPECT_GE(kMinLeaseSleepMs, 1000u);
+  EXPECT_EQ(SleepMs(first + 1, true, first, look), kMinLeaseSleepMs);
+  EXPECT_EQ(SleepMs(ends + 3600 * 1000, true, first, look), kMinLeaseSleepMs);
   EXPECT_EQ(SleepMs(first + 1, false, first, look), look);
 }
 
