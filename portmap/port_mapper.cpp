@@ -276,7 +276,7 @@ bool PortMapThread::Look() {
 // the last look (no search), with the setting off after a search of its own.
 bool PortMapThread::RemoveRecorded(bool search) {
   MappingRecord record;
-  if (!ReadRecord(&record)) return true;
+  if (search ? !ReadRecord(&record) : !ReadOwnedRecord(&record)) return true;
   if (search) {
     in_addr hop{};
     const std::string local = LocalAddress(&hop);
@@ -378,7 +378,7 @@ int32_t PortMapThread::Run() {
   // off sends nothing); a failure leaves the record for the next run's first look.
   if (ReadSwitch() != PortMappingSwitch::kOffByEnvironment) {
     RemoveRecorded(false);
-    ReleaseLease(m_hop, Store());
+    ReleaseLease(m_hop, OwnedStore());
   }
   if (m_addr_event) CancelIPChangeNotify(&m_changed);
   if (wsa_started) WSACleanup();
