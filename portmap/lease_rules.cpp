@@ -80,6 +80,7 @@ MappingRecord ToMappingRecord(const LeaseRecord& r) {
   }
   m.extra.push_back(std::to_string(r.external_port));
   m.extra.push_back(std::to_string(r.lease_end));
+  if (r.gateway != 0) m.extra.push_back(Ipv4Text(r.gateway));
   return m;
 }
 
@@ -93,7 +94,12 @@ bool FromMappingRecord(const MappingRecord& m, LeaseRecord* record) {
     r.protocol = LeaseProtocol::kNatPmp;
     fields = 2;
   }
-  if (fields == 0 || m.extra.size() != fields || m.protocol != "TCP" ||
+  if (fields != 0 && m.extra.size() == fields + 1 &&
+      !ParseIpv4(m.extra[fields], &r.gateway)) {
+    return false;
+  }
+  if (fields == 0 || (m.extra.size() != fields && m.extra.size() != fields + 1) ||
+      m.protocol != "TCP" ||
       !ParseIpv4(m.address, &r.address) || !ParsePort(m.extra[fields - 2], &r.external_port)) {
     return false;
   }
@@ -115,6 +121,19 @@ bool FromMappingRecord(const MappingRecord& m, LeaseRecord* record) {
   }
   *record = r;
   return true;
+}
+
+bool RecordReadable(const std::string& text) {
+  MappingRecord m;
+  if (!ParseMappingRecord(text, &m)) return false;
+  std::string gateway;
+  uint64_t end = 0;
+  LeaseRecord lease;
+  return ReadUpnpRecord(m, &gateway, &end) || FromMappingRecord(m, &lease);
+}
+
+bool LeaseElsewhere(const LeaseRecord& record, uint32_t gateway, uint32_t our_address) {
+  return (record.gateway != 0 && record.gateway != gateway) || record.address != our_address;
 }
 
 std::string UtcText(uint64_t t) {

@@ -65,8 +65,10 @@ bool WriteRecord(const MappingRecord& record) {
 
 // Clears the record only while it still names `record`: a daemon started while
 // this one ends may have written its own already.
-void ClearRecord(const MappingRecord& record) {
-  if (ReadStoredText() != FormatMappingRecord(record)) return;
+void ClearRecord(const MappingRecord& record) { ClearRecordText(FormatMappingRecord(record)); }
+
+void ClearRecordText(const std::string& text) {
+  if (ReadStoredText() != text) return;
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
     RegDeleteValueA(key.get(), kPortMappingRecordValue);

@@ -17,8 +17,9 @@ std::string OwnedRecordText();
 bool ReadRecord(MappingRecord* record);
 bool ReadOwnedRecord(MappingRecord* record);
 bool WriteRecord(const MappingRecord& record);
-// Clears the record only while it still names `record`.
+// Clears the record only while it still names `record` (reads `text`).
 void ClearRecord(const MappingRecord& record);
+void ClearRecordText(const std::string& text);
 // The record as the PCP / NAT-PMP client reads and writes it; at the end, the
 // one this run owns. The PortMap thread's only.
 const RecordStore& Store();

@@ -23,6 +23,9 @@ constexpr char kMsgLeased[] =
     "Port mapping: TCP %u -> %s:%u mapped on the gateway by %s, outside address %s, "
     "lease %lu s";
 constexpr char kMsgRemoved[] = "Port mapping: TCP %u -> %s:%u removed from the gateway";
+constexpr char kMsgForgotten[] =
+    "Port mapping: the record names TCP %u -> %s:%u by %s on another network (gateway %s); "
+    "its lease ends by itself at %s: forgotten";
 constexpr char kMsgRefused[] = "Port mapping: the gateway refused TCP %u -> %s:%u (%s %s)";
 
 struct Held {
@@ -187,8 +190,26 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
     // from being asked for.
     LeaseRecord left;
     if (ReadLease(store, &left)) ReleaseLease(gateway, store);
-    if (!store.read().empty()) return false;
+    MappingRecord other;
+    std::string upnp_gateway;
+    uint64_t upnp_end = 0;
+    if (ParseMappingRecord(store.read(), &other) &&
+        ReadUpnpRecord(other, &upnp_gateway, &upnp_end)) {
+      // UPnP's mapping, leased on another gateway or run out: it ends by itself.
+      const uint64_t now = NowMs() / 1000;
+      if (upnp_end != 0 && (upnp_end <= now || upnp_gateway != Ipv4Text(gateway))) {
+        LogInfo(kMsgForgotten, other.port, other.address.c_str(), other.port, "UPnP",
+                upnp_gateway.c_str(), UtcText(upnp_end).c_str());
+        store.clear(other);
+      }
+    }
+    if (!store.read().empty()) {
+      status->state = PortMapState::kRefused;
+      status->why = "the record names a mapping not yet removed (" + ShownText(store.read()) + ")";
+      return true;
+    }
     wanted = LeaseRecord();
+    wanted.gateway = gateway;
     wanted.protocol = LeaseProtocol::kPcp;
     wanted.internal_port = port;
     wanted.address = c.ours;
@@ -261,9 +282,22 @@ void ReleaseLease(uint32_t gateway, const RecordStore& store) {
   lease.held = false;
   LeaseRecord recorded;
   if (!ReadLease(store, &recorded)) return;
-  if (recorded.lease_end <= NowMs() / 1000 || Delete(gateway, recorded)) {
+  if (recorded.lease_end <= NowMs() / 1000) {
     store.clear(ToMappingRecord(recorded));
+    return;
   }
+  Channel c;
+  if (gateway == 0 || !Open(gateway, &c)) return;  // judged when there is a route
+  if (LeaseElsewhere(recorded, gateway, c.ours)) {
+    // Not deleted through the wrong gateway: it ends by itself where it was granted.
+    LogInfo(kMsgForgotten, recorded.external_port, Ipv4Text(recorded.address).c_str(),
+            recorded.internal_port, ProtocolText(recorded.protocol),
+            recorded.gateway ? Ipv4Text(recorded.gateway).c_str() : "unknown",
+            UtcText(recorded.lease_end).c_str());
+    store.clear(ToMappingRecord(recorded));
+    return;
+  }
+  if (Delete(gateway, recorded)) store.clear(ToMappingRecord(recorded));
 }
 
 bool LeaseHeld() { return Lease().held; }

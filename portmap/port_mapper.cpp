@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/unique_any.h"
+#include "portmap/lease_rules.h"
 #include "portmap/local_route.h"
 #include "portmap/map_flags.h"
 #include "portmap/mapping_record_store.h"
@@ -37,6 +38,7 @@ constexpr char kMsgMapped[] = "Port mapping: TCP %u -> %s:%u mapped on the gatew
 constexpr char kMsgOtherGateway[] =
     "Port mapping: the record names TCP %u -> %s:%u on another gateway (%s); its lease ends "
     "by itself there: forgotten";
+constexpr char kMsgUnreadable[] = "Port mapping: the record \"%s\" cannot be read; cleared";
 constexpr char kMsgAddressChanged[] = "Port mapping: our address changed from %s to %s; looking now";
 constexpr char kMsgOff[] = "Port mapping off (%s)";
 constexpr char kMsgUnavailable[] = "Port mapping is not available on this system (%s)";
@@ -122,6 +124,14 @@ void MapUpnp(const Gateway& gateway, MappingRecord wanted, bool present, PortMap
   if (status->error != kNoAnswer) ClearRecord(wanted);
 }
 
+// A record this version cannot act on would block every method for good.
+void ForgetUnreadableRecord() {
+  const std::string text = ReadRecordText();
+  if (text.empty() || RecordReadable(text)) return;
+  LogInfo(kMsgUnreadable, ShownText(text).c_str());
+  ClearRecordText(text);
+}
+
 class PortMapThread : public IThreadHandler {
  public:
   explicit PortMapThread(uint16_t port) : m_port(port) {}
@@ -156,6 +166,7 @@ bool PortMapThread::Look() {
   status.internal_address = LocalAddress(&hop);
   m_address = status.internal_address;
   m_hop = ntohl(hop.s_addr);
+  ForgetUnreadableRecord();
   // A lease held is renewed where it was granted, without a search.
   if (LeaseHeld() && MapByLease(m_hop, m_port, &status, Stopping, Store())) {
     SetStatus(status);
@@ -190,7 +201,14 @@ bool PortMapThread::Look() {
   // A lease (held, or left by an earlier run): UPnP answers now, so the lease goes.
   if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) {
     ReleaseLease(m_hop, Store());
-    if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) return true;
+    if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) {
+      status.state = PortMapState::kRefused;
+      status.error = kNoAnswer;
+      status.why = "the lease TCP " + std::to_string(record.port) + " -> " + record.address +
+                   " is not yet deleted";
+      SetStatus(status);
+      return false;
+    }
   }
   bool recorded = ReadRecord(&record);
   std::string record_gateway;
@@ -297,6 +315,7 @@ uint32_t CurrentHop() {
 }
 
 void PortMapThread::Off(PortMappingSwitch why) {
+  if (why == PortMappingSwitch::kOffBySetting) ForgetUnreadableRecord();
   // The setting off still removes what we hold; the environment's switch sends nothing.
   if (why == PortMappingSwitch::kOffBySetting) ReleaseLease(CurrentHop(), Store());
   if (why == PortMappingSwitch::kOffBySetting && !RemoveRecorded(true)) ++m_failures;

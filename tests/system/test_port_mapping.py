@@ -242,6 +242,14 @@ def test_record_outlives_a_killed_run(home):
     assert wait_for(lambda: ours(home) == [], 30), ours(home)
     assert wait_for(lambda: home.daemon.record() is None, 10)
     home.daemon.end()
+    # A record this version cannot act on is logged, cleared, and blocks nothing.
+    home.daemon.wine("reg", "add", ENGINE_KEY, "/v", RECORD, "/d", "pcp TCP 1 10.0.0.9", "/f")
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    assert b'the record "pcp TCP 1 10.0.0.9" cannot be read' in \
+        (home.daemon.folder / "engine.log").read_bytes()
+    home.daemon.end()
 
 
 # A quit frees the instance before the router is asked: a daemon started right after

@@ -182,7 +182,7 @@ TEST(Lease, Record) {
   r.nonce = Request().nonce;
   r.external_port = 50000;
   r.lease_end = 1796684465;
-  const std::string pcp = "pcp TCP 41813 10.250.7.2 a0a1a2a3a4a5a6a7a8a9aaab 50000 1796684465";
+  const char* pcp = "pcp TCP 41813 10.250.7.2 a0a1a2a3a4a5a6a7a8a9aaab 50000 1796684465";
   EXPECT_EQ(FormatMappingRecord(ToMappingRecord(r)), pcp);
   MappingRecord m;
   LeaseRecord back;
@@ -200,6 +200,25 @@ TEST(Lease, Record) {
                           "natpmp TCP 41813 10.250.7.256 1 1", "natpmp TCP 41813 10.250.7.2 1 x"}) {
     ASSERT_TRUE(ParseMappingRecord(bad, &m)) << bad;
     EXPECT_FALSE(FromMappingRecord(m, &back)) << bad;
+  }
+  // The granting gateway last; a record of the previous version has none.
+  r.gateway = kGateway;
+  ASSERT_TRUE(ParseMappingRecord(FormatMappingRecord(ToMappingRecord(r)), &m));
+  ASSERT_TRUE(FromMappingRecord(m, &back));
+  EXPECT_EQ(back.gateway, kGateway);
+  EXPECT_FALSE(LeaseElsewhere(back, kGateway, kMe));
+  EXPECT_TRUE(LeaseElsewhere(back, kGateway + 1, kMe));
+  EXPECT_TRUE(LeaseElsewhere(back, kGateway, kMe + 1));
+  ASSERT_TRUE(ParseMappingRecord(pcp, &m));
+  ASSERT_TRUE(FromMappingRecord(m, &back));
+  EXPECT_FALSE(LeaseElsewhere(back, kGateway + 1, kMe));
+  // What this version cannot act on is cleared, not left to block every method.
+  for (const char* text : {"pcp TCP 41813 10.250.7.2", "natpmp TCP 41813 10.250.7.2 1 x",
+                           "upnp TCP 41813 10.250.7.2 10.250.7.1", "ftp TCP 1 a", "upnp TCP"}) {
+    EXPECT_FALSE(RecordReadable(text)) << text;
+  }
+  for (const char* text : {pcp, "upnp TCP 41813 10.250.7.2", "natpmp TCP 41813 10.250.7.2 1 2 10.250.7.1"}) {
+    EXPECT_TRUE(RecordReadable(text)) << text;
   }
   EXPECT_EQ(UtcText(0), "1970-01-01T00:00:00Z");
   EXPECT_EQ(UtcText(1796684465), "2026-12-07T23:01:05Z");
