@@ -105,10 +105,15 @@ Answer Exchange(Channel& c, LeaseProtocol protocol, const MapRequest& request,
                                  sizeof(datagram), 0, reinterpret_cast<sockaddr*>(&from),
                                  &from_length);
         if (got < 0) {
-          // ICMP unreachable comes back as WSAECONNRESET; the rest of the wait decides.
-          if (WSAGetLastError() == WSAEWOULDBLOCK) break;
-          continue;
+          // ICMP unreachable comes back as WSAECONNRESET, an oversized datagram as
+          // WSAEMSGSIZE: the rest of the wait decides. Anything else ends the exchange.
+          const int error = WSAGetLastError();
+          if (error == WSAEWOULDBLOCK) break;
+          if (error != WSAECONNRESET && error != WSAEMSGSIZE) return {};
         }
+        // A gateway (or anyone spoofing it) that floods: bounded by the wait and the stop.
+        if (GetTickCount() - begin >= wait || (stopping && stopping() && !stopped)) break;
+        if (got < 0) continue;
         const Answer answer =
             ParseAnswer(protocol, request, c.gateway, ntohl(from.sin_addr.s_addr),
                         ntohs(from.sin_port), datagram, static_cast<size_t>(got));
@@ -250,8 +255,10 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
   }
   uint32_t outside = a.external_address;
   if (wanted.protocol == LeaseProtocol::kNatPmp) {
-    const Answer address = Exchange(c, LeaseProtocol::kNatPmp, request, NatPmpAddressRequest(),
-                                    stopping);
+    MapRequest address_request = request;
+    address_request.address_only = true;
+    const Answer address =
+        Exchange(c, LeaseProtocol::kNatPmp, address_request, NatPmpAddressRequest(), stopping);
     if (address.kind == AnswerKind::kAddress) outside = address.external_address;
   }
   const bool fresh = !lease.held || lease.record.external_port != a.external_port ||

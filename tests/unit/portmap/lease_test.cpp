@@ -114,9 +114,17 @@ TEST(Lease, NatPmpAnswers) {
   EXPECT_EQ(ok.kind, AnswerKind::kGranted);
   EXPECT_EQ(ok.external_port, 50000);
   EXPECT_EQ(ok.lifetime, 3600u);
-  const Answer address = Parse(LeaseProtocol::kNatPmp, {0, 128, 0, 0, 0, 0, 1, 0, 44, 0, 7, 1});
+  // Each answer only to its own request: an address answer ends no mapping exchange.
+  const Bytes address_answer = {0, 128, 0, 0, 0, 0, 1, 0, 44, 0, 7, 1};
+  MapRequest address_request = Request();
+  address_request.address_only = true;
+  const Answer address =
+      Parse(LeaseProtocol::kNatPmp, address_answer, kGateway, kPcpServerPort, address_request);
   EXPECT_EQ(address.kind, AnswerKind::kAddress);
   EXPECT_EQ(address.external_address, 0x2C000701u);
+  EXPECT_EQ(Parse(LeaseProtocol::kNatPmp, address_answer).kind, AnswerKind::kIgnored);
+  EXPECT_EQ(Parse(LeaseProtocol::kNatPmp, map, kGateway, kPcpServerPort, address_request).kind,
+            AnswerKind::kIgnored);
   const char* names[] = {"", "Unsupported Version", "Not Authorized/Refused", "Network Failure",
                          "Out of resources", "Unsupported opcode"};
   for (uint8_t code = 1; code < 6; ++code) {
