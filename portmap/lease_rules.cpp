@@ -3,21 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "runtime/host_setting.h"
+
 namespace {
 
 constexpr uint64_t kMinRenewalMs = 5 * 1000;
-
-bool ParsePort(const std::string& text, uint16_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return false;
-  *port = static_cast<uint16_t>(value);
-  return true;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -100,7 +90,7 @@ bool FromMappingRecord(const MappingRecord& m, LeaseRecord* record) {
   }
   if (fields == 0 || (m.extra.size() != fields && m.extra.size() != fields + 1) ||
       m.protocol != "TCP" ||
-      !ParseIpv4(m.address, &r.address) || !ParsePort(m.extra[fields - 2], &r.external_port)) {
+      !ParseIpv4(m.address, &r.address) || !ParsePortText(m.extra[fields - 2], &r.external_port)) {
     return false;
   }
   r.internal_port = m.port;

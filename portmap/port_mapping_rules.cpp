@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "portmap/lease_rules.h"
+#include "runtime/host_setting.h"
 #include "runtime/json_text.h"
 
 namespace {
@@ -92,10 +93,6 @@ uint32_t PortMappingRetrySeconds(uint32_t failures) {
   return seconds < kPortMappingLookSeconds ? seconds : kPortMappingLookSeconds;
 }
 
-uint16_t RouterPort(long long value) {
-  return value >= 1 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
-}
-
 std::string RouterText(const std::string& text) {
   return text.size() > kMaxRouterText ? text.substr(0, kMaxRouterText) : text;
 }
@@ -132,17 +129,13 @@ bool ParseMappingRecord(const std::string& text, MappingRecord* record) {
       if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
     }
   }
-  if (fields[2].size() > 5 || fields[2][0] == '0') return false;  // one way to write each
-  long long port = 0;
-  for (char c : fields[2]) {
-    if (c < '0' || c > '9') return false;
-    port = port * 10 + (c - '0');
-  }
-  if (RouterPort(port) == 0) return false;
+  uint16_t port = 0;
+  // One way to write each: no leading zero.
+  if (fields[2][0] == '0' || !ParsePortText(fields[2], &port)) return false;
   MappingRecord r;
   r.method = fields[0];
   r.protocol = fields[1];
-  r.port = static_cast<uint16_t>(port);
+  r.port = port;
   r.address = fields[3];
   r.extra.assign(fields.begin() + 4, fields.end());
   *record = r;
@@ -151,7 +144,7 @@ bool ParseMappingRecord(const std::string& text, MappingRecord* record) {
 
 namespace {
 
-// An entry whose port is not a port (RouterPort gave 0) is nobody's.
+// An entry whose port is not a port (read as 0) is nobody's.
 bool Valid(const RouterMapping& m) { return m.external_port != 0 && m.internal_port != 0; }
 
 }  // namespace

@@ -26,7 +26,6 @@ uint32_t PortMappingRetrySeconds(uint32_t failures);
 // to keep).
 constexpr size_t kMaxRouterEntries = 1024;
 constexpr size_t kMaxRouterText = 256;
-uint16_t RouterPort(long long value);
 std::string RouterText(const std::string& text);
 // A router's text as the log and the console show it: control bytes as '?', so
 // that none forges a line.

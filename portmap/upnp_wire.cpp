@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "portmap/pcp_message.h"
+#include "runtime/host_setting.h"
 
 namespace {
 
@@ -107,9 +108,7 @@ bool ParseHttpUrl(const std::string& url, HttpUrl* out) {
   const size_t colon = authority.find(':');
   u.host = authority.substr(0, colon);
   if (colon != std::string::npos) {
-    const uint16_t port = RouterPort(Number(authority.substr(colon + 1)));
-    if (port == 0) return false;
-    u.port = port;
+    if (!ParsePortText(authority.substr(colon + 1), &u.port)) return false;
   }
   // Parsed, not compared as text: the caller checks the address is the gateway's.
   if (!ParseIpv4(u.host, &u.address) || !PlainToken(u.path)) return false;
@@ -300,11 +299,21 @@ int UpnpErrorCode(const std::string& body) {
   return code > 0 && code < 100000 ? static_cast<int>(code) : 0;
 }
 
+namespace {
+
+// A router's port: 0 (nobody's) for anything that is not one.
+uint16_t PortOf(const std::string& text) {
+  uint16_t port = 0;
+  return ParsePortText(text, &port) ? port : 0;
+}
+
+}  // namespace
+
 RouterMapping ParseMappingEntry(const std::string& body) {
   RouterMapping m;
-  m.external_port = RouterPort(Number(XmlElement(body, "NewExternalPort")));
+  m.external_port = PortOf(XmlElement(body, "NewExternalPort"));
   m.protocol = XmlElement(body, "NewProtocol");
-  m.internal_port = RouterPort(Number(XmlElement(body, "NewInternalPort")));
+  m.internal_port = PortOf(XmlElement(body, "NewInternalPort"));
   m.internal_client = XmlElement(body, "NewInternalClient");
   m.description = XmlElement(body, "NewPortMappingDescription");
   return m;

@@ -63,9 +63,8 @@ TEST(PortMappingRules, PlanLookWithRecord) {
   const char* me = "10.250.7.2";
   const MappingRecord old_address{"upnp", "TCP", 5000, "10.250.7.9", {}};
   const MappingRecord other_port{"upnp", "TCP", 4000, me, {}};
-  // 70000 = 65536 + 4464: cast to 16 bits it would read as a port.
-  const RouterMapping bogus{RouterPort(65536 + 5000), "TCP", me,
-                            5000, "zrvd 5000", ""};
+  // A port of 70000 as the wire reads it (UpnpWire.MappingEntry): 0, not 70000 - 65536.
+  const RouterMapping bogus{0, "TCP", me, 5000, "zrvd 5000", ""};
   struct Case {
     const char* name;
     MappingRecord record;
