@@ -23,6 +23,9 @@ constexpr char kMsgLeased[] =
     "Port mapping: TCP %u -> %s:%u mapped on the gateway by %s, outside address %s, "
     "lease %lu s";
 constexpr char kMsgRemoved[] = "Port mapping: TCP %u -> %s:%u removed from the gateway";
+constexpr char kMsgOtherPort[] =
+    "Port mapping: the gateway granted outside port %u for TCP %u (%s), which no peer is "
+    "told; deleting it";
 constexpr char kMsgForgotten[] =
     "Port mapping: the record names TCP %u -> %s:%u by %s on another network (gateway %s); "
     "its lease ends by itself at %s: forgotten";
@@ -251,6 +254,20 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
             ProtocolText(wanted.protocol), a.result_name.c_str());
     store.clear(ToMappingRecord(wanted));
     lease.held = false;
+    return true;
+  }
+  if (a.external_port != port) {
+    // Peers are told our own port only: another outside port serves nobody and
+    // stays open on the router. Recorded as granted, then deleted at once.
+    wanted.external_port = a.external_port;
+    wanted.lease_end = asked_at / 1000 + a.lifetime;
+    store.write(ToMappingRecord(wanted));
+    LogInfo(kMsgOtherPort, a.external_port, port, ProtocolText(wanted.protocol));
+    if (Delete(gateway, wanted)) store.clear(ToMappingRecord(wanted));
+    lease.held = false;
+    status->state = PortMapState::kRefused;
+    status->why = "the gateway offered outside port " + std::to_string(a.external_port) +
+                  " for " + std::to_string(port) + ", which no peer is told: deleted";
     return true;
   }
   uint32_t outside = a.external_address;

@@ -307,15 +307,38 @@ def test_address_change(home):
         move(HOME_IP2, HOME_IP)
 
 
+# A PCP gateway that grants every mapping on another outside port (ours + 1) and
+# notes each request's lifetime and granted port.
+PCP_OTHER_PORT = """
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 5351))
+print("ready", flush=True)
+while True:
+    d, peer = s.recvfrom(1100)
+    if len(d) != 60 or d[:2] != b"\\x02\\x01":
+        continue
+    port = (int.from_bytes(d[40:42], "big") % 65535) + 1
+    a = bytearray(d)
+    a[1], a[3] = 0x81, 0
+    a[8:24] = bytes(16)
+    a[42:44] = port.to_bytes(2, "big")
+    a[44:60] = bytes(10) + b"\\xff\\xff" + socket.inet_aton("44.0.0.66")
+    open(sys.argv[2], "a").write("MAP %d %d\\n" % (int.from_bytes(d[4:8], "big"), port))
+    s.sendto(bytes(a), peer)
+"""
+
+
 @contextlib.contextmanager
-def fake_gateway(home, log, *args):
-    """hostile_gateway.py in miniupnpd's place, on the router's LAN address."""
+def fake_gateway(home, log, *args, script=None):
+    """hostile_gateway.py (or `script`) in miniupnpd's place, on the router's LAN address."""
     home.upnpd.kill()
     home.upnpd.wait()
     log.write_text("")
-    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
-                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
-                               "5556", log, *args], stdout=subprocess.PIPE)
+    program = ["-c", script, ROUTER_LAN, log] if script else \
+        [SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN, "5556", log, *args]
+    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3", *program],
+                              stdout=subprocess.PIPE)
     try:
         assert server.stdout.readline() == b"ready\n"
         yield
@@ -378,6 +401,21 @@ def test_lan_host_cannot_steer_the_search(home, tmp_path):
     heard = log.read_text().splitlines()
     assert "M-SEARCH" in heard and all(line == "M-SEARCH" for line in heard), heard
     assert b"/ctl HTTP/1.1" not in (home.daemon.folder / "engine.log").read_bytes()
+
+
+# A gateway that grants another outside port than ours: no peer is told that one, so
+# it is deleted at once, and the status says why nothing is mapped.
+def test_other_outside_port_is_deleted(home, tmp_path):
+    log = tmp_path / "pcp.log"
+    with fake_gateway(home, log, script=PCP_OTHER_PORT):
+        home.daemon.reg_dword("PortMapping", 1)
+        port = started(home)
+        assert wait_for(lambda: "MAP 0 " in log.read_text(), 40), log.read_text()
+        assert log.read_text().splitlines()[:2] == ["MAP 7200 %d" % (port + 1), "MAP 0 %d" % (port + 1)]
+        status = home.daemon.status()["port_mapping"]
+        assert status["state"] == "refused" and "which no peer is told" in status["reason"], status
+        assert home.daemon.record() is None
+        home.daemon.end()
 
 
 # A removal the gateway refuses leaves the record, and is tried again: here with
