@@ -154,11 +154,9 @@ void LoadMonthCount() {
   const std::time_t clock = std::time(nullptr);
   Watch& watch = State();
   if (verdict == StoredVerdict::kThisMonth || verdict == StoredVerdict::kLater) {
-    // The month only moves forward: a clock set back counts on in the stored month.
+    // The month only moves forward: a clock set back counts on in the stored month
+    // (the thread's first look says so).
     const int32_t counted = static_cast<int32_t>(stored.month.value);
-    if (verdict == StoredVerdict::kLater) {
-      LogInfo(kMsgClockBehind, month.c_str(), MonthText(counted).c_str());
-    }
     // A budget spent before the restart is still spent: that is a change too.
     LogBookChange(UploadBook::Shared().StartMonth(counted, stored.internet_bytes.value,
                                                   stored.lan_bytes.value, now.seconds_left,

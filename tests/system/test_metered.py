@@ -211,7 +211,13 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert wait_for(lambda: "IPCPort" in daemon.wine("reg", "query", ENGINE_KEY, check=False), 10)
     assert wait_for(lambda: stored(daemon, "UploadMonthLanBytes") == counted, 10)
     daemon.end(kill=True)
+    # A clock set back by a year: the month only moves forward, the count is kept.
+    later = int(time.strftime("%Y%m")) + 100
+    daemon.reg_dword("UploadMonth", later)
+    daemon.wine("reg", "add", ENGINE_KEY, "/v", "P4PShareLogFilePath", "/d", winpath(log), "/f")
     daemon.start()
-    assert cost_now()["month_lan_bytes"] == counted
+    kept = cost_now()
+    assert (kept["month"], kept["month_lan_bytes"]) == ("%d-%02d" % divmod(later, 100), counted)
+    assert wait_for(lambda: b"is before the month counted" in log.read_bytes(), 10)
     daemon.end()
 
