@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "engine/metered_watch.h"
+#include "uploadpolicy/metered_watch.h"
 #include "portmap/port_mapper.h"
 
 namespace {

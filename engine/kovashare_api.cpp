@@ -2,8 +2,8 @@
 
 #include "engine/engine_finish.h"
 #include "engine/engine_start.h"
-#include "engine/upload_control.h"
 #include "runtime/globals.h"
+#include "uploadpolicy/upload_control.h"
 
 namespace {
 // Long enough for the one removal request of the end (no search, no list: the

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <ctime>
 
 #include "catalogue/file_check.h"
 #include "catalogue/number_text.h"
@@ -12,13 +11,10 @@
 #include "httpserver/http_limits.h"
 #include "httpserver/http_log_text.h"
 #include "httpserver/keep_alive_rule.h"
-#include "httpserver/peer_class.h"
 #include "httpserver/response_head.h"
-#include "httpserver/served_stats.h"
 #include "httpserver/socket_io.h"
-#include "httpserver/upload_book.h"
-#include "httpserver/upload_throttle.h"
 #include "runtime/log.h"
+#include "uploadpolicy/upload_book.h"
 
 namespace {
 
@@ -33,9 +29,8 @@ bool SendText(SOCKET socket, const std::string& text) {
   return SendAll(socket, text.data(), size) == size;
 }
 
-void LogBudgetReached() {
-  const uint64_t budget = UploadBook::Shared().Read().settings.budget_bytes;
-  LogInfo(kLogBudgetReached, static_cast<unsigned>(budget >> 20));
+void LogBudgetReached(IUploadGate* gate) {
+  LogInfo(kLogBudgetReached, static_cast<unsigned>(gate->BudgetBytes() >> 20));
 }
 
 bool SendNotFound(SOCKET socket) {
@@ -45,7 +40,8 @@ bool SendNotFound(SOCKET socket) {
 
 }  // namespace
 
-HttpFileHandler::HttpFileHandler(SharedFileSource source) : m_source(source) {}
+HttpFileHandler::HttpFileHandler(IUploadGate* gate, SharedFileSource source)
+    : m_gate(gate), m_source(source) {}
 
 HttpFileHandler::~HttpFileHandler() = default;
 
@@ -59,16 +55,16 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   for (char c : md5) {
     if (!IsHexDigit(c)) return kHttpDeclined;
   }
-  if (UploadThrottle::Shared().Paused()) {
+  if (m_gate->Paused()) {
     zrvd::unique_socket closing(socket);
     SendAll(closing.get(), kPausedAnswer, static_cast<int32_t>(kPausedAnswerSize));
     shutdown(closing.get(), SD_SEND);
     return kHttpClosed;
   }
-  UploadBook& book = UploadBook::Shared();
-  if (!ThreadPeerIsLan() && book.InternetRefused() != InternetRefusal::kNone) {
+  const bool lan = request->PeerIsLan();
+  if (!lan && m_gate->InternetRefused()) {
     zrvd::unique_socket closing(socket);
-    SendText(closing.get(), BuildRefusedAnswer(book.RetryAfter(std::time(nullptr))));
+    SendText(closing.get(), BuildRefusedAnswer(m_gate->RetryAfter()));
     shutdown(closing.get(), SD_SEND);
     return kHttpClosed;
   }
@@ -87,10 +83,10 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   LogInfo(http_log::kEndOffset, Int64ToString(range.end).c_str());
 
   bool keep_alive = KeepAliveFor(request->GetVersion(), request->GetHeader("CONNECTION"));
-  if (shared) ServedStats::Shared().AddRequest(static_cast<int64_t>(std::time(nullptr)));
-  const bool complete =
-      shared ? SendFileRange(file.get(), total, md5, entry.local_path, keep_alive, range, socket)
-             : SendNotFound(socket);
+  if (shared) m_gate->AddServedRequest();
+  const bool complete = shared ? SendFileRange(file.get(), total, md5, entry.local_path,
+                                               keep_alive, lan, range, socket)
+                               : SendNotFound(socket);
   file.reset();
   if (!complete) keep_alive = false;
   if (keep_alive) return kHttpKeepOpen;
@@ -132,10 +128,9 @@ bool HttpFileHandler::OpenSharedFile(const std::string& md5, CatalogueEntry* ent
 }
 
 bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::string& md5,
-                                    const std::string& path, bool keep_alive,
+                                    const std::string& path, bool keep_alive, bool lan,
                                     const RangeRequest& range, SOCKET socket) {
   const std::string file_name = FileNameOfPath(path);
-  ServedStats& served = ServedStats::Shared();
   const ResolvedRange resolved = ResolveRange(range, total);
   if (!resolved.satisfiable) return SendText(socket, BuildUnsatisfiableHead(total, keep_alive));
 
@@ -161,14 +156,12 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
       (answer_size > static_cast<int64_t>(http_limits::kBlockingAnswerBytes) &&
        KeepNonBlocking(socket));
   WatchedAnswer watch(ThreadAnswerRules());
-  UploadThrottle& throttle = UploadThrottle::Shared();
-  UploadBook& book = UploadBook::Shared();
+  IUploadGate* const gate = m_gate;
   // A LAN peer does not spend the uplink: outside the caps unless the player
   // says otherwise. An internet peer's answer ends as a pause ends it when
   // internet peers come to be refused.
-  const bool lan = ThreadPeerIsLan();
-  const bool capped = !lan || !book.LanUncapped();
-  const std::atomic<bool>* stop = lan ? throttle.PausedFlag() : book.InternetStopFlag();
+  const bool capped = !lan || !gate->LanUncapped();
+  const std::atomic<bool>* stop = lan ? gate->PausedFlag() : gate->InternetStopFlag();
   const auto send_piece = [&](const char* data, int32_t count) {
     return watched ? watch.Send(socket, data, count, stop) : SendAll(socket, data, count);
   };
@@ -180,16 +173,13 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
       if (stop->load()) break;
       const DWORD asked = GetTickCount();
       const uint32_t want = static_cast<uint32_t>(count - done);
-      const int32_t granted = static_cast<int32_t>(capped ? throttle.Acquire(want) : want);
+      const int32_t granted = static_cast<int32_t>(capped ? gate->Acquire(want) : want);
       watch.ExcludeSince(asked);
       if (granted == 0) break;
       const int32_t sent = send_piece(data + done, granted);
       // Counted per turn, heads included, so that a budget stops the answer at
       // the turn that fills it.
-      if (sent > 0 && book.AddBytes(lan, static_cast<uint64_t>(sent)) ==
-                          UploadBook::Change::kBudgetReached) {
-        LogBudgetReached();
-      }
+      if (sent > 0 && gate->AddSent(lan, static_cast<uint64_t>(sent))) LogBudgetReached(gate);
       done += sent;
       if (sent != granted) break;
     }
@@ -228,8 +218,7 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
     const int32_t body_sent = out_sent - static_cast<int32_t>(pending_head);
     pending_head = 0;
     if (body_sent > 0) {
-      served.AddBytes(md5, path, static_cast<uint64_t>(body_sent),
-                      static_cast<int64_t>(std::time(nullptr)));
+      m_gate->AddServedBytes(md5, path, static_cast<uint64_t>(body_sent));
     }
     if (body_sent != static_cast<int32_t>(got)) {
       LogInfo(http_log::kShortSend, static_cast<int>(got), static_cast<int>(body_sent));

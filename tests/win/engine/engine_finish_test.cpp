@@ -9,7 +9,7 @@
 #include <string>
 
 #include "engine/engine_finish.h"
-#include "engine/metered_watch.h"
+#include "uploadpolicy/metered_watch.h"
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
 #include "tests/win/support/test_threads.h"
