@@ -206,8 +206,8 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
       // UPnP's mapping, leased on another gateway or run out: it ends by itself.
       const uint64_t now = NowMs() / 1000;
       if (upnp_end != 0 && (upnp_end <= now || upnp_gateway != Ipv4Text(gateway))) {
-        LogInfo(kMsgForgotten, other.port, other.address.c_str(), other.port, "UPnP",
-                upnp_gateway.c_str(), UtcText(upnp_end).c_str());
+        LogInfo(kMsgForgotten, other.port, ShownText(other.address).c_str(), other.port, "UPnP",
+                ShownText(upnp_gateway).c_str(), UtcText(upnp_end).c_str());
         store.clear(other);
       }
     }

@@ -226,8 +226,8 @@ bool PortMapThread::Look() {
       SetStatus(status);
       return false;
     }
-    LogInfo(kMsgOtherGateway, record.port, record.address.c_str(), record.port,
-            record_gateway.c_str());
+    LogInfo(kMsgOtherGateway, record.port, ShownText(record.address).c_str(), record.port,
+            ShownText(record_gateway).c_str());
     ClearRecord(record);
     recorded = false;
   }

@@ -32,7 +32,7 @@ std::string Reason(const PortMapStatus& s) {
     case PortMapState::kNoGateway:
       return "no gateway found";
     case PortMapState::kRefused:
-      if (!s.why.empty()) return s.why;
+      if (!s.why.empty()) return ShownText(s.why);
       if (!s.refusal.empty()) {
         return std::string("refused by the gateway (") +
                (s.protocol == MapProtocol::kPcp ? "PCP " : "NAT-PMP ") + s.refusal + ")";

@@ -73,15 +73,15 @@ bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& add
                               {"NewProtocol", "TCP"}},
                              &answer);
   if (answered && answer.status == 200) {
-    LogInfo(kMsgRemoved, port, address.c_str(), port);
+    LogInfo(kMsgRemoved, port, ShownText(address).c_str(), port);
     return true;
   }
   if (answered && UpnpErrorCode(answer.body) == kNoSuchEntry) return true;
   if (answered && RemovalRefusalIsFinal(answer.status, UpnpErrorCode(answer.body), address, ours)) {
-    LogInfo(kMsgNotOurs, ours.c_str(), port, address.c_str(), port);
+    LogInfo(kMsgNotOurs, ours.c_str(), port, ShownText(address).c_str(), port);
     return true;
   }
-  LogInfo(kMsgRemoveFailed, port, address.c_str(), port,
+  LogInfo(kMsgRemoveFailed, port, ShownText(address).c_str(), port,
           answered ? ("HTTP " + std::to_string(answer.status)).c_str() : "no answer");
   return false;
 }
