@@ -145,9 +145,8 @@ void LoadMonthCount() {
   Watch& watch = State();
   if (verdict == StoredVerdict::kThisMonth) {
     // A budget spent before the restart is still spent: that is a change too.
-    LogBookChange(UploadBook::Shared().StartMonth(now.month, stored.internet_bytes.value,
-                                                  stored.lan_bytes.value, now.seconds_left,
-                                                  clock));
+    UploadBook::Shared().StartMonth(now.month, stored.internet_bytes.value,
+                                    stored.lan_bytes.value, now.seconds_left, clock);
     std::lock_guard<std::mutex> lock(watch.mutex);
     watch.stored_month = now.month;
     watch.stored_internet = stored.internet_bytes.value;
@@ -159,7 +158,7 @@ void LoadMonthCount() {
   } else if (stored.month.kind != StoredValue::Kind::kAbsent) {
     LogInfo(kMsgNewMonth, month.c_str());
   }
-  LogBookChange(UploadBook::Shared().StartMonth(now.month, 0, 0, now.seconds_left, clock));
+  UploadBook::Shared().StartMonth(now.month, 0, 0, now.seconds_left, clock);
 }
 
 // Writes the count when it moved: the bytes first, so that a crash between the
@@ -201,7 +200,7 @@ void FollowMonth() {
   const MonthNow now = ThisMonth();
   if (now.month == book.Read().month) return;
   LogInfo(kMsgNewMonth, MonthText(now.month).c_str());
-  LogBookChange(book.StartMonth(now.month, 0, 0, now.seconds_left, std::time(nullptr)));
+  book.StartMonth(now.month, 0, 0, now.seconds_left, std::time(nullptr));
 }
 
 class CostReader {
@@ -313,9 +312,8 @@ class WatchThread : public IThreadHandler {
 
 }  // namespace
 
-void LogBookChange(UploadBook::Change change) {
+void LogBookChange(UploadBook::Change change, const UploadBook::Figures& figures) {
   if (change == UploadBook::Change::kNone) return;
-  const UploadBook::Figures figures = UploadBook::Shared().Read();
   const unsigned budget_mb = static_cast<unsigned>(figures.settings.budget_bytes >> 20);
   if (change == UploadBook::Change::kBudgetReached) {
     LogInfo(kLogBudgetReached, budget_mb);

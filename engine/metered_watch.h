@@ -14,5 +14,6 @@ void StartMeteredWatch(IThreadManager* threads);
 // Writes the month's count a last time; waits at most `wait_ms` for the thread.
 void StopMeteredWatch(uint32_t wait_ms);
 
-// The log line of a change the book reports.
-void LogBookChange(UploadBook::Change change);
+// The log line of a change of the budget: the book's sink, the one place that
+// logs them.
+void LogBookChange(UploadBook::Change change, const UploadBook::Figures& figures);

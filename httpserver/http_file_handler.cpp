@@ -33,11 +33,6 @@ bool SendText(SOCKET socket, const std::string& text) {
   return SendAll(socket, text.data(), size) == size;
 }
 
-void LogBudgetReached() {
-  const uint64_t budget = UploadBook::Shared().Read().settings.budget_bytes;
-  LogInfo(kLogBudgetReached, static_cast<unsigned>(budget >> 20));
-}
-
 bool SendNotFound(SOCKET socket) {
   SendAll(socket, kNotFoundAnswer, static_cast<int32_t>(kNotFoundAnswerSize));
   return false;
@@ -173,25 +168,28 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
     return watched ? watch.Send(socket, data, count, stop) : SendAll(socket, data, count);
   };
   // Every byte draws on the shared budget; a pause ends the answer. The wait
-  // for a turn is not the peer's sending time.
+  // for a turn is not the peer's sending time. An internet turn is no larger
+  // than what is left of the month's budget, so answers side by side stop at it.
   const auto send_out = [&](const char* data, int32_t count) {
     int32_t done = 0;
     while (done < count) {
       if (stop->load()) break;
       const DWORD asked = GetTickCount();
       const uint32_t want = static_cast<uint32_t>(count - done);
-      const int32_t granted = static_cast<int32_t>(capped ? throttle.Acquire(want) : want);
+      const uint32_t granted = capped ? throttle.Acquire(want) : want;
       watch.ExcludeSince(asked);
-      if (granted == 0) break;
-      const int32_t sent = send_piece(data + done, granted);
-      // Counted per turn, heads included, so that a budget stops the answer at
-      // the turn that fills it.
-      if (sent > 0 && book.AddBytes(lan, static_cast<uint64_t>(sent)) ==
-                          UploadBook::Change::kBudgetReached) {
-        LogBudgetReached();
+      const int32_t turn = static_cast<int32_t>(lan ? granted : book.TakeInternetTurn(granted));
+      if (turn == 0) break;
+      const int32_t sent = send_piece(data + done, turn);
+      // Counted per turn, heads included.
+      const uint64_t counted = sent > 0 ? static_cast<uint64_t>(sent) : 0;
+      if (lan) {
+        book.AddBytes(true, counted);
+      } else {
+        book.SettleInternetTurn(static_cast<uint64_t>(turn), counted);
       }
       done += sent;
-      if (sent != granted) break;
+      if (sent != turn) break;
     }
     return done;
   };
