@@ -67,7 +67,8 @@ Watch& State() {
 }
 
 // The cost events only wake the thread, which asks again: a hint, not the answer.
-class CostEvents : public INetworkCostManagerEvents {
+// On the heap and counted: the cost manager may hold it past the reader's end.
+class CostEvents final : public INetworkCostManagerEvents {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (IsEqualIID(iid, kIidUnknown) || IsEqualIID(iid, kIidCostManagerEvents)) {
@@ -79,7 +80,11 @@ class CostEvents : public INetworkCostManagerEvents {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }  // lives in the thread
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --m_refs;
+    if (left == 0) delete this;
+    return left;
+  }
   HRESULT STDMETHODCALLTYPE CostChanged(DWORD, NLM_SOCKADDR*) override { return Wake(); }
   HRESULT STDMETHODCALLTYPE DataPlanStatusChanged(NLM_SOCKADDR*) override { return Wake(); }
 
@@ -215,12 +220,13 @@ class CostReader {
     zrvd::com_ptr<IConnectionPointContainer> container;
     if (SUCCEEDED(m_costs->QueryInterface(kIidConnectionPointContainer, container.put_void())) &&
         SUCCEEDED(container->FindConnectionPoint(kIidCostManagerEvents, m_point.put())) &&
-        FAILED(m_point->Advise(&m_events, &m_cookie))) {
+        FAILED(m_point->Advise(m_events, &m_cookie))) {
       m_point.reset();
     }
   }
   ~CostReader() {
     if (m_point && m_cookie) m_point->Unadvise(m_cookie);
+    m_events->Release();
   }
 
   // Asks and puts the answer in force; one line when being metered changes.
@@ -257,7 +263,7 @@ class CostReader {
  private:
   zrvd::com_ptr<INetworkCostManager> m_costs;
   zrvd::com_ptr<IConnectionPoint> m_point;
-  CostEvents m_events;
+  CostEvents* m_events = new CostEvents;  // our reference; each Advise takes one more
   DWORD m_cookie = 0;
   bool m_looked = false;
   bool m_metered = false;

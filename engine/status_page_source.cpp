@@ -42,16 +42,17 @@ void MakeStatusPageToken() {
 
 const std::string& StatusPageToken() { return g_token; }
 
-void SetSharingPaused(bool paused) {
+bool SetSharingPaused(bool paused) {
   zrvd::unique_hkey key;
   const DWORD value = paused ? 1 : 0;
-  if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE, nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
-    RegSetValueExA(key.get(), "SharingPaused", 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&value), sizeof(value));
-  }
+  const bool stored =
+      RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
+      RegSetValueExA(key.get(), "SharingPaused", 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&value), sizeof(value)) == ERROR_SUCCESS;
   // The key's watch would follow too, a moment later; the page reads at once.
   ReloadUploadSettings();
+  return stored;
 }
 
 bool ReadUiFile(const std::string& name, std::string* body, std::string* type) {

@@ -60,10 +60,16 @@ function stateWords(s) {
   return words;
 }
 
+// The seconds that are over: the last number is the second under way, which
+// would read low.
+function wholeSeconds(s) {
+  return s.peers.bytes_per_second.slice(0, -1);
+}
+
 function drawChart(s) {
-  const samples = s.peers.bytes_per_second;
+  const samples = wholeSeconds(s);
   const now = Date.parse(s.daemon.started) / 1000 + s.daemon.uptime_s;
-  const xs = samples.map((_, i) => now - (samples.length - 1) + i);
+  const xs = samples.map((_, i) => now - samples.length + i);
   const data = [xs, samples.slice()];
   if (chart) {
     chart.setData(data);
@@ -151,7 +157,7 @@ async function refresh() {
     return;
   }
   drawState(stateWords(s));
-  const samples = s.peers.bytes_per_second;
+  const samples = wholeSeconds(s);
   document.getElementById("rate").textContent = bytes(samples[samples.length - 1] || 0);
   document.getElementById("served").textContent = bytes(s.peers.bytes);
   document.getElementById("requests").textContent = String(s.peers.requests);

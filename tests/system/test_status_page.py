@@ -123,9 +123,11 @@ def test_status_page_in_a_browser(live, tmp_path, browser, other_origin, monkeyp
     table = wait_for(lambda: (lambda r: len(r) == 2 and r)(rows(browser)), 20)
     assert table == {md5.upper(): ["a.pak", "2.9 MiB", "pending", "2.9 MiB"],
                      md5_cn.upper(): [CHINESE, "195.3 KiB", "pending", "195.3 KiB"]}, table
-    assert browser.execute_script(
-        "return window.statusChart.data[1].length === 600 && "
-        "window.statusChart.data[1].reduce((a, b) => a + b, 0)") == len(data) + len(data_cn)
+    # Whole seconds only: the chart and "Now" leave out the second under way.
+    assert wait_for(lambda: browser.execute_script(
+        "const d = window.statusChart.data[1];"
+        "return d.length === 599 && document.getElementById('rate').textContent === "
+        "bytes(d[d.length - 1]) && d.reduce((a, b) => a + b, 0)") == len(data) + len(data_cn), 10)
     state = browser.find_element(By.ID, "state")
     assert state.get_attribute("data-state") == "serving unreachable", state.text
     assert state.text.startswith("Serving 2 files"), state.text
