@@ -86,16 +86,8 @@ uint64_t ReadBudgetSetting() {
 
 bool ChecksEnabled() { return ReadSetting(kSwitchValue, 1) != 0; }
 
-// Milliseconds of GetTickCount widened past its 49-day wrap; only the check's
-// own thread calls it (XP has no GetTickCount64).
-uint64_t NowMs() {
-  static DWORD last = GetTickCount();
-  static uint64_t total = 0;
-  const DWORD now = GetTickCount();
-  total += static_cast<DWORD>(now - last);
-  last = now;
-  return total;
-}
+// Milliseconds that never wrap.
+uint64_t NowMs() { return GetTickCount64(); }
 
 bool IsMd5Text(const std::string& name) {
   if (name.size() != 32) return false;
