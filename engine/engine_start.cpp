@@ -9,19 +9,20 @@
 #include "catalogue/registry_value.h"
 #include "catalogue/shared_file_list.h"
 #include "common/unique_any.h"
-#include "engine/metered_watch.h"
-#include "engine/status_page_source.h"
 #include "engine/status_view.h"
-#include "engine/upload_control.h"
 #include "httpserver/http_file_handler.h"
 #include "httpserver/http_server.h"
-#include "httpserver/status_handler.h"
 #include "ipc/ipc_server.h"
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
 #include "runtime/log_setting.h"
 #include "runtime/runtime.h"
+#include "statuspage/status_handler.h"
+#include "statuspage/status_page_source.h"
+#include "uploadpolicy/metered_watch.h"
+#include "uploadpolicy/upload_control.h"
+#include "uploadpolicy/upload_gate.h"
 
 namespace {
 // Read by the catalogue's watch thread when it puts a deleted key back.
@@ -94,13 +95,14 @@ void StartEngine(int ipc_port) {
   // the engine runs on, serving nothing. What it consults (its handlers, the
   // upload settings, the hooks its first lookup hands to the catalogue's watch)
   // is in place before it accepts.
-  HttpServer* http_server = new HttpServer;
+  HttpServer* http_server = new HttpServer(&SharedUploadGate());
   MakeStatusPageToken();
   http_server->AddHandler(new StatusHandler(StatusSource{&StatusJson, &StatusTable,
                                                          &AskForFileCheck, &SetSharingPaused,
                                                          &ReadUiFile, StatusPageToken()}));
-  http_server->AddHandler(new HttpFileHandler);
-  SetUploadControlledServer(http_server);
+  http_server->AddHandler(new HttpFileHandler(&SharedUploadGate()));
+  SetUploadControlledServer(
+      [http_server](int32_t bound) { http_server->SetMaxConnectionsPerPeer(bound); });
   // The player's upload settings, in force now and again after every change;
   // then the month's count, the link's cost and which peers are on the LAN.
   UploadBook::Shared().SetChangeSink(&LogBookChange);

@@ -1,10 +1,10 @@
 #include "engine/kovashare.h"
 
 #include "engine/engine_start.h"
-#include "engine/metered_watch.h"
-#include "engine/upload_control.h"
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
+#include "uploadpolicy/metered_watch.h"
+#include "uploadpolicy/upload_control.h"
 
 namespace {
 // Long enough for the one removal request of the end (no search, no list: the

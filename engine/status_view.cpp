@@ -10,16 +10,16 @@
 #include "catalogue/file_verifier.h"
 #include "catalogue/shared_file_list.h"
 #include "engine/engine_start.h"
-#include "engine/status_cost.h"
-#include "engine/status_page_source.h"
-#include "engine/status_report.h"
-#include "engine/upload_control.h"
 #include "httpserver/http_server.h"
-#include "httpserver/served_stats.h"
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
 #include "runtime/last_outcome.h"
 #include "runtime/settings.h"
+#include "statuspage/status_cost.h"
+#include "statuspage/status_page_source.h"
+#include "statuspage/status_report.h"
+#include "uploadpolicy/served_stats.h"
+#include "uploadpolicy/upload_control.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include "httpserver/http_log_text.h"
 #include "httpserver/http_server.h"
-#include "httpserver/peer_class.h"
 #include "httpserver/response_head.h"
 #include "httpserver/socket_io.h"
 #include "runtime/log.h"
@@ -57,7 +56,7 @@ int32_t HttpConnection::Run() {
 
   SetThreadAnswerRules({limits.min_rate_window_ms, limits.min_rate_bytes, this});
   // Once per connection: a peer does not move between links while connected.
-  SetThreadPeerIsLan(LanPrefixes::Shared().IsLan(ntohl(m_peer)));
+  m_peerIsLan = m_server->Gate()->IsLanPeer(ntohl(m_peer));
 
   RequestHeadReader reader(m_socket.get());
   for (;;) {
@@ -121,3 +120,4 @@ const char* HttpConnection::GetURI() { return m_request.uri.c_str(); }
 const char* HttpConnection::GetVersion() { return m_request.version.c_str(); }
 const char* HttpConnection::GetHeader(const char* name) { return Lookup(m_request.headers, name); }
 const char* HttpConnection::GetParam(const char* name) { return Lookup(m_request.params, name); }
+bool HttpConnection::PeerIsLan() { return m_peerIsLan; }

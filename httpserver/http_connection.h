@@ -34,6 +34,7 @@ class HttpConnection : public IThreadHandler, public IHttpRequest, public IAnswe
   const char* GetVersion() override;
   const char* GetHeader(const char* name) override;
   const char* GetParam(const char* name) override;
+  bool PeerIsLan() override;
 
   // IAnswerWatcher, for the answers sent on this connection's thread.
   void Paced(SOCKET socket, uint64_t taken) override;
@@ -47,6 +48,7 @@ class HttpConnection : public IThreadHandler, public IHttpRequest, public IAnswe
 
   HttpServer* m_server;
   const uint32_t m_peer;
+  bool m_peerIsLan = false;
   bool m_evicted = false;  // closed by the server, idle or slow, for a new connection
   zrvd::unique_socket m_socket;
   ParsedRequest m_request;

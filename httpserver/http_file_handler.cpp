@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <ctime>
 
 #include "catalogue/file_check.h"
 #include "catalogue/number_text.h"
@@ -12,12 +11,8 @@
 #include "httpserver/http_limits.h"
 #include "httpserver/http_log_text.h"
 #include "httpserver/keep_alive_rule.h"
-#include "httpserver/peer_class.h"
 #include "httpserver/response_head.h"
-#include "httpserver/served_stats.h"
 #include "httpserver/socket_io.h"
-#include "httpserver/upload_book.h"
-#include "httpserver/upload_throttle.h"
 #include "runtime/log.h"
 
 namespace {
@@ -40,7 +35,8 @@ bool SendNotFound(SOCKET socket) {
 
 }  // namespace
 
-HttpFileHandler::HttpFileHandler(SharedFileSource source) : m_source(source) {}
+HttpFileHandler::HttpFileHandler(IUploadGate* gate, SharedFileSource source)
+    : m_gate(gate), m_source(source) {}
 
 HttpFileHandler::~HttpFileHandler() = default;
 
@@ -54,16 +50,16 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   for (char c : md5) {
     if (!IsHexDigit(c)) return kHttpDeclined;
   }
-  if (UploadThrottle::Shared().Paused()) {
+  if (m_gate->Paused()) {
     zrvd::unique_socket closing(socket);
     SendAll(closing.get(), kPausedAnswer, static_cast<int32_t>(kPausedAnswerSize));
     shutdown(closing.get(), SD_SEND);
     return kHttpClosed;
   }
-  UploadBook& book = UploadBook::Shared();
-  if (!ThreadPeerIsLan() && book.InternetRefused() != InternetRefusal::kNone) {
+  const bool lan = request->PeerIsLan();
+  if (!lan && m_gate->InternetRefused()) {
     zrvd::unique_socket closing(socket);
-    SendText(closing.get(), BuildRefusedAnswer(book.RetryAfter(std::time(nullptr))));
+    SendText(closing.get(), BuildRefusedAnswer(m_gate->RetryAfter()));
     shutdown(closing.get(), SD_SEND);
     return kHttpClosed;
   }
@@ -82,10 +78,10 @@ int32_t HttpFileHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
   LogInfo(http_log::kEndOffset, Int64ToString(range.end).c_str());
 
   bool keep_alive = KeepAliveFor(request->GetVersion(), request->GetHeader("CONNECTION"));
-  if (shared) ServedStats::Shared().AddRequest(static_cast<int64_t>(std::time(nullptr)));
-  const bool complete =
-      shared ? SendFileRange(file.get(), total, md5, entry.local_path, keep_alive, range, socket)
-             : SendNotFound(socket);
+  if (shared) m_gate->AddServedRequest();
+  const bool complete = shared ? SendFileRange(file.get(), total, md5, entry.local_path,
+                                               keep_alive, lan, range, socket)
+                               : SendNotFound(socket);
   file.reset();
   if (!complete) keep_alive = false;
   if (keep_alive) return kHttpKeepOpen;
@@ -127,10 +123,9 @@ bool HttpFileHandler::OpenSharedFile(const std::string& md5, CatalogueEntry* ent
 }
 
 bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::string& md5,
-                                    const std::string& path, bool keep_alive,
+                                    const std::string& path, bool keep_alive, bool lan,
                                     const RangeRequest& range, SOCKET socket) {
   const std::string file_name = FileNameOfPath(path);
-  ServedStats& served = ServedStats::Shared();
   const ResolvedRange resolved = ResolveRange(range, total);
   if (!resolved.satisfiable) return SendText(socket, BuildUnsatisfiableHead(total, keep_alive));
 
@@ -156,14 +151,12 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
       (answer_size > static_cast<int64_t>(http_limits::kBlockingAnswerBytes) &&
        KeepNonBlocking(socket));
   WatchedAnswer watch(ThreadAnswerRules());
-  UploadThrottle& throttle = UploadThrottle::Shared();
-  UploadBook& book = UploadBook::Shared();
+  IUploadGate* const gate = m_gate;
   // A LAN peer does not spend the uplink: outside the caps unless the player
   // says otherwise. An internet peer's answer ends as a pause ends it when
   // internet peers come to be refused.
-  const bool lan = ThreadPeerIsLan();
-  const bool capped = !lan || !book.LanUncapped();
-  const std::atomic<bool>* stop = lan ? throttle.PausedFlag() : book.InternetStopFlag();
+  const bool capped = !lan || !gate->LanUncapped();
+  const std::atomic<bool>* stop = lan ? gate->PausedFlag() : gate->InternetStopFlag();
   const auto send_piece = [&](const char* data, int32_t count) {
     return watched ? watch.Send(socket, data, count, stop) : SendAll(socket, data, count);
   };
@@ -176,18 +169,14 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
       if (stop->load()) break;
       const DWORD asked = GetTickCount();
       const uint32_t want = static_cast<uint32_t>(count - done);
-      const uint32_t granted = capped ? throttle.Acquire(want) : want;
+      const uint32_t granted = capped ? gate->Acquire(want) : want;
       watch.ExcludeSince(asked);
-      const int32_t turn = static_cast<int32_t>(lan ? granted : book.TakeInternetTurn(granted));
+      const int32_t turn = static_cast<int32_t>(lan ? granted : gate->InternetTurn(granted));
       if (turn == 0) break;
       const int32_t sent = send_piece(data + done, turn);
       // Counted per turn, heads included.
-      const uint64_t counted = sent > 0 ? static_cast<uint64_t>(sent) : 0;
-      if (lan) {
-        book.AddBytes(true, counted);
-      } else {
-        book.SettleInternetTurn(static_cast<uint64_t>(turn), counted);
-      }
+      gate->AddSent(lan, lan ? 0 : static_cast<uint64_t>(turn),
+                    sent > 0 ? static_cast<uint64_t>(sent) : 0);
       done += sent;
       if (sent != turn) break;
     }
@@ -226,8 +215,7 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
     const int32_t body_sent = out_sent - static_cast<int32_t>(pending_head);
     pending_head = 0;
     if (body_sent > 0) {
-      served.AddBytes(md5, path, static_cast<uint64_t>(body_sent),
-                      static_cast<int64_t>(std::time(nullptr)));
+      m_gate->AddServedBytes(md5, path, static_cast<uint64_t>(body_sent));
     }
     if (body_sent != static_cast<int32_t>(got)) {
       LogInfo(http_log::kShortSend, static_cast<int>(got), static_cast<int>(body_sent));

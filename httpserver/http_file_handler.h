@@ -10,6 +10,7 @@
 #include "catalogue/catalogue_view.h"
 #include "httpserver/http_interfaces.h"
 #include "httpserver/range_rule.h"
+#include "uploadpolicy/upload_gate.h"
 
 // What the handler needs of the catalogue: the shared-file catalogue itself, or
 // a test's own. Both functions are called from many connection threads at once.
@@ -27,9 +28,10 @@ struct SharedFileSource {
 // entry, so bytes of a file that no longer matches its entry are never sent.
 class HttpFileHandler : public IHttpHandler {
  public:
-  // Looks files up in the shared-file catalogue.
-  HttpFileHandler();
-  explicit HttpFileHandler(SharedFileSource source);
+  // Answers under `gate`, which must outlive the handler; looks files up in
+  // the shared-file catalogue, or in `source`.
+  explicit HttpFileHandler(IUploadGate* gate);
+  HttpFileHandler(IUploadGate* gate, SharedFileSource source);
 
   void Release() override;
   // -1 for anything but a GET of 32 hex digits after the URI's first character;
@@ -47,9 +49,9 @@ class HttpFileHandler : public IHttpHandler {
   // Sends the answer for `range` of the open file of `total` bytes: 416 when
   // the range cannot be satisfied, else 200 or 206 and the body, counted as
   // served from file `md5` at `path`. True when every promised body byte was sent.
-  static bool SendFileRange(HANDLE file, int64_t total, const std::string& md5,
-                            const std::string& path, bool keep_alive, const RangeRequest& range,
-                            SOCKET socket);
+  bool SendFileRange(HANDLE file, int64_t total, const std::string& md5, const std::string& path,
+                     bool keep_alive, bool lan, const RangeRequest& range, SOCKET socket);
 
+  IUploadGate* const m_gate;
   const SharedFileSource m_source;
 };

@@ -13,5 +13,5 @@ bool RecheckInCatalogue(const std::string& md5, const CatalogueEntry& seen,
 }
 }  // namespace
 
-HttpFileHandler::HttpFileHandler()
-    : HttpFileHandler(SharedFileSource{&FindInCatalogue, &RecheckInCatalogue}) {}
+HttpFileHandler::HttpFileHandler(IUploadGate* gate)
+    : HttpFileHandler(gate, SharedFileSource{&FindInCatalogue, &RecheckInCatalogue}) {}

@@ -23,6 +23,9 @@ class IHttpRequest {
   virtual const char* GetHeader(const char* name) = 0;
   // The percent-decoded query parameter under exactly `name`, or empty text.
   virtual const char* GetParam(const char* name) = 0;
+  // Whether the peer is on the LAN, as the server's upload gate classed it when
+  // the connection began; the same on whichever thread a handler asks.
+  virtual bool PeerIsLan() = 0;
   virtual ~IHttpRequest() = default;
 };
 

@@ -7,8 +7,8 @@
 #include "httpserver/connection_name.h"
 #include "httpserver/http_connection.h"
 #include "httpserver/http_log_text.h"
-#include "httpserver/slowest_answer.h"
 #include "runtime/log.h"
+#include "uploadpolicy/slowest_answer.h"
 
 namespace {
 constexpr char kAcceptThreadName[] = "HttpServer";
@@ -20,7 +20,8 @@ constexpr int kThreadNameAttempts = 3;
 void CancelWaits(SOCKET socket) { CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr); }
 }  // namespace
 
-HttpServer::HttpServer(const HttpServerLimits& limits) : m_limits(limits) {
+HttpServer::HttpServer(IUploadGate* gate, const HttpServerLimits& limits)
+    : m_gate(gate), m_limits(limits) {
   WSADATA data;
   m_wsaStarted = WSAStartup(MAKEWORD(2, 0), &data) == 0;
 }

@@ -17,6 +17,7 @@
 #include "httpserver/http_limits.h"
 #include "runtime/start_release_guard.h"
 #include "runtime/thread.h"
+#include "uploadpolicy/upload_gate.h"
 
 // Once started, the accept thread uses the server for the rest of the process:
 // a started server is never destroyed. Connections hold a pointer to it too.
@@ -24,7 +25,8 @@ class HttpConnection;
 
 class HttpServer : public IHttpServer, public IThreadHandler {
  public:
-  explicit HttpServer(const HttpServerLimits& limits = HttpServerLimits());
+  // `gate`, which must outlive the server, classes each connection's peer.
+  explicit HttpServer(IUploadGate* gate, const HttpServerLimits& limits = HttpServerLimits());
 
   // IHttpServer. Start returns false when the socket cannot be made or bound,
   // or when the accept thread cannot be started; the caller then still owns
@@ -45,6 +47,7 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   // null past the end; handlers are never removed, so the pointer stays valid.
   IHttpHandler* HandlerAt(size_t index);
   const HttpServerLimits& Limits() const { return m_limits; }
+  IUploadGate* Gate() const { return m_gate; }
   int32_t OpenConnections() const { return m_connections.load(); }
   void ConnectionOpened() { ++m_connections; }
   // Also gives back the slot of `peer` that ServeSocket took; `evicted` when
@@ -87,6 +90,7 @@ class HttpServer : public IHttpServer, public IThreadHandler {
   std::vector<IHttpHandler*> m_handlers;
   int32_t m_listenResult = SOCKET_ERROR;
   IThreadManager* m_threads = nullptr;
+  IUploadGate* const m_gate;
   const HttpServerLimits m_limits;
   std::atomic<int32_t> m_connections{0};
   std::atomic<int32_t> m_maxPerPeer{0};

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/unique_any.h"
-#include "httpserver/min_rate_rule.h"
+#include "uploadpolicy/min_rate_rule.h"
 
 // Sends the whole buffer; returns `count`, or the bytes sent before a hard
 // error (a send time-out counts as one).

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "common/unique_any.h"
-#include "engine/upload_policy.h"
 #include "runtime/globals.h"
+#include "uploadpolicy/upload_policy.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 
 #include "catalogue/shared_file_list.h"
 #include "engine/engine_start.h"
-#include "engine/upload_control.h"
 #include "httpserver/http_server.h"
 #include "runtime/globals.h"
 #include "runtime/pxp_thread.h"
 #include "tests/win/catalogue/test_support.h"
+#include "uploadpolicy/upload_control.h"
 
 namespace {
 

@@ -136,7 +136,7 @@ class FileHandlerTest : public ServerTest {
 
   void SetUp() override {
     ServerTest::SetUp();
-    StartServer()->AddHandler(new HttpFileHandler(kSource));
+    StartServer()->AddHandler(new HttpFileHandler(m_gate, kSource));
   }
 
   zrvd::unique_socket Peer() { return Connect(m_server->GetPort()); }
@@ -307,6 +307,29 @@ TEST_F(FileHandlerTest, TextAfterTheMd5IsIgnored) {
   EXPECT_EQ(answer.head, kNotFound);
 }
 
+// The handler answers under the gate it is given: while internet peers are
+// refused one gets the gate's Retry-After and no byte of the file; a LAN peer
+// is served, its bytes counted as LAN bytes and as served.
+TEST_F(FileHandlerTest, AnswersUnderItsGate) {
+  m_gate->lan_peer = 0x7F000002;
+  m_gate->refused = true;
+  m_gate->retry_after = 77;
+  zrvd::unique_socket internet = Peer();
+  SendText(internet.get(), std::string("GET /") + kMd5A + " HTTP/1.1\r\n\r\n");
+  const std::string refused = ReadToEnd(internet.get());
+  EXPECT_EQ(StatusLine(refused), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(HeaderValue(refused, "Retry-After"), "77");
+
+  zrvd::unique_socket lan = Connect(m_server->GetPort(), 10000, 0x7F000002);
+  const Answer answer = Get(lan.get(), kMd5A, "");
+  EXPECT_EQ(StatusLine(answer.head), "HTTP/1.1 200 OK");
+  EXPECT_EQ(answer.body, s_small);
+  EXPECT_TRUE(WaitUntil([&] { return m_gate->served_bytes == s_small.size(); }));
+  EXPECT_EQ(m_gate->served_requests, 1u);
+  EXPECT_EQ(m_gate->lan_bytes, answer.head.size() + s_small.size());
+  EXPECT_EQ(m_gate->internet_bytes, 0u);
+}
+
 // A catalogue that vouches for a file and sees it replaced right afterwards, before
 // the handler opens it (by a file of the same size, written a minute earlier);
 // asked again, it vouches only while the path still holds the first content.
@@ -369,9 +392,10 @@ TEST_F(FileHandlerTest, FileReplacedAfterTheLookupIsNotServed) {
   g_swapping = &catalogue;
   // Both run until the process ends, as every started server does; a thread
   // manager of its own, since the fixture's already has an "HttpServer".
-  HttpServer* server = new HttpServer;
+  HttpServer* server = new HttpServer(m_gate);
   ASSERT_TRUE(server->Start(new TestThreadManager, 0));
-  server->AddHandler(new HttpFileHandler(SharedFileSource{&FindSwapping, &RecheckSwapping}));
+  server->AddHandler(
+      new HttpFileHandler(m_gate, SharedFileSource{&FindSwapping, &RecheckSwapping}));
   {
     zrvd::unique_socket peer = Connect(server->GetPort());
     SendText(peer.get(), std::string("GET /") + kMd5A + " HTTP/1.1\r\n\r\n");
@@ -446,9 +470,9 @@ TEST_F(FileHandlerTest, PeerBelowTheMinimumRateIsDropped) {
   limits.min_rate_bytes = 32 * 1024;
   limits.send_buffer_bytes = 16 * 1024;
   // Both run until the process ends, as every started server does.
-  HttpServer* server = new HttpServer(limits);
+  HttpServer* server = new HttpServer(m_gate, limits);
   ASSERT_TRUE(server->Start(new TestThreadManager, 0));
-  server->AddHandler(new HttpFileHandler(kSource));
+  server->AddHandler(new HttpFileHandler(m_gate, kSource));
   zrvd::unique_socket peer = Connect(server->GetPort(), 200);
   int small_buffer = 4096;
   setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_buffer),
@@ -483,9 +507,9 @@ TEST_F(FileHandlerTest, SlowestAnswerGivesWayAtTheBound) {
   limits.evict_below_bytes = 128 * 1024;
   limits.send_buffer_bytes = 64 * 1024;
   // Both run until the process ends, as every started server does.
-  HttpServer* server = new HttpServer(limits);
+  HttpServer* server = new HttpServer(m_gate, limits);
   ASSERT_TRUE(server->Start(new TestThreadManager, 0));
-  server->AddHandler(new HttpFileHandler(kSource));
+  server->AddHandler(new HttpFileHandler(m_gate, kSource));
   zrvd::unique_socket slow = Connect(server->GetPort(), 200);
   zrvd::unique_socket fast = Connect(server->GetPort(), 200);
   int small_buffer = 16 * 1024;
@@ -542,9 +566,9 @@ TEST_F(FileHandlerTest, SlowPeerThatKeepsReadingIsServed) {
   limits.min_rate_bytes = 8 * 1024;
   limits.send_buffer_bytes = 64 * 1024;
   // Both run until the process ends, as every started server does.
-  HttpServer* server = new HttpServer(limits);
+  HttpServer* server = new HttpServer(m_gate, limits);
   ASSERT_TRUE(server->Start(new TestThreadManager, 0));
-  server->AddHandler(new HttpFileHandler(kSource));
+  server->AddHandler(new HttpFileHandler(m_gate, kSource));
   zrvd::unique_socket peer = Connect(server->GetPort());
   int small_buffer = 16 * 1024;
   setsockopt(peer.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small_buffer),

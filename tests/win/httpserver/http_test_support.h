@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "httpserver/http_interfaces.h"
 #include "tests/win/support/capture_log.h"
 #include "tests/win/support/test_threads.h"
+#include "uploadpolicy/upload_gate.h"
 
 namespace http_test {
 
@@ -34,6 +36,34 @@ class FunctionHandler : public IHttpHandler {
 
  private:
   std::function<int32_t(IHttpRequest*, SOCKET)> m_function;
+};
+
+// An upload policy of the test's own: nothing paused, capped or refused unless
+// the test says so; counts what the server tells it.
+class FakeUploadGate : public IUploadGate {
+ public:
+  bool IsLanPeer(uint32_t address) override { return address == lan_peer.load(); }
+  bool Paused() override { return paused.load(); }
+  const std::atomic<bool>* PausedFlag() override { return &paused; }
+  bool InternetRefused() override { return refused.load(); }
+  uint32_t RetryAfter() override { return retry_after; }
+  const std::atomic<bool>* InternetStopFlag() override { return &refused; }
+  bool LanUncapped() override { return true; }
+  uint32_t Acquire(uint32_t want) override { return paused ? 0 : want; }
+  uint32_t InternetTurn(uint32_t want) override { return want; }
+  void AddSent(bool lan, uint64_t, uint64_t bytes) override {
+    (lan ? lan_bytes : internet_bytes) += bytes;
+  }
+  void AddServedRequest() override { ++served_requests; }
+  void AddServedBytes(const std::string&, const std::string&, uint64_t bytes) override {
+    served_bytes += bytes;
+  }
+
+  std::atomic<uint32_t> lan_peer{INADDR_LOOPBACK};  // the one LAN address (host order)
+  std::atomic<bool> paused{false};
+  std::atomic<bool> refused{false};
+  std::atomic<uint32_t> retry_after{0};
+  std::atomic<uint64_t> lan_bytes{0}, internet_bytes{0}, served_requests{0}, served_bytes{0};
 };
 
 // A connected loopback peer, from `from` (127.0.0.0/8, host order). Every read

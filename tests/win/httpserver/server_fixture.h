@@ -24,12 +24,14 @@ class ServerTest : public ::testing::Test {
 
   // The server is never destroyed: its accept thread runs until the process ends.
   HttpServer* StartServer(const HttpServerLimits& limits = HttpServerLimits()) {
-    m_server = new HttpServer(limits);
+    m_server = new HttpServer(m_gate, limits);
     EXPECT_TRUE(m_server->Start(m_threads, 0));
     return m_server;
   }
 
   TestThreadManager* m_threads = nullptr;
+  // Outlives the test, as the servers given it do.
+  FakeUploadGate* m_gate = new FakeUploadGate;
   HttpServer* m_server = nullptr;
 };
 

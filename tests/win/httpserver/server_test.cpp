@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http_test_support.h"
@@ -58,7 +59,7 @@ TEST_F(ServerTest, StartsOnASystemPortAndLogsIt) {
 // Start is false when no accept thread can run; the port it took is given back.
 TEST_F(ServerTest, StartFailsWithoutAnAcceptThread) {
   HttpServer* first = StartServer();
-  HttpServer* second = new HttpServer;
+  HttpServer* second = new HttpServer(m_gate);
   EXPECT_FALSE(second->Start(m_threads, first->GetPort() + 1));  // "HttpServer" is taken
   const int refused_port = second->GetPort();
   second->Release();
@@ -66,7 +67,7 @@ TEST_F(ServerTest, StartFailsWithoutAnAcceptThread) {
     zrvd::unique_socket peer = Connect(refused_port, 2000);
     EXPECT_FALSE(peer.valid()) << "nothing may listen on " << refused_port;
   }
-  HttpServer* unmanaged = new HttpServer;
+  HttpServer* unmanaged = new HttpServer(m_gate);
   EXPECT_FALSE(unmanaged->Start(nullptr, 0));
   unmanaged->Release();
 }
@@ -83,7 +84,7 @@ TEST_F(ServerTest, TakenPortFallsBackToAnother) {
   ASSERT_EQ(getsockname(holder.get(), reinterpret_cast<sockaddr*>(&address), &size), 0);
   const int taken = ntohs(address.sin_port);
 
-  m_server = new HttpServer;
+  m_server = new HttpServer(m_gate);
   ASSERT_TRUE(m_server->Start(m_threads, taken));
   EXPECT_NE(m_server->GetPort(), taken);
   EXPECT_GT(m_server->GetPort(), 0);
@@ -161,6 +162,26 @@ TEST_F(ServerTest, HandlersSeeTheParsedRequest) {
   EXPECT_TRUE(Log().Contains("b -> x+y"));
   EXPECT_TRUE(Log().Contains("Method: PUT"));
   EXPECT_FALSE(Log().Contains(http_log::kReceiveFailed));
+}
+
+// The peer's class is the gate's for the connection's address, and comes with
+// the request to whichever thread the handler asks on.
+TEST_F(ServerTest, PeerClassComesWithTheRequest) {
+  m_gate->lan_peer = 0x7F000002;
+  HttpServer* server = StartServer();
+  server->AddHandler(new FunctionHandler([](IHttpRequest* request, SOCKET socket) {
+    bool lan = false;
+    std::thread([&] { lan = request->PeerIsLan(); }).join();
+    SendText(socket, std::string("HTTP/1.1 200 OK\r\nContent-length: 2\r\n\r\n") +
+                         (lan ? "LN" : "IN"));
+    return kHttpKeepOpen;
+  }));
+  zrvd::unique_socket internet = Connect(server->GetPort());
+  zrvd::unique_socket lan = Connect(server->GetPort(), 10000, 0x7F000002);
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-length: 2\r\n\r\n";
+  EXPECT_EQ(Ask(lan.get(), "GET / HTTP/1.1\r\n\r\n"), head + "LN");
+  EXPECT_EQ(Ask(internet.get(), "GET / HTTP/1.1\r\n\r\n"), head + "IN");
+  EXPECT_EQ(Ask(lan.get(), "GET / HTTP/1.1\r\n\r\n"), head + "LN");
 }
 
 // Handlers are asked in the order they were added until one answers.
@@ -392,7 +413,7 @@ TEST_F(ServerTest, AttachedSocketsAreServed) {
   EXPECT_EQ(Ask(peer.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
   EXPECT_EQ(Ask(peer.get(), "GET / HTTP/1.1\r\n\r\n"), kOk);
 
-  HttpServer* unstarted = new HttpServer;
+  HttpServer* unstarted = new HttpServer(m_gate);
   zrvd::unique_socket other = Connect(port);
   SOCKET other_accepted = accept(listener.get(), nullptr, nullptr);
   EXPECT_EQ(unstarted->AttachSocket(other_accepted), -1);

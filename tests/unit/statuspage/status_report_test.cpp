@@ -1,0 +1,90 @@
+#include "statuspage/status_report.h"
+
+#include <gtest/gtest.h>
+
+#include "statuspage/status_cost.h"
+
+namespace {
+
+// Quotes, backslashes and control bytes are escaped; ANSI bytes past ASCII come
+// out one \u00XX per byte, so the JSON stays ASCII whatever the code page.
+TEST(StatusReport, JsonStringEscapes) {
+  EXPECT_EQ(JsonString("C:\\games\\a \"b\".pak"), "\"C:\\\\games\\\\a \\\"b\\\".pak\"");
+  EXPECT_EQ(JsonString(std::string("\r\n\x01\x7f", 4)), "\"\\u000d\\u000a\\u0001\\u007f\"");
+  EXPECT_EQ(JsonString("\xD3\xCE\xCF\xB7"), "\"\\u00d3\\u00ce\\u00cf\\u00b7\"");
+  EXPECT_EQ(JsonString(""), "\"\"");
+  // Paths decoded to UTF-8: characters, not bytes; broken UTF-8 shows as U+FFFD.
+  EXPECT_EQ(JsonStringUtf8("C:\\\xE6\xB8\xB8\xE6\x88\x8F.pak"), "\"C:\\\\\\u6e38\\u620f.pak\"");
+  EXPECT_EQ(JsonStringUtf8("\xC3\xA9\"\t"), "\"\\u00e9\\\"\\u0009\"");
+  EXPECT_EQ(JsonStringUtf8("\xF0\x9F\x98\x80"), "\"\\ud83d\\ude00\"");
+  EXPECT_EQ(JsonStringUtf8("a\xFF\xC3"), "\"a\\ufffd\\ufffd\"");
+  EXPECT_EQ(JsonStringUtf8("\xC0\xAF\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\"")
+      << "overlong and surrogate forms";
+}
+
+TEST(StatusReport, UtcTimes) {
+  EXPECT_EQ(FormatUtcTime(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(FormatUtcTime(951782400), "2000-02-29T00:00:00Z");
+  EXPECT_EQ(FormatUtcTime(1796651425), "2026-12-07T13:50:25Z");
+}
+
+// Never-run outcomes are null, and an idle check is null rather than "".
+TEST(StatusReport, JsonOfAFreshEngine) {
+  StatusSnapshot s;
+  s.start_time = 100;
+  s.now = 160;
+  s.http_port = 8080;
+  s.top.push_back({"ABC", "C:\\x", 5});
+  std::string json = FormatStatusJson(s);
+  EXPECT_NE(json.find("\"uptime_s\":60"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"last_web_report\":null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"checking\":null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"top\":[{\"md5\":\"ABC\",\"path\":\"C:\\\\x\",\"bytes\":5}]"),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(json.find("\"page\""), std::string::npos) << "no token, no page";
+  s.files.push_back({"ABC", "C:\\\xE6\xB8\xB8", 9, "checked", 5});
+  s.bytes_per_second = {0, 7};
+  s.page_token = "t0";
+  json = FormatStatusJson(s);
+  EXPECT_NE(json.find("\"files\":[{\"md5\":\"ABC\",\"path\":\"C:\\\\\\u6e38\",\"size\":9,"
+                      "\"state\":\"checked\",\"bytes\":5}]"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"bytes_per_second\":[0,7]}"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"page\":{\"url\":\"http://127.0.0.1:8080/\",\"token\":\"t0\"}}"),
+            std::string::npos)
+      << json;
+  s.web_report = {1796651425, "ok"};
+  EXPECT_NE(FormatStatusJson(s).find(
+                "\"last_web_report\":{\"time\":\"2026-12-07T13:50:25Z\",\"result\":\"ok\"}"),
+            std::string::npos);
+}
+
+// The cost object's fields, as the status page reads them, with and without a budget.
+TEST(StatusReport, CostJson) {
+  UploadBook::Figures f;
+  f.cost = ConnectionCost::kMetered;
+  f.month = 202612;
+  f.lan_bytes = 7;
+  f.month_internet_bytes = 3;
+  EXPECT_EQ(FormatCostJson(f),
+            "{\"connection\":\"metered\",\"internet_refused\":null,\"budget_mb\":0,"
+            "\"budget_left_bytes\":null,\"month\":\"2026-12\",\"lan_bytes\":7,"
+            "\"internet_bytes\":0,\"month_lan_bytes\":0,\"month_internet_bytes\":3}");
+  f.settings.serve_on_metered = true;
+  f.settings.budget_bytes = 2 << 20;
+  f.refused = InternetRefusal::kBudget;
+  const std::string json = FormatCostJson(f);
+  EXPECT_NE(json.find("\"connection\":\"metered, overridden by setting\",\"internet_refused\":"
+                      "\"budget\",\"budget_mb\":2,\"budget_left_bytes\":2097149"),
+            std::string::npos)
+      << json;
+  StatusSnapshot s;
+  s.cost_json = json;
+  s.cost_rows = FormatCostRows(f);
+  EXPECT_NE(FormatStatusJson(s).find(",\"cost\":{"), std::string::npos);
+  EXPECT_NE(FormatStatusTable(s).find("internet peers   refused: budget\n"), std::string::npos);
+}
+
+}  // namespace
