@@ -24,6 +24,8 @@ const UiFile kUiFiles[] = {
     {"uPlot.iife.min.js", ZRVD_UI_UPLOT_JS, "text/javascript; charset=utf-8"},
     {"uPlot.min.css", ZRVD_UI_UPLOT_CSS, "text/css; charset=utf-8"},
     {"icon.svg", ZRVD_UI_ICON_SVG, "image/svg+xml"},
+    {"lang-en.json", ZRVD_UI_LANG_EN, "application/json; charset=utf-8"},
+    {"lang-zh-CN.json", ZRVD_UI_LANG_ZH_CN, "application/json; charset=utf-8"},
 };
 
 }  // namespace
