@@ -219,8 +219,8 @@ void CheckOne(const Candidate& candidate) {
 }
 
 void EnterBackgroundMode() {
-  // Background mode (Vista on) lowers I/O priority too; older systems, and
-  // Wine, refuse it, and idle CPU priority is what is left.
+  // Background mode lowers I/O priority too; where it is refused (Wine), idle
+  // CPU priority is what is left.
   if (SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN)) {
     LogInfo(kMsgBackground);
     return;
