@@ -217,7 +217,9 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
         if curl.poll() is None:
             curl.kill()
     sent = out.stat().st_size
-    assert 0 <= cost_now()["month_lan_bytes"] - begun - sent <= 65536 + 1024, (begun, sent)
+    # Within one turn either way: a turn under way as the count is saved may be sent and
+    # never counted, or counted and never read by the peer.
+    assert abs(cost_now()["month_lan_bytes"] - begun - sent) <= 65536 + 1024, (begun, sent)
     assert SIZE > sent
 
     # The engine key deleted by another program and made again by the engine: the count
