@@ -93,7 +93,7 @@ StatusSnapshot Gather() {
   s.connections = server ? server->OpenConnections() - 1 : 0;
   if (s.connections < 0) s.connections = 0;
   ServedStats::Figures served =
-      ServedStats::Shared().Read(s.now, std::numeric_limits<size_t>::max());
+      ServedStats::Shared().Read(std::numeric_limits<size_t>::max());
   s.requests = served.requests;
   s.bytes = served.bytes;
   s.requests_60s = served.requests_60s;

@@ -10,6 +10,7 @@
 
 namespace {
 
+// A refusal lasts until the calendar month ends: wall time.
 int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 class SharedGate final : public IUploadGate {
@@ -30,9 +31,9 @@ class SharedGate final : public IUploadGate {
     return UploadBook::Shared().AddBytes(lan, bytes) == UploadBook::Change::kBudgetReached;
   }
   uint64_t BudgetBytes() override { return UploadBook::Shared().Read().settings.budget_bytes; }
-  void AddServedRequest() override { ServedStats::Shared().AddRequest(NowSeconds()); }
+  void AddServedRequest() override { ServedStats::Shared().AddRequest(); }
   void AddServedBytes(const std::string& md5, const std::string& path, uint64_t bytes) override {
-    ServedStats::Shared().AddBytes(md5, path, bytes, NowSeconds());
+    ServedStats::Shared().AddBytes(md5, path, bytes);
   }
 };
 
