@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "runtime/md5_text.h"
+
 ServedStats& ServedStats::Shared() {
   static ServedStats stats;
   return stats;
@@ -23,10 +25,7 @@ void ServedStats::AddRequest() {
 
 void ServedStats::AddBytes(const std::string& md5, const std::string& path, uint64_t bytes) {
   const int64_t now_s = m_clock();
-  std::string key = md5;
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  std::string key = UpperMd5Text(md5);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_bytes += bytes;
   m_window.At(now_s).bytes += bytes;
