@@ -23,6 +23,7 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
 
 using LoaderLockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
 using LoaderUnlockFn = LONG(NTAPI*)(ULONG, ULONG_PTR);
+using QueryProcessFn = LONG(NTAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
 
 // Everything the crash path needs is made at install time, in static storage:
 // a crashed process may hold its loader lock (a new thread could not start)
@@ -34,6 +35,8 @@ struct CrashSetup {
   MiniDumpWriteDumpFn write_dump;
   LoaderLockFn lock_loader;  // null where the system has none (9x)
   LoaderUnlockFn unlock_loader;
+  // The system's loader lock, whose owner tells who may write; null if unknown.
+  const CRITICAL_SECTION* loader_lock;
   // Never closed, nor owned by anything that closes at exit: the two threads
   // wait on them for the rest of the process, and a closed handle would end
   // their waits.
@@ -51,6 +54,11 @@ EXCEPTION_POINTERS g_pointers = {&g_record, &g_context};
 DWORD g_threadId;
 // Which thread writes the dump: the first to claim it.
 LONG g_writer = 0;
+// The first thread to fault, and the dump thread: a fault on either while the
+// dump is under way ends the process at once; one on any other thread waits
+// for the first crash to end it.
+LONG g_faulted = 0;
+DWORD g_dumpThreadId = 0;
 // Whether the loader lock and the process heap answered the dump thread.
 LONG g_locksFree = 0;
 char g_path[MAX_PATH + 64];
@@ -69,14 +77,75 @@ constexpr DWORD kDumpWaitMs = 60000;
 constexpr DWORD kLineWaitMs = 2000;
 // The loader lock and the process heap's lock, which the dump needs, may be
 // held by the crashed thread (a crash in DllMain, in the heap); then only it can
-// take them and write the dump. The loader lock can be tried; the heap answers
-// any other thread within this.
-constexpr DWORD kLocksWaitMs = 2000;
+// take them and write the dump. The loader lock can be tried and its owner
+// read; the heap answers any other thread within this, the loader lock's
+// retries included.
+constexpr DWORD kLocksWaitMs = 3000;
 constexpr ULONG kLoaderLockTryOnly = 2;
 constexpr ULONG kLoaderLockAcquired = 1;
+constexpr DWORD kLoaderLockRetrySleepMs = 10;
+// Where the process environment block keeps its pointer to the loader lock.
+constexpr size_t kPebLoaderLockOffset = sizeof(void*) == 8 ? 0x110 : 0xA0;
 
-// Returns 0 or the error that kept the dump from being written.
-DWORD WriteDump() {
+// The loader lock as the process environment block names it.
+const CRITICAL_SECTION* FindLoaderLock(HMODULE ntdll) {
+  struct {
+    LONG exit_status;
+    const char* peb;
+    ULONG_PTR affinity;
+    LONG priority;
+    ULONG_PTR pid;
+    ULONG_PTR parent;
+  } basic = {};
+  const auto query = reinterpret_cast<QueryProcessFn>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationProcess")));
+  if (query == nullptr || query(GetCurrentProcess(), 0, &basic, sizeof(basic), nullptr) < 0 ||
+      basic.peb == nullptr) {
+    return nullptr;
+  }
+  return *reinterpret_cast<const CRITICAL_SECTION* const*>(basic.peb + kPebLoaderLockOffset);
+}
+
+// Who holds the loader lock now; the lock is the system's critical section,
+// whose owner field holds the owning thread's identifier.
+LoaderLockHolder LoaderLockOwner() {
+  const CRITICAL_SECTION* lock = g_setup.loader_lock;
+  if (lock == nullptr) return LoaderLockHolder::kUnknown;
+  const auto owner = static_cast<DWORD>(
+      reinterpret_cast<uintptr_t>(*static_cast<HANDLE const volatile*>(&lock->OwningThread)));
+  if (owner == 0) return LoaderLockHolder::kNobody;  // let go since the try: try again
+  return owner == g_threadId ? LoaderLockHolder::kCrashedThread : LoaderLockHolder::kOtherThread;
+}
+
+// Whether the dump thread may write the dump as far as the loader lock goes.
+bool LoaderLockAllowsDumpThread() {
+  if (g_setup.lock_loader == nullptr) return true;
+  const DWORD started = GetTickCount();
+  for (;;) {
+    ULONG taken = 0;
+    ULONG_PTR cookie = 0;
+    const bool tried = g_setup.lock_loader(kLoaderLockTryOnly, &taken, &cookie) >= 0;
+    if (tried && taken == kLoaderLockAcquired) {
+      g_setup.unlock_loader(0, cookie);
+      return true;
+    }
+    const LoaderLockHolder holder = tried ? LoaderLockOwner() : LoaderLockHolder::kUnknown;
+    if (holder != LoaderLockHolder::kNobody) {
+      switch (LoaderLockWriter(holder, GetTickCount() - started)) {
+        case DumpWriter::kDumpThread:
+          return true;
+        case DumpWriter::kCrashedThread:
+          return false;
+        case DumpWriter::kAskAgain:
+          break;
+      }
+    }
+    Sleep(kLoaderLockRetrySleepMs);
+  }
+}
+
+// The dump's path in g_path; false when it does not fit.
+bool NameDump() {
   SYSTEMTIME now;
   GetSystemTime(&now);
   const DumpTime stamp{now.wYear, now.wMonth, now.wDay, now.wHour,
@@ -85,8 +154,13 @@ DWORD WriteDump() {
   if (!AppendCrashDumpName(g_path, sizeof(g_path), g_setup.folder_length, stamp,
                            GetCurrentProcessId())) {
     g_path[g_setup.folder_length] = '\0';
-    return ERROR_FILENAME_EXCED_RANGE;
+    return false;
   }
+  return true;
+}
+
+// Returns 0 or the error that kept the dump from being written to g_path.
+DWORD WriteDump() {
   zrvd::unique_hfile file(CreateFileA(g_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return GetLastError();
@@ -136,8 +210,15 @@ void RemoveOldDumps() {
   }
 }
 
+// A line before the dump, so that a dump that never ends still leaves word of
+// the crash, and one with the result after it.
 void DumpAndLog() {
-  const DWORD error = WriteDump();
+  const bool named = NameDump();
+  snprintf(g_message, sizeof(g_message),
+           "Unhandled exception %08lX at %p in thread %lu; writing a minidump to %s",
+           g_record.ExceptionCode, g_record.ExceptionAddress, g_threadId, g_path);
+  WriteLogLine(g_message);
+  const DWORD error = named ? WriteDump() : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE);
   if (error == 0) {
     snprintf(g_message, sizeof(g_message),
              "Unhandled exception %08lX at %p in thread %lu; minidump written to %s",
@@ -156,17 +237,12 @@ void DumpAndLog() {
 DWORD WINAPI DumpThread(void* running) {
   SetEvent(static_cast<HANDLE>(running));
   WaitForSingleObject(g_setup.start, INFINITE);
-  bool free = true;
-  if (g_setup.lock_loader != nullptr) {
-    ULONG taken = 0;
-    ULONG_PTR cookie = 0;
-    free = g_setup.lock_loader(kLoaderLockTryOnly, &taken, &cookie) >= 0 &&
-           taken == kLoaderLockAcquired;
-    if (free) g_setup.unlock_loader(0, cookie);
-  }
+  const bool free = LoaderLockAllowsDumpThread();
   if (free) {
+    // The lock itself: an allocation may be served without it. Held by the
+    // crashed thread, this waits until the crashed thread ends the process.
     HANDLE heap = GetProcessHeap();
-    HeapFree(heap, 0, HeapAlloc(heap, 0, 16));
+    if (HeapLock(heap)) HeapUnlock(heap);
   }
   InterlockedExchange(&g_locksFree, free ? 1 : 0);
   SetEvent(g_setup.probed);
@@ -182,7 +258,7 @@ DWORD WINAPI DumpThread(void* running) {
 DWORD WINAPI GuardThread(void* running) {
   SetEvent(static_cast<HANDLE>(running));
   WaitForSingleObject(g_setup.start, INFINITE);
-  Sleep(kLocksWaitMs + kDumpWaitMs + kLineWaitMs);
+  Sleep(kLocksWaitMs + kDumpWaitMs + 2 * kLineWaitMs);
   TerminateProcess(GetCurrentProcess(), g_record.ExceptionCode);
   return 0;
 }
@@ -191,10 +267,10 @@ DWORD WINAPI GuardThread(void* running) {
 // joins it), and waits until it runs: a thread starting up holds the loader
 // lock and may take the heap's, and a crash meanwhile would find both taken by
 // the thread meant to dump it.
-bool StartWaitingThread(LPTHREAD_START_ROUTINE routine, SIZE_T stack) {
+bool StartWaitingThread(LPTHREAD_START_ROUTINE routine, SIZE_T stack, DWORD* id = nullptr) {
   zrvd::unique_handle running(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   HANDLE thread = running ? CreateThread(nullptr, stack, routine, running.get(),
-                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                                         STACK_SIZE_PARAM_IS_A_RESERVATION, id)
                           : nullptr;
   if (thread == nullptr) return false;
   CloseHandle(thread);
@@ -205,11 +281,17 @@ bool StartWaitingThread(LPTHREAD_START_ROUTINE routine, SIZE_T stack) {
 }
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* exception) {
-  // A fault on the way (the dump's own, a second crash) ends the process at
-  // once: no dialog, no hang.
-  static LONG entered = 0;
-  if (InterlockedExchange(&entered, 1) != 0) {
-    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+  const DWORD self = GetCurrentThreadId();
+  const auto first = static_cast<DWORD>(
+      InterlockedCompareExchange(&g_faulted, static_cast<LONG>(self), 0));
+  if (first != 0) {
+    // A fault of the dump's own writer would only recur: the process ends at
+    // once, no dialog, no hang. Any other thread leaves the first crash to end
+    // it, dump written; the guard ends it if nothing else does.
+    if (first == self || self == g_dumpThreadId) {
+      TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    }
+    for (;;) Sleep(INFINITE);
   }
   g_record = *exception->ExceptionRecord;
   g_record.ExceptionRecord = nullptr;  // a nested record lies on the crashed stack
@@ -259,9 +341,10 @@ void InstallCrashDumpsFor(const char* log_setting) {
   g_setup.unlock_loader = reinterpret_cast<LoaderUnlockFn>(
       reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
   if (g_setup.unlock_loader == nullptr) g_setup.lock_loader = nullptr;
+  g_setup.loader_lock = FindLoaderLock(ntdll);
   g_setup.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!g_setup.start || !g_setup.probed || !g_setup.done ||
-      !StartWaitingThread(&DumpThread, kDumpThreadStack) ||
+      !StartWaitingThread(&DumpThread, kDumpThreadStack, &g_dumpThreadId) ||
       !StartWaitingThread(&GuardThread, kGuardThreadStack)) {
     return;
   }

@@ -89,3 +89,17 @@ std::vector<std::string> DumpsToRemove(std::vector<std::string> names, size_t ke
   names.resize(names.size() - keep);
   return names;
 }
+
+DumpWriter LoaderLockWriter(LoaderLockHolder holder, uint32_t asked_for_ms) {
+  switch (holder) {
+    case LoaderLockHolder::kNobody:
+      return DumpWriter::kDumpThread;
+    case LoaderLockHolder::kCrashedThread:
+      return DumpWriter::kCrashedThread;
+    case LoaderLockHolder::kOtherThread:
+      return asked_for_ms < kLoaderLockRetryMs ? DumpWriter::kAskAgain : DumpWriter::kDumpThread;
+    case LoaderLockHolder::kUnknown:
+      break;
+  }
+  return asked_for_ms < kLoaderLockRetryMs ? DumpWriter::kAskAgain : DumpWriter::kCrashedThread;
+}

@@ -42,3 +42,15 @@ bool AppendCrashDumpName(char* out, size_t size, size_t length, const DumpTime& 
 // The dumps to delete so that the newest `keep` stay, oldest first. Names not
 // made by CrashDumpName are neither counted nor deleted.
 std::vector<std::string> DumpsToRemove(std::vector<std::string> names, size_t keep);
+
+// Who holds the loader lock, as the dump thread finds it when it cannot take it.
+enum class LoaderLockHolder { kNobody, kCrashedThread, kOtherThread, kUnknown };
+enum class DumpWriter { kDumpThread, kCrashedThread, kAskAgain };
+
+// Any other thread that starts or ends holds the loader lock a moment, and the
+// crashed thread may have no stack left to write a dump with: it writes only
+// when it holds the lock itself. Another holder is asked about again for this
+// long; then the dump thread goes on (the crashed thread would wait as long),
+// unless the holder could not be told, when the crashed thread may be it.
+constexpr uint32_t kLoaderLockRetryMs = 1000;
+DumpWriter LoaderLockWriter(LoaderLockHolder holder, uint32_t asked_for_ms);

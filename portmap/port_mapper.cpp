@@ -1,3 +1,4 @@
+// The PortMap thread: its looks, its sleep between them, the switch and the end.
 #include "portmap/port_mapper.h"
 
 #include <winsock2.h>
@@ -12,7 +13,12 @@
 #include <vector>
 
 #include "common/unique_any.h"
+#include "portmap/local_route.h"
+#include "portmap/map_flags.h"
+#include "portmap/mapping_record_store.h"
 #include "portmap/pcp_client.h"
+#include "portmap/ssdp_search.h"
+#include "portmap/upnp_session.h"
 #include "portmap/upnp_wire.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
@@ -21,24 +27,8 @@
 namespace {
 
 constexpr char kThreadName[] = "PortMap";
-constexpr char kSsdpGroup[] = "239.255.255.250";
-constexpr uint16_t kSsdpPort = 1900;
-// Any public address: the route toward it is the default route, when the table
-// has no 0.0.0.0/0 entry of its own to read.
-constexpr char kPublicAddress[] = "192.0.2.1";
-constexpr DWORD kSearchMs = 3000;      // SSDP answers (MX 2) and the description
-constexpr DWORD kRequestMs = 2000;     // one SOAP request, connect to last byte
-constexpr DWORD kListMs = 30000;       // the whole list of one look
-constexpr DWORD kSliceMs = 100;        // how often a request in flight sees a stop
 constexpr DWORD kAddressCheckMs = 10000;  // our address read again (local, sends nothing)
-constexpr int kNoSuchEntry = 714;
-
-constexpr char kMsgMapped[] = "Port mapping: TCP %u -> %s:%u mapped on the gateway";
-constexpr char kMsgRemoved[] = "Port mapping: TCP %u -> %s:%u removed from the gateway";
-constexpr char kMsgRemoveFailed[] =
-    "Port mapping: removing TCP %u -> %s:%u failed (%s); kept in the record, tried again";
 constexpr char kMsgNoGateway[] = "Port mapping: no gateway found; looking again in %u s";
-constexpr char kMsgRefused[] = "Port mapping: the gateway refused TCP %u -> %s:%u (HRESULT 0x%08lX)";
 constexpr char kMsgConflict[] =
     "Port mapping: TCP %u is mapped to %s:%u by another machine; left alone, looking again "
     "in 20 minutes";
@@ -66,9 +56,8 @@ Mapper& State() {
 }
 
 bool Stopping() { return State().stopping.load(); }
-bool Cut() { return State().cut.load(); }
 
-// --- the engine key: the switch and the record ---------------------------------
+// --- the engine key: the switch ---------------------------------------------------
 
 PortMappingSwitch ReadSwitch() {
   char env[16] = {};
@@ -85,324 +74,6 @@ PortMappingSwitch ReadSwitch() {
                  type == REG_DWORD && size == sizeof(value) && value == 0;
   }
   return PortMappingSwitchOf(env_set ? env : nullptr, stored_off);
-}
-
-std::string ReadRecordText() {
-  zrvd::unique_hkey key;
-  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
-    return "";
-  }
-  char text[512] = {};
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(text) - 1;
-  if (RegQueryValueExA(key.get(), kPortMappingRecordValue, nullptr, &type,
-                       reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    return "";
-  }
-  return std::string(text);
-}
-
-// True with `record` filled when the engine key holds a record of this method.
-bool ReadRecord(MappingRecord* record) {
-  return ParseMappingRecord(ReadRecordText(), record) && record->method == kMethodUpnp;
-}
-
-bool WriteRecord(const MappingRecord& record) {
-  zrvd::unique_hkey key;
-  if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                      key.put(), nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  const std::string text = FormatMappingRecord(record);
-  return RegSetValueExA(key.get(), kPortMappingRecordValue, 0, REG_SZ,
-                        reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
-}
-
-// Clears the record only while it still names `record`: a daemon started while
-// this one ends may have written its own already.
-void ClearRecord(const MappingRecord& record) {
-  if (ReadRecordText() != FormatMappingRecord(record)) return;
-  zrvd::unique_hkey key;
-  if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
-    RegDeleteValueA(key.get(), kPortMappingRecordValue);
-  }
-}
-
-// The record as the PCP / NAT-PMP client reads and writes it.
-const RecordStore& Store() {
-  static const RecordStore store{ReadRecordText, WriteRecord, ClearRecord};
-  return store;
-}
-
-// --- our address ------------------------------------------------------------------
-
-// The address the router knows us by: the source address toward the next hop of
-// the default route (0.0.0.0/0, lowest metric; else the route toward a public
-// address). Not the multicast route: a VPN, host-only or Hyper-V adapter may hold
-// the 224/4 route at a lower metric, and the router cannot reach its address.
-// Connecting a UDP socket sends nothing.
-std::string LocalAddress(in_addr* next_hop) {
-  DWORD hop = 0;
-  DWORD best_metric = 0xFFFFFFFFu;
-  ULONG size = 0;
-  if (GetIpForwardTable(nullptr, &size, TRUE) == ERROR_INSUFFICIENT_BUFFER && size > 0) {
-    std::vector<unsigned char> buffer(size);
-    auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.data());
-    if (GetIpForwardTable(table, &size, TRUE) == NO_ERROR) {
-      for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        const MIB_IPFORWARDROW& row = table->table[i];
-        if (row.dwForwardDest == 0 && row.dwForwardMask == 0 && row.dwForwardNextHop != 0 &&
-            row.dwForwardMetric1 < best_metric) {
-          best_metric = row.dwForwardMetric1;
-          hop = row.dwForwardNextHop;
-        }
-      }
-    }
-  }
-  if (hop == 0) {
-    MIB_IPFORWARDROW route{};
-    if (GetBestRoute(inet_addr(kPublicAddress), 0, &route) == NO_ERROR) {
-      hop = route.dwForwardNextHop;
-    }
-  }
-  if (hop == 0) return "";
-  next_hop->s_addr = hop;
-  zrvd::unique_socket udp(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-  if (!udp) return "";
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(kSsdpPort);
-  to.sin_addr = *next_hop;
-  sockaddr_in local{};
-  int length = sizeof(local);
-  if (connect(udp.get(), reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0 ||
-      getsockname(udp.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-      local.sin_addr.s_addr == 0) {
-    return "";
-  }
-  return inet_ntoa(local.sin_addr);
-}
-
-// --- the gateway: SSDP, HTTP and SOAP over our own sockets, every answer bounded ----
-
-struct Gateway {
-  HttpUrl control;
-  std::string service_type;
-  bool found = false;
-};
-
-// Waits until `socket` is ready or `deadline` (GetTickCount) passes; a stop ends it.
-bool Ready(SOCKET s, bool write, DWORD deadline) {
-  for (;;) {
-    if (Cut()) return false;
-    const DWORD now = GetTickCount();
-    if (static_cast<LONG>(deadline - now) <= 0) return false;
-    const DWORD left = deadline - now;
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    fd_set errors = set;
-    timeval slice{0, static_cast<long>((left < kSliceMs ? left : kSliceMs) * 1000)};
-    const int n = select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &slice);
-    if (n < 0 || FD_ISSET(s, &errors)) return false;
-    if (n > 0) return true;
-  }
-}
-
-// One HTTP exchange: the request out, at most kMaxUpnpAnswer bytes of answer in.
-bool Exchange(const HttpUrl& url, const std::string& request, DWORD ms, std::string* answer) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(url.port);
-  to.sin_addr.s_addr = inet_addr(url.host.c_str());
-  if (to.sin_addr.s_addr == INADDR_NONE) return false;
-  zrvd::unique_socket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  if (!s) return false;
-  u_long nonblocking = 1;
-  ioctlsocket(s.get(), FIONBIO, &nonblocking);
-  const DWORD deadline = GetTickCount() + ms;
-  if (connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0 &&
-      WSAGetLastError() != WSAEWOULDBLOCK) {
-    return false;
-  }
-  for (size_t sent = 0; sent < request.size();) {
-    if (!Ready(s.get(), true, deadline)) return false;
-    const int n = send(s.get(), request.data() + sent, static_cast<int>(request.size() - sent), 0);
-    if (n <= 0 && WSAGetLastError() != WSAEWOULDBLOCK) return false;
-    if (n > 0) sent += static_cast<size_t>(n);
-  }
-  answer->clear();
-  char buffer[8192];
-  while (answer->size() < kMaxUpnpAnswer && !HttpAnswerComplete(*answer)) {
-    if (!Ready(s.get(), false, deadline)) return false;
-    const int n = recv(s.get(), buffer, sizeof(buffer), 0);
-    if (n == 0) break;
-    if (n < 0) {
-      if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
-      break;
-    }
-    answer->append(buffer, static_cast<size_t>(n) < kMaxUpnpAnswer - answer->size()
-                               ? static_cast<size_t>(n)
-                               : kMaxUpnpAnswer - answer->size());
-  }
-  return !answer->empty();
-}
-
-// The SSDP search, sent from our address on the router's network (the multicast
-// route may point elsewhere) and to the next hop itself; the first gateway that
-// answers with a description naming a WAN connection service.
-Gateway Search(const std::string& local, in_addr next_hop) {
-  Gateway gateway;
-  zrvd::unique_socket udp(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-  if (!udp) return gateway;
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_addr.s_addr = inet_addr(local.c_str());
-  bind(udp.get(), reinterpret_cast<sockaddr*>(&from), sizeof(from));
-  in_addr interface_address = from.sin_addr;
-  setsockopt(udp.get(), IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&interface_address),
-             sizeof(interface_address));
-  DWORD ttl = 2;
-  setsockopt(udp.get(), IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<const char*>(&ttl),
-             sizeof(ttl));
-  const std::string request = SsdpSearchRequest();
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(kSsdpPort);
-  for (in_addr target : {in_addr{}, next_hop}) {
-    to.sin_addr = target;
-    if (target.s_addr == 0) to.sin_addr.s_addr = inet_addr(kSsdpGroup);
-    sendto(udp.get(), request.data(), static_cast<int>(request.size()), 0,
-           reinterpret_cast<sockaddr*>(&to), sizeof(to));
-  }
-  const DWORD deadline = GetTickCount() + kSearchMs;
-  std::vector<char> buffer(4096);
-  while (Ready(udp.get(), false, deadline)) {
-    const int n = recv(udp.get(), buffer.data(), static_cast<int>(buffer.size()), 0);
-    if (n <= 0) continue;
-    HttpUrl where;
-    if (!ParseHttpUrl(SsdpLocation(std::string(buffer.data(), static_cast<size_t>(n))), &where)) {
-      continue;
-    }
-    std::string answer;
-    const std::string get = "GET " + where.path + " HTTP/1.1\r\nHost: " + where.host + ":" +
-                            std::to_string(where.port) + "\r\nConnection: close\r\n\r\n";
-    IgdService service;
-    if (!Exchange(where, get, kRequestMs, &answer) || ParseHttpAnswer(answer).status != 200 ||
-        !FindIgdService(ParseHttpAnswer(answer).body, &service) ||
-        !ControlUrl(where, service.control_url, &gateway.control)) {
-      continue;
-    }
-    gateway.service_type = service.service_type;
-    gateway.found = true;
-    break;
-  }
-  return gateway;
-}
-
-using Args = std::vector<std::pair<std::string, std::string>>;
-
-// One SOAP action; false when the gateway did not answer at all.
-bool Soap(const Gateway& gateway, const char* action, const Args& args, HttpAnswer* answer,
-          DWORD ms = kRequestMs) {
-  std::string bytes;
-  const std::string body = SoapBody(gateway.service_type, action, args);
-  if (!Exchange(gateway.control, SoapRequest(gateway.control, gateway.service_type, action, body),
-                ms, &bytes)) {
-    return false;
-  }
-  *answer = ParseHttpAnswer(bytes);
-  return answer->status != 0;
-}
-
-// The router's list, at most kMaxRouterEntries entries within kListMs; false when
-// it could not be read (the look then fails and is tried again soon).
-bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list) {
-  const DWORD deadline = GetTickCount() + kListMs;
-  for (size_t index = 0; index < kMaxRouterEntries; ++index) {
-    const DWORD now = GetTickCount();
-    if (static_cast<LONG>(deadline - now) <= 0 || Stopping()) return false;
-    HttpAnswer answer;
-    if (!Soap(gateway, "GetGenericPortMappingEntry",
-              {{"NewPortMappingIndex", std::to_string(index)}}, &answer,
-              deadline - now < kRequestMs ? deadline - now : kRequestMs)) {
-      return false;
-    }
-    // 713 (no such index) ends miniupnpd's list; any answer but an entry ends any list.
-    if (answer.status != 200) return true;
-    list->push_back(ParseMappingEntry(answer.body));
-  }
-  return true;
-}
-
-// Removes TCP `port`; true once the router no longer holds it (removed, or none there).
-bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& address) {
-  HttpAnswer answer;
-  const bool answered = Soap(gateway, "DeletePortMapping",
-                             {{"NewRemoteHost", ""},
-                              {"NewExternalPort", std::to_string(port)},
-                              {"NewProtocol", "TCP"}},
-                             &answer);
-  if (answered && answer.status == 200) {
-    LogInfo(kMsgRemoved, port, address.c_str(), port);
-    return true;
-  }
-  if (answered && UpnpErrorCode(answer.body) == kNoSuchEntry) return true;
-  LogInfo(kMsgRemoveFailed, port, address.c_str(), port,
-          answered ? ("HTTP " + std::to_string(answer.status)).c_str() : "no answer");
-  return false;
-}
-
-// UPnP's own error, or E_FAIL when there was none to read; shown as an HRESULT.
-uint32_t Refusal(const HttpAnswer& answer) {
-  const int code = UpnpErrorCode(answer.body);
-  return code > 0 ? 0x80040000u | static_cast<uint32_t>(code) : 0x80004005u;
-}
-
-// Maps TCP status->port to status->internal_address and sets the state it ends in.
-void AddMapping(const Gateway& gateway, PortMapStatus* status) {
-  const uint16_t port = status->port;
-  HttpAnswer answer;
-  const bool answered = Soap(gateway, "AddPortMapping",
-                             {{"NewRemoteHost", ""},
-                              {"NewExternalPort", std::to_string(port)},
-                              {"NewProtocol", "TCP"},
-                              {"NewInternalPort", std::to_string(port)},
-                              {"NewInternalClient", status->internal_address},
-                              {"NewEnabled", "1"},
-                              {"NewPortMappingDescription", PortMappingDescription(port)},
-                              {"NewLeaseDuration", "0"}},
-                             &answer);
-  if (answered && answer.status == 200) {
-    status->state = PortMapState::kMapped;
-    LogInfo(kMsgMapped, port, status->internal_address.c_str(), port);
-    return;
-  }
-  status->state = PortMapState::kRefused;
-  status->error = answered ? Refusal(answer) : 0x80004005u;
-  LogInfo(kMsgRefused, port, status->internal_address.c_str(), port,
-          static_cast<unsigned long>(status->error));
-}
-
-// What the router holds on the recorded port: ours still, nothing or another's
-// (the record can go), or no answer.
-enum class RecordedEntry { kOurs, kGone, kUnknown };
-RecordedEntry AskRecorded(const Gateway& gateway, const MappingRecord& record) {
-  HttpAnswer entry;
-  if (!Soap(gateway, "GetSpecificPortMappingEntry",
-            {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(record.port)},
-             {"NewProtocol", record.protocol}},
-            &entry)) {
-    return RecordedEntry::kUnknown;
-  }
-  if (entry.status == 200) {
-    return IsOurDescription(ParseMappingEntry(entry.body).description) ? RecordedEntry::kOurs
-                                                                        : RecordedEntry::kGone;
-  }
-  return UpnpErrorCode(entry.body) == kNoSuchEntry ? RecordedEntry::kGone
-                                                   : RecordedEntry::kUnknown;
 }
 
 // --- the thread's state and its looks -------------------------------------------
@@ -502,9 +173,10 @@ bool PortMapThread::Look() {
     record_cleared = entry == RecordedEntry::kGone;
   }
   for (uint16_t stale : remove) {
-    const bool gone = RemoveMapping(gateway, stale, recorded && stale == record.port
-                                                        ? record.address
-                                                        : status.internal_address);
+    const bool gone = RemoveMapping(gateway, stale,
+                                    recorded && stale == record.port ? record.address
+                                                                     : status.internal_address,
+                                    status.internal_address);
     removed_all = removed_all && gone;
     if (gone && recorded && stale == record.port) record_cleared = true;
   }
@@ -518,7 +190,8 @@ bool PortMapThread::Look() {
   if (plan.conflict) {
     status.state = PortMapState::kConflict;
     status.holder = plan.holder;
-    LogInfo(kMsgConflict, m_port, plan.holder.internal_client.c_str(), plan.holder.internal_port);
+    LogInfo(kMsgConflict, m_port, ShownText(plan.holder.internal_client).c_str(),
+            plan.holder.internal_port);
   } else if (plan.present && !record_blocks) {
     if (!(recorded && record == wanted)) WriteRecord(wanted);
     status.state = PortMapState::kMapped;
@@ -557,7 +230,7 @@ bool PortMapThread::RemoveRecorded(bool search) {
   }
   if (!m_gateway.found) return false;
   if (!search) State().cut = false;  // the end's one request is not to be cut short
-  const bool gone = RemoveMapping(m_gateway, record.port, record.address);
+  const bool gone = RemoveMapping(m_gateway, record.port, record.address, m_address);
   if (gone) ClearRecord(record);
   return gone;
 }
@@ -667,6 +340,9 @@ const char* WhyUnavailable() {
 }
 
 }  // namespace
+
+bool PortMapStopping() { return Stopping(); }
+bool PortMapCut() { return State().cut.load(); }
 
 void StartPortMapping(IThreadManager* manager, uint16_t port) {
   Mapper& mapper = State();

@@ -38,7 +38,7 @@ std::string Reason(const PortMapStatus& s) {
       return "refused by the gateway (HRESULT " + Hresult(s.error) + ")";
     case PortMapState::kConflict:
       return "TCP " + std::to_string(s.port) + " is mapped to " +
-             Endpoint(s.holder.internal_client, s.holder.internal_port);
+             Endpoint(ShownText(s.holder.internal_client), s.holder.internal_port);
     default:
       return "";
   }
@@ -97,6 +97,14 @@ uint16_t RouterPort(long long value) {
 
 std::string RouterText(const std::string& text) {
   return text.size() > kMaxRouterText ? text.substr(0, kMaxRouterText) : text;
+}
+
+std::string ShownText(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return out;
 }
 
 std::string FormatMappingRecord(const MappingRecord& r) {
@@ -182,6 +190,13 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
   return plan;
 }
 
+bool RemovalRefusalIsFinal(int http_status, int upnp_error, const std::string& recorded_address,
+                           const std::string& our_address) {
+  const bool not_authorized =
+      upnp_error == 606 || (upnp_error == 0 && (http_status == 401 || http_status == 403));
+  return not_authorized && !our_address.empty() && recorded_address != our_address;
+}
+
 const char* PortMapStateName(PortMapState state) {
   switch (state) {
     case PortMapState::kStarting: return "starting";
@@ -207,8 +222,9 @@ std::string FormatPortMapJson(const PortMapStatus& s) {
   } else {
     out += "null";
   }
-  out += ",\"external_address\":" +
-         (s.external_address.empty() ? std::string("null") : JsonString(s.external_address));
+  out += ",\"external_address\":" + (s.external_address.empty()
+                                         ? std::string("null")
+                                         : JsonString(ShownText(s.external_address)));
   out += ",\"reason\":" + (reason.empty() ? std::string("null") : JsonString(reason));
   if (s.state == PortMapState::kRefused) {
     out += ",\"error\":" + JsonString(s.refusal.empty() ? Hresult(s.error) : s.refusal);
@@ -230,7 +246,7 @@ std::string FormatPortMapText(const PortMapStatus& s) {
         text += std::string(" (") + (s.protocol == MapProtocol::kPcp ? "PCP" : "NAT-PMP") +
                 ", lease until " + UtcText(s.lease_ends) + ")";
       }
-      if (!s.external_address.empty()) text += "; outside address " + s.external_address;
+      if (!s.external_address.empty()) text += "; outside address " + ShownText(s.external_address);
       return text;
     }
     case PortMapState::kOff:
@@ -238,7 +254,7 @@ std::string FormatPortMapText(const PortMapStatus& s) {
     default: {
       std::string text = "none: " + Reason(s);
       if (s.gateway_found && !s.external_address.empty()) {
-        text += "; outside address " + s.external_address;
+        text += "; outside address " + ShownText(s.external_address);
       }
       return text;
     }

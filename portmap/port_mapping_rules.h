@@ -28,6 +28,9 @@ constexpr size_t kMaxRouterEntries = 1024;
 constexpr size_t kMaxRouterText = 256;
 uint16_t RouterPort(long long value);
 std::string RouterText(const std::string& text);
+// A router's text as the log and the console show it: control bytes as '?', so
+// that none forges a line.
+std::string ShownText(const std::string& text);
 
 // REG_SZ in the engine key: what we asked a router for and have not yet seen
 // removed. Written before the request, cleared only once the removal went
@@ -93,6 +96,14 @@ struct LookPlan {
 };
 LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string& address,
                   uint16_t port, const MappingRecord* record = nullptr);
+
+// A removal the gateway refused because we are not authorized (UPnP 606, or an
+// HTTP 401 / 403 without a UPnP code: routers that let a client remove only its
+// own mappings) of a mapping to `recorded_address`, asked from `our_address`: when
+// that address is no longer ours, no later look can do better. The mapping is
+// left to its lease; the record goes.
+bool RemovalRefusalIsFinal(int http_status, int upnp_error, const std::string& recorded_address,
+                           const std::string& our_address);
 
 enum class PortMapState {
   kStarting,     // no look yet

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "portmap/pcp_message.h"
+
 namespace {
 
 bool StartsWithNoCase(const std::string& text, size_t at, const std::string& word) {
@@ -109,8 +111,19 @@ bool ParseHttpUrl(const std::string& url, HttpUrl* out) {
     if (port == 0) return false;
     u.port = port;
   }
-  if (u.host.empty()) return false;
+  // Parsed, not compared as text: the caller checks the address is the gateway's.
+  if (!ParseIpv4(u.host, &u.address) || !PlainToken(u.path)) return false;
+  u.host = Ipv4Text(u.address);
   *out = u;
+  return true;
+}
+
+bool PlainToken(const std::string& text) {
+  if (text.empty() || text.size() > kMaxRouterText) return false;
+  for (char c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b >= 0x7F) return false;
+  }
   return true;
 }
 
@@ -128,16 +141,25 @@ bool FindIgdService(const std::string& description, IgdService* out) {
         type.find(":service:WANPPPConnection:") != std::string::npos) {
       out->service_type = type;
       out->control_url = XmlElement(block, "controlURL");
-      return !out->control_url.empty();
+      return PlainToken(type) && PlainToken(out->control_url);
     }
     at = end;
   }
 }
 
 bool ControlUrl(const HttpUrl& description_url, const std::string& control, HttpUrl* out) {
-  if (StartsWithNoCase(control, 0, "http://")) return ParseHttpUrl(control, out);
+  if (StartsWithNoCase(control, 0, "http://")) {
+    HttpUrl absolute;
+    if (!ParseHttpUrl(control, &absolute) || absolute.address != description_url.address) {
+      return false;
+    }
+    *out = absolute;
+    return true;
+  }
+  const std::string path = control.empty() || control[0] != '/' ? "/" + control : control;
+  if (!PlainToken(path)) return false;
   *out = description_url;
-  out->path = control.empty() || control[0] != '/' ? "/" + control : control;
+  out->path = path;
   return true;
 }
 

@@ -18,20 +18,28 @@ std::string SsdpSearchRequest();
 std::string SsdpLocation(const std::string& answer);
 
 struct HttpUrl {
-  std::string host;  // dotted address or name
+  std::string host;      // a dotted IPv4 address, four parts
+  uint32_t address = 0;  // the same, host order
   uint16_t port = 80;
-  std::string path;  // from the first '/', "/" when none
+  std::string path;      // from the first '/', "/" when none
 };
-// "http://host[:port][/path]"; false for anything else.
+// "http://a.b.c.d[:port][/path]"; false for anything else: a name, a short form
+// ("127.1", "0"), a path holding a blank, a control byte or a byte past 0x7E
+// (it would go verbatim into our request line).
 bool ParseHttpUrl(const std::string& url, HttpUrl* out);
+// True when `text` is 1 to kMaxRouterText bytes of 0x21-0x7E: what may go into a
+// request line or a header we send.
+bool PlainToken(const std::string& text);
 
 struct IgdService {
   std::string service_type;  // "urn:schemas-upnp-org:service:WANIPConnection:1", ...
   std::string control_url;   // as written: absolute, or a path
 };
-// The first WANIPConnection or WANPPPConnection service of a description.
+// The first WANIPConnection or WANPPPConnection service of a description; false
+// when its service type or control URL is not a PlainToken.
 bool FindIgdService(const std::string& description, IgdService* out);
-// The control URL made absolute against the description's URL.
+// The control URL made absolute against the description's URL; an absolute one
+// must name the description's own address (the gateway: no other host is asked).
 bool ControlUrl(const HttpUrl& description_url, const std::string& control, HttpUrl* out);
 
 // A SOAP request's body; `args` are (name, value) pairs, values escaped here.

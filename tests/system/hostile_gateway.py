@@ -2,9 +2,10 @@
 a proper description, and a port mapping list of ENTRIES entries (100,000 unless
 given), each with an external port of 70000 and a 1 MiB description. Adds succeed;
 the first REFUSE removals are refused (500), the others succeed. Every request is
-appended to LOG as "<action> <index>" for the test to read.
+appended to LOG as "<action> <index>" (a description's fetch as "GET <path>") for the
+test to read. CONTROL, when given, is the description's control URL (else /ctl).
 
-python3 hostile_gateway.py ADDRESS HTTP_PORT LOG [ENTRIES [REFUSE]]"""
+python3 hostile_gateway.py ADDRESS HTTP_PORT LOG [ENTRIES [REFUSE [CONTROL]]]"""
 
 import http.server
 import socket
@@ -15,10 +16,11 @@ import threading
 ADDRESS, PORT, LOG = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 ENTRIES = int(sys.argv[4]) if len(sys.argv) > 4 else 100_000
 refuse = [int(sys.argv[5]) if len(sys.argv) > 5 else 0]
+CONTROL = sys.argv[6] if len(sys.argv) > 6 else "/ctl"
 SERVICE = "urn:schemas-upnp-org:service:WANIPConnection:1"
 DESCRIPTION = ("<?xml version=\"1.0\"?><root><device><serviceList><service><serviceType>%s"
-               "</serviceType><controlURL>/ctl</controlURL></service></serviceList></device>"
-               "</root>" % SERVICE).encode()
+               "</serviceType><controlURL>%s</controlURL></service></serviceList></device>"
+               "</root>" % (SERVICE, CONTROL)).encode()
 ENTRY = ("<?xml version=\"1.0\"?><s:Envelope><s:Body><u:GetGenericPortMappingEntryResponse>"
          "<NewRemoteHost></NewRemoteHost><NewExternalPort>70000</NewExternalPort>"
          "<NewProtocol>TCP</NewProtocol><NewInternalPort>70000</NewInternalPort>"
@@ -52,6 +54,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass  # the client read what it wanted and closed
 
     def do_GET(self):
+        note("GET %s" % self.path)
         self.answer(200, DESCRIPTION)
 
     def do_POST(self):

@@ -37,12 +37,14 @@ NFT = """table inet filter {
 """
 # ext_ip is a label (miniupnpd maps nothing while its outside address is reserved);
 # no packet goes to it: the peer outside connects to ROUTER_WAN. secure_mode=no: a
-# look from our new address may remove the mapping to our old one.
+# look from our new address may remove the mapping to our old one ("upnp-secure":
+# yes, as common router firmware has it).
 MINIUPNPD = """ext_ifname=wan\next_ip=44.0.%d.1\nlistening_ip=lan\nport=5555
 secure_mode=no\nuuid=3d3cec3a-8cf0-11e0-98ee-001a6bd2d07b
 allow 1024-65535 10.250.%d.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n""" % (N, N)
 # What the router speaks: UPnP alone, or PCP and NAT-PMP (UDP 5351) alone.
-SPEAKS = {"upnp": "enable_natpmp=no\n", "pcp": "enable_natpmp=yes\nenable_upnp=no\n"}
+SPEAKS = {"upnp": "enable_natpmp=no\n", "pcp": "enable_natpmp=yes\nenable_upnp=no\n",
+          "upnp-secure": "enable_natpmp=no\n"}
 
 
 # The guard: the daemon as every fixture sets it up sends no search within 10 s, even
@@ -90,10 +92,14 @@ def home(tmp_path_factory, request):
         sh("sysctl", "-qw", "net.ipv4.ip_forward=1", ns=router)
         (work / "rules.nft").write_text(NFT)
         sh("nft", "-f", work / "rules.nft", ns=router)
-        (work / "miniupnpd.conf").write_text(MINIUPNPD + SPEAKS[request.param])
+        secure = "secure" in request.param
+        (work / "miniupnpd.conf").write_text(
+            MINIUPNPD.replace("secure_mode=no", "secure_mode=yes" if secure else "secure_mode=no")
+            + SPEAKS[request.param])
         data = random.Random(N).randbytes(300_000)
         (work / "shared.pak").write_bytes(data)
-        net = type("Home", (), dict(ns=home_ns, wan=wan, router=router, speaks=request.param,
+        net = type("Home", (), dict(ns=home_ns, wan=wan, router=router,
+                                    speaks=request.param.split("-")[0], secure=secure,
                                     data=data, path=work / "shared.pak",
                                     md5=hashlib.md5(data).hexdigest().upper()))
 
@@ -105,7 +111,7 @@ def home(tmp_path_factory, request):
                 ["ip", "netns", "exec", router, "miniupnpd", "-d", "-f", work / "miniupnpd.conf",
                  "-P", work / "miniupnpd.pid"],
                 stdout=subprocess.DEVNULL, stderr=open(work / "miniupnpd.log", "a"))
-            ss, port = ("-ltnH", ":5555 ") if request.param == "upnp" else ("-lunH", ":5351 ")
+            ss, port = ("-ltnH", ":5555 ") if net.speaks == "upnp" else ("-lunH", ":5351 ")
             assert wait_for(lambda: port in sh("ss", ss, ns=router).stdout, 10)
             return upnpd
         net.gateway = gateway
@@ -262,7 +268,11 @@ def test_quit_then_start_at_once(home):
 
 
 # Our address changes under the running daemon (DHCP, Wi-Fi to cable): it looks at
-# once, removes our mapping to the old address and keeps the new one's only.
+# once, removes our mapping to the old address and keeps the new one's only. A router
+# that lets a client remove only its own mappings refuses the removal: that is final
+# (one line), the record moves on to the new address, which is mapped once the old
+# mapping's lease lets the port go.
+@pytest.mark.parametrize("home", ["upnp", "upnp-secure"], indirect=True)
 def test_address_change(home):
     home.daemon.reg_dword("PortMapping", 1)
     port = started(home)
@@ -272,9 +282,16 @@ def test_address_change(home):
                          sh("ip", "-n", home.ns, "route", "replace", "default", "via", ROUTER_LAN))
     move(HOME_IP, HOME_IP2)
     try:
-        assert wait_for(lambda: ours(home) == [(port, HOME_IP2, port)], 40), ours(home)
+        if home.secure:
+            log = home.daemon.folder / "engine.log"
+            assert wait_for(lambda: b"not authorized" in log.read_bytes(), 40)
+            assert wait_for(lambda: (home.daemon.record() or "").endswith(HOME_IP2) or
+                            home.daemon.record() is None, 10), home.daemon.record()
+            assert log.read_bytes().count(b"not authorized") == 1
+        else:
+            assert wait_for(lambda: ours(home) == [(port, HOME_IP2, port)], 40), ours(home)
         home.daemon.end()
-        assert ours(home) == []
+        assert ours(home) == [] or home.secure
     finally:
         move(HOME_IP2, HOME_IP)
 
@@ -295,6 +312,60 @@ def fake_gateway(home, log, *args):
         server.kill()
         server.wait()
         home.upnpd = home.gateway()
+
+
+@contextlib.contextmanager
+def second_host(home, address):
+    """Another host on the home link: our eth0 and its link under a bridge (no
+    snooping, so the search reaches both), the address and default route on it."""
+    with namespaces("e") as (lan_host,):
+        ip = lambda *a: sh("ip", "-n", home.ns, *a)
+        ip("link", "add", "brh", "type", "bridge", "mcast_snooping", "0")
+        ip("addr", "del", HOME_IP + "/24", "dev", "eth0")
+        ip("link", "set", "eth0", "master", "brh")
+        sh("ip", "link", "add", "evl", "netns", home.ns, "type", "veth", "peer", "name", "eth0",
+           "netns", lan_host)
+        ip("link", "set", "evl", "master", "brh")
+        for name in ("brh", "evl"):
+            ip("link", "set", name, "up")
+        ip("addr", "add", HOME_IP + "/24", "dev", "brh")
+        ip("route", "replace", "default", "via", ROUTER_LAN)
+        sh("ip", "-n", lan_host, "addr", "add", address + "/24", "dev", "eth0")
+        sh("ip", "-n", lan_host, "link", "set", "eth0", "up")
+        try:
+            yield lan_host
+        finally:
+            ip("link", "del", "evl")
+            ip("link", "del", "brh")
+            ip("addr", "add", HOME_IP + "/24", "dev", "eth0")
+            ip("route", "replace", "default", "via", ROUTER_LAN)
+
+
+# Another host on the home link answers the search before the router does, with a
+# description whose control URL is the daemon's own loopback IPC port: only the next
+# hop is heard, so no connection reaches that host or the IPC port, and the router maps.
+def test_lan_host_cannot_steer_the_search(home, tmp_path):
+    address, log = "10.250.%d.66" % N, tmp_path / "lan_host.log"
+    log.write_text("")
+    with second_host(home, address) as lan_host:
+        port = started(home)
+        ipc = int(re.search(r"IPCPort\s+REG_DWORD\s+(0x[0-9a-f]+)", home.daemon.wine(
+            "reg", "query", ENGINE_KEY, "/v", "IPCPort")).group(1), 16)
+        server = subprocess.Popen(["ip", "netns", "exec", lan_host, "/usr/bin/python3",
+                                   SOURCE / "tests" / "system" / "hostile_gateway.py", address,
+                                   "5556", log, "0", "0", "http://127.0.0.1:%d/ctl" % ipc],
+                                  stdout=subprocess.PIPE)
+        try:
+            assert server.stdout.readline() == b"ready\n"
+            home.daemon.reg_dword("PortMapping", 1)
+            assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+            home.daemon.end()
+        finally:
+            server.kill()
+            server.wait()
+    heard = log.read_text().splitlines()
+    assert "M-SEARCH" in heard and all(line == "M-SEARCH" for line in heard), heard
+    assert b"/ctl HTTP/1.1" not in (home.daemon.folder / "engine.log").read_bytes()
 
 
 # A removal the gateway refuses leaves the record, and is tried again: here with

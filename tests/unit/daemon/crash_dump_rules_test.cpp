@@ -26,3 +26,27 @@ TEST(CrashDumpRules, FolderAndPruning) {
   EXPECT_EQ(DumpsToRemove(names, 1), std::vector<std::string>({a}));
   EXPECT_TRUE(DumpsToRemove(names, 2).empty());
 }
+
+// The crashed thread writes only when it holds the loader lock; a lock another
+// thread holds is asked for again a while, then the dump thread goes on.
+TEST(CrashDumpRules, LoaderLockWriter) {
+  using H = LoaderLockHolder;
+  using W = DumpWriter;
+  const struct {
+    H holder;
+    uint32_t asked_ms;
+    W writer;
+  } rows[] = {
+      {H::kNobody, 0, W::kDumpThread},
+      {H::kCrashedThread, 0, W::kCrashedThread},
+      {H::kOtherThread, 0, W::kAskAgain},
+      {H::kOtherThread, kLoaderLockRetryMs - 1, W::kAskAgain},
+      {H::kOtherThread, kLoaderLockRetryMs, W::kDumpThread},
+      {H::kUnknown, kLoaderLockRetryMs - 1, W::kAskAgain},
+      {H::kUnknown, kLoaderLockRetryMs, W::kCrashedThread},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(LoaderLockWriter(row.holder, row.asked_ms), row.writer)
+        << static_cast<int>(row.holder) << " " << row.asked_ms;
+  }
+}

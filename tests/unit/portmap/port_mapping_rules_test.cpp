@@ -113,6 +113,24 @@ TEST(PortMappingRules, RecordText) {
   }
 }
 
+// A removal refused as not ours is final only for a mapping to an address we no
+// longer have; any other refusal is tried again.
+TEST(PortMappingRules, FinalRemovalRefusal) {
+  const struct {
+    int http, upnp;
+    const char *recorded, *ours;
+    bool final;
+  } cases[] = {
+      {500, 606, "10.250.7.2", "10.250.7.3", true},  {403, 0, "10.250.7.2", "10.250.7.3", true},
+      {500, 606, "10.250.7.2", "10.250.7.2", false}, {500, 501, "10.250.7.2", "10.250.7.3", false},
+      {403, 501, "10.250.7.2", "10.250.7.3", false}, {500, 606, "10.250.7.2", "", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RemovalRefusalIsFinal(c.http, c.upnp, c.recorded, c.ours), c.final)
+        << c.http << " " << c.upnp << " " << c.ours;
+  }
+}
+
 // After failed looks: 1, 2, 4 ... minutes, then the 20-minute rhythm.
 TEST(PortMappingRules, RetrySchedule) {
   const uint32_t expected[][2] = {{1, 60}, {2, 120}, {3, 240}, {5, 960}, {6, 1200}, {1000, 1200}};
@@ -161,6 +179,9 @@ TEST(PortMappingRules, StatusView) {
   s.state = PortMapState::kConflict;
   s.holder = Tcp(41813, "10.250.7.3", 80, "web");
   EXPECT_EQ(FormatPortMapText(s), "none: TCP 41813 is mapped to 10.250.7.3:80");
+  // A router's text forges no line in the console or the log.
+  s.holder.internal_client = "10.250.7.3\r\nport mapping: mapped\x7f";
+  EXPECT_EQ(FormatPortMapText(s), "none: TCP 41813 is mapped to 10.250.7.3??port mapping: mapped?:80");
   s.state = PortMapState::kOff;
   s.off_by = PortMappingSwitch::kOffByEnvironment;
   EXPECT_EQ(FormatPortMapText(s), "off (ZRVD_PORT_MAPPING=0)");

@@ -25,9 +25,21 @@ TEST(UpnpWire, Urls) {
   ASSERT_TRUE(ControlUrl(u, "/ctl/IPConn", &control));
   EXPECT_EQ(control.host + ":" + std::to_string(control.port) + control.path,
             "10.0.0.1:5555/ctl/IPConn");
-  for (const char* bad : {"https://a/", "http://:80/", "http://a:70000/", "http://a:x/"}) {
+  for (const char* bad : {"https://a/", "http://:80/", "http://a:70000/", "http://a:x/",
+                          "http://gw.lan/", "http://127.1/", "http://0/", "http://10.0.0.1@127.0.0.1/",
+                          "http://10.0.0.1/a b", "http://10.0.0.1/a\r\nX-Injected: 1",
+                          "http://10.0.0.1/\x7f", "http://10.0.0.1/\xc3\xa9"}) {
     EXPECT_FALSE(ParseHttpUrl(bad, &u)) << bad;
   }
+  // The description's address is the gateway's; a control URL elsewhere is refused,
+  // whatever way it writes the host.
+  for (const char* elsewhere : {"http://127.0.0.1:5555/ctl", "http://10.0.0.2:5555/ctl",
+                                "http://10.0.0.1.example/ctl", "/ctl\r\nHost: x", "/c tl"}) {
+    EXPECT_FALSE(ControlUrl(u, elsewhere, &control)) << elsewhere;
+  }
+  ASSERT_TRUE(ControlUrl(u, "http://10.0.0.1:6000/ctl", &control));
+  EXPECT_EQ(control.port, 6000);
+  EXPECT_EQ(control.address, 0x0A000001u);
 }
 
 // miniupnpd's description names several services; the WAN connection one is ours.
@@ -42,6 +54,13 @@ TEST(UpnpWire, Description) {
   EXPECT_EQ(s.service_type, "urn:schemas-upnp-org:service:WANIPConnection:2");
   EXPECT_EQ(s.control_url, "/ctl/IPConn");
   EXPECT_FALSE(FindIgdService("<root><service><serviceType>x</serviceType></service></root>", &s));
+  for (const char* bad : {"WANIPConnection:1\r\nX: y</serviceType><controlURL>/c",
+                          "WANIPConnection:1</serviceType><controlURL>/c\r\nX: y"}) {
+    EXPECT_FALSE(FindIgdService(std::string("<service><serviceType>urn:x:service:") + bad +
+                                    "</controlURL></service>",
+                                &s))
+        << bad;
+  }
 }
 
 TEST(UpnpWire, SoapRequestAndAnswers) {
@@ -49,7 +68,7 @@ TEST(UpnpWire, SoapRequestAndAnswers) {
                                     {{"NewExternalPort", "41813"}, {"NewProtocol", "TCP"}});
   EXPECT_NE(body.find("<u:DeletePortMapping xmlns:u=\"urn:x:1\"><NewExternalPort>41813<"),
             std::string::npos);
-  HttpUrl control{"10.0.0.1", 5555, "/ctl"};
+  HttpUrl control{"10.0.0.1", 0x0A000001, 5555, "/ctl"};
   const std::string request = SoapRequest(control, "urn:x:1", "DeletePortMapping", body);
   EXPECT_EQ(request.rfind("POST /ctl HTTP/1.1\r\nHost: 10.0.0.1:5555\r\n", 0), 0u);
   EXPECT_NE(request.find("SOAPAction: \"urn:x:1#DeletePortMapping\"\r\n"), std::string::npos);
