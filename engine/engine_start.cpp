@@ -56,6 +56,8 @@ void FollowSettings() {
 // catalogue finds that key deleted and creates it again, both ports are written
 // again, so that a download client or tool started afterwards still finds them.
 void PublishPortsAgain() {
+  // The month's count too, or a kill before the next upload would lose the month.
+  MonthCountKeyRemade();
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
                     key.put()) != ERROR_SUCCESS) {

@@ -49,7 +49,8 @@ int32_t HttpConnection::Run() {
   const DWORD send_timeout = limits.send_timeout_ms;
   setsockopt(m_socket.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout),
              sizeof(send_timeout));
-  if (const int send_buffer = static_cast<int>(limits.send_buffer_bytes)) {
+  if (const int send_buffer =
+          static_cast<int>(limits.SendBufferFor(m_server->OpenConnections()))) {
     setsockopt(m_socket.get(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
                sizeof(send_buffer));
   }

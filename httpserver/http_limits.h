@@ -44,6 +44,17 @@ constexpr int32_t kMaxConnections = 1000;
 // hundred bytes a second each, could otherwise hold every connection for a
 // few Mbit/s in all.
 constexpr uint32_t kEvictBelowBytes = 64 * 1024;
+// The minimum rate and the slowest answer count the bytes the system took for
+// sending, which are the bytes the peer took only while the system's send
+// buffer stays full. Left to itself the system grows each buffer to megabytes
+// on a fast link (loopback, a LAN): hundreds of those are more than its socket
+// memory, and then a buffer that the peer empties is not filled again, so a
+// peer above the minimum looks below it and a window that holds a buffer's
+// first fill looks fast long after. Past this many connections each new one
+// gets a bounded buffer (128 KiB per round trip is still 1.3 MB/s at 100 ms):
+// the link is shared too finely then for one connection to need more.
+constexpr int32_t kCrowdedConnections = 64;
+constexpr uint32_t kCrowdedSendBufferBytes = 128 * 1024;
 // Reserved, not committed: 1,000 of these fit a 32-bit process with room left.
 constexpr uint32_t kConnectionStackReserve = 256 * 1024;
 // A failing accept (out of buffers, say) must not spin the accept thread.
@@ -78,6 +89,14 @@ struct HttpServerLimits {
   uint32_t connection_stack_reserve = http_limits::kConnectionStackReserve;
   uint32_t accept_failure_pause_ms = http_limits::kAcceptFailurePauseMs;
   // SO_SNDBUF of each connection; 0 leaves the system's own, which grows with
-  // the link. Tests make it small, so that a slow peer is felt at once.
+  // the link, until the server is crowded. Tests make it small, so that a slow
+  // peer is felt at once.
   uint32_t send_buffer_bytes = 0;
+
+  // SO_SNDBUF for a connection that opens with `open` connections open (itself
+  // included); 0: the system's own.
+  uint32_t SendBufferFor(int32_t open) const {
+    if (send_buffer_bytes != 0) return send_buffer_bytes;
+    return open > http_limits::kCrowdedConnections ? http_limits::kCrowdedSendBufferBytes : 0;
+  }
 };

@@ -388,15 +388,20 @@ void PortMappingSettingsChanged() {
   SetEvent(mapper.wake.get());
 }
 
-void StopPortMapping(uint32_t wait_ms) {
+void* AskPortMappingToStop() {
   Mapper& mapper = State();
-  if (!mapper.started || mapper.stopping.exchange(true)) return;
-  mapper.cut = true;
-  const HANDLE thread = mapper.thread;
-  SetEvent(mapper.wake.get());
+  if (!mapper.started) return nullptr;
+  if (!mapper.stopping.exchange(true)) {
+    mapper.cut = true;
+    SetEvent(mapper.wake.get());
+  }
   // The thread itself, not an event it would set: one that no longer runs (ended,
   // or terminated before a DLL's process detach) is waited for not at all.
-  if (thread) WaitForSingleObject(thread, wait_ms);
+  return mapper.thread.load();
+}
+
+void StopPortMapping(uint32_t wait_ms) {
+  if (const HANDLE thread = AskPortMappingToStop()) WaitForSingleObject(thread, wait_ms);
 }
 
 PortMapStatus ReadPortMapStatus() { return StatusNow(); }

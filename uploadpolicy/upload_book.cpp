@@ -53,12 +53,14 @@ StoredVerdict CheckStoredCount(const StoredMonthCount& stored, int32_t this_mont
     *why = "no such month";
     return StoredVerdict::kBad;
   }
-  if (month > static_cast<uint64_t>(this_month)) {
-    *why = "a month still to come";
-    return StoredVerdict::kBad;
-  }
+  if (month > static_cast<uint64_t>(this_month)) return StoredVerdict::kLater;
   return month == static_cast<uint64_t>(this_month) ? StoredVerdict::kThisMonth
                                                     : StoredVerdict::kAfresh;
+}
+
+MonthStep StepOfMonth(int32_t counted_month, int32_t clock_month) {
+  if (clock_month > counted_month) return MonthStep::kNew;
+  return clock_month == counted_month ? MonthStep::kSame : MonthStep::kClockBehind;
 }
 
 UploadBook& UploadBook::Shared() {

@@ -50,12 +50,18 @@ int64_t SecondsToNextMonth(const LocalClock& now);
 struct StoredMonthCount {
   StoredValue month, internet_bytes, lan_bytes;
 };
-enum class StoredVerdict { kThisMonth, kAfresh, kBad };
-// kThisMonth: go on from the stored bytes. kAfresh: nothing stored, or another
-// (earlier) month. kBad, with the reason: a value of another type, no such
-// month, or a month still to come.
+enum class StoredVerdict { kThisMonth, kLater, kAfresh, kBad };
+// kThisMonth: go on from the stored bytes. kLater: a month still to come by the
+// clock (a clock set back, a reset before the time sync): its bytes are kept and
+// counting goes on in it. kAfresh: nothing stored, or an earlier month. kBad,
+// with the reason: a value of another type, or no such month.
 StoredVerdict CheckStoredCount(const StoredMonthCount& stored, int32_t this_month,
                                std::string* why);
+
+// The month only moves forward: the clock's month starts a new count only once
+// it is later than the month being counted.
+enum class MonthStep { kSame, kClockBehind, kNew };
+MonthStep StepOfMonth(int32_t counted_month, int32_t clock_month);
 
 // Safe from any thread: connection threads count and ask; the cost thread and
 // the settings set.

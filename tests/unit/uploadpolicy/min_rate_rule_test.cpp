@@ -71,4 +71,26 @@ TEST(SlowestAnswer, GivesWayBelowTheEvictionRate) {
   }
 }
 
+// Bytes the system took count as the peer's only while its send buffer is
+// small enough to stay full: past the crowded count a new connection's buffer
+// is bounded; a buffer a test sets always holds.
+TEST(SlowestAnswer, CrowdedConnectionsGetABoundedSendBuffer) {
+  HttpServerLimits own, set;
+  set.send_buffer_bytes = 16 * 1024;
+  const int32_t crowded = http_limits::kCrowdedConnections;
+  const struct {
+    const HttpServerLimits& limits;
+    int32_t open;
+    uint32_t bytes;
+  } rows[] = {
+      {own, 1, 0},
+      {own, crowded, 0},
+      {own, crowded + 1, http_limits::kCrowdedSendBufferBytes},
+      {own, http_limits::kMaxConnections, http_limits::kCrowdedSendBufferBytes},
+      {set, 1, 16 * 1024},
+      {set, http_limits::kMaxConnections, 16 * 1024},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.limits.SendBufferFor(row.open), row.bytes) << row.open;
+}
+
 }  // namespace

@@ -32,8 +32,9 @@ TEST(UploadBook, SecondsToNextMonth) {
   EXPECT_EQ(MonthText(202612), "2026-12");
 }
 
-// A stored count goes on in its own month, starts afresh in a later one, and
-// cannot be right in a month to come, of another type or with no such month.
+// A stored count goes on in its own month and in one still to come by the clock
+// (a clock set back), starts afresh in a later one, and cannot be right of
+// another type or with no such month. The month only moves forward.
 TEST(UploadBook, StoredCountTable) {
   using K = StoredValue::Kind;
   const StoredValue none = {};
@@ -47,7 +48,7 @@ TEST(UploadBook, StoredCountTable) {
       {{right(202612), right(5), right(6)}, StoredVerdict::kThisMonth},
       {{right(202611), right(5), none}, StoredVerdict::kAfresh},
       {{right(202512), right(5), none}, StoredVerdict::kAfresh},
-      {{right(202701), right(5), none}, StoredVerdict::kBad},
+      {{right(202701), right(5), none}, StoredVerdict::kLater},
       {{right(202613), none, none}, StoredVerdict::kBad},
       {{right(12), none, none}, StoredVerdict::kBad},
       {{other, right(5), none}, StoredVerdict::kBad},
@@ -58,6 +59,9 @@ TEST(UploadBook, StoredCountTable) {
     EXPECT_EQ(CheckStoredCount(row.stored, 202612, &why), row.verdict) << row.stored.month.value;
     EXPECT_EQ(why.empty(), row.verdict != StoredVerdict::kBad);
   }
+  EXPECT_EQ(StepOfMonth(202612, 202701), MonthStep::kNew);
+  EXPECT_EQ(StepOfMonth(202701, 202612), MonthStep::kClockBehind);
+  EXPECT_EQ(StepOfMonth(202612, 202612), MonthStep::kSame);
 }
 
 // The book with a fake clock: LAN bytes are free; the budget is reached by the

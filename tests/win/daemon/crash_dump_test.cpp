@@ -131,14 +131,17 @@ void ExpectSoundDump(const std::string& path) {
 TEST(CrashDump, EveryCrashLeavesADumpAndTheFourthRemovesTheOldest) {
   struct Way {
     const char* name;
-    DWORD within_ms;  // a locked heap is first waited for, 3 s
+    // Well under the guard's 67 s, which ends a crash path that hangs; loose
+    // otherwise, as a loaded machine stretches a dump by seconds. A locked heap
+    // is first waited for, 3 s; an overflowed stack puts its 2 MiB into the dump.
+    DWORD within_ms;
     DWORD code;
   };
   const DWORD fault = EXCEPTION_ACCESS_VIOLATION;
-  const Way ways[] = {{"main", 5000, fault},           {"worker", 5000, fault},
-                      {"loader lock", 5000, fault},    {"heap lock", 10000, fault},
-                      {"stack overflow", 5000, EXCEPTION_STACK_OVERFLOW},
-                      {"two threads", 5000, fault}};
+  const Way ways[] = {{"main", 15000, fault},           {"worker", 15000, fault},
+                      {"loader lock", 15000, fault},    {"heap lock", 20000, fault},
+                      {"stack overflow", 20000, EXCEPTION_STACK_OVERFLOW},
+                      {"two threads", 15000, fault}};
   // A Wine gap, not ours: Wine 8's 64-bit MiniDumpWriteDump takes about 6 s for
   // this small process (its 32-bit one, the product's, well under 1 s).
   const DWORD wine64_dump_ms = sizeof(void*) == 8 ? 10000 : 0;
