@@ -107,6 +107,7 @@ void StartEngine(int ipc_port) {
       [http_server](int32_t bound) { http_server->SetMaxConnectionsPerPeer(bound); });
   // The player's upload settings, in force now and again after every change;
   // then the month's count, the link's cost and which peers are on the LAN.
+  UploadBook::Shared().SetChangeSink(&LogBookChange);
   ReloadUploadSettings();
   StartMeteredWatch(g_runtime);
   SharedFileList::SetKeyRecreatedHook(&PublishPortsAgain);

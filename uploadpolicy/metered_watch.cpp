@@ -78,7 +78,8 @@ Watch& State() {
 }
 
 // The cost events only wake the thread, which asks again: a hint, not the answer.
-class CostEvents : public INetworkCostManagerEvents {
+// On the heap and counted: the cost manager may hold it past the reader's end.
+class CostEvents final : public INetworkCostManagerEvents {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (IsEqualIID(iid, kIidUnknown) || IsEqualIID(iid, kIidCostManagerEvents)) {
@@ -90,7 +91,11 @@ class CostEvents : public INetworkCostManagerEvents {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }  // lives in the thread
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --m_refs;
+    if (left == 0) delete this;
+    return left;
+  }
   HRESULT STDMETHODCALLTYPE CostChanged(DWORD, NLM_SOCKADDR*) override { return Wake(); }
   HRESULT STDMETHODCALLTYPE DataPlanStatusChanged(NLM_SOCKADDR*) override { return Wake(); }
 
@@ -141,9 +146,8 @@ void LoadMonthCount() {
     // (the thread's first look says so).
     const int32_t counted = static_cast<int32_t>(stored.month.value);
     // A budget spent before the restart is still spent: that is a change too.
-    LogBookChange(UploadBook::Shared().StartMonth(counted, stored.internet_bytes.value,
-                                                  stored.lan_bytes.value, now.seconds_left,
-                                                  clock));
+    UploadBook::Shared().StartMonth(counted, stored.internet_bytes.value,
+                                    stored.lan_bytes.value, now.seconds_left, clock);
     std::lock_guard<std::mutex> lock(watch.save_mutex);
     watch.stored_month = counted;
     watch.stored_internet = stored.internet_bytes.value;
@@ -155,7 +159,7 @@ void LoadMonthCount() {
   } else if (stored.month.kind != StoredValue::Kind::kAbsent) {
     LogInfo(kMsgNewMonth, month.c_str());
   }
-  LogBookChange(UploadBook::Shared().StartMonth(now.month, 0, 0, now.seconds_left, clock));
+  UploadBook::Shared().StartMonth(now.month, 0, 0, now.seconds_left, clock);
 }
 
 // Writes the count when it moved: the bytes first, so that a crash between the
@@ -195,7 +199,7 @@ int64_t FollowMonth() {
   switch (StepOfMonth(counted, now.month)) {
     case MonthStep::kNew:
       LogInfo(kMsgNewMonth, MonthText(now.month).c_str());
-      LogBookChange(book.StartMonth(now.month, 0, 0, now.seconds_left, std::time(nullptr)));
+      book.StartMonth(now.month, 0, 0, now.seconds_left, std::time(nullptr));
       break;
     case MonthStep::kClockBehind: {
       static int32_t told = 0;  // once per counted month: the thread's own
@@ -217,7 +221,10 @@ class CostReader {
     Connect();
     if (!m_costs) LogInfo(kMsgNoCost, "no INetworkCostManager", m_created);
   }
-  ~CostReader() { Disconnect(); }
+  ~CostReader() {
+    Disconnect();
+    m_events->Release();
+  }
 
   // Asks and puts the answer in force; one line when being metered changes. A
   // failed question keeps the last known cost and asks a new manager next time:
@@ -269,7 +276,7 @@ class CostReader {
     zrvd::com_ptr<IConnectionPointContainer> container;
     if (SUCCEEDED(m_costs->QueryInterface(kIidConnectionPointContainer, container.put_void())) &&
         SUCCEEDED(container->FindConnectionPoint(kIidCostManagerEvents, m_point.put())) &&
-        FAILED(m_point->Advise(&m_events, &m_cookie))) {
+        FAILED(m_point->Advise(m_events, &m_cookie))) {
       m_point.reset();
       m_cookie = 0;
     }
@@ -283,7 +290,7 @@ class CostReader {
 
   zrvd::com_ptr<INetworkCostManager> m_costs;
   zrvd::com_ptr<IConnectionPoint> m_point;
-  CostEvents m_events;
+  CostEvents* m_events = new CostEvents;  // our reference; each Advise takes one more
   DWORD m_cookie = 0;
   unsigned long m_created = 0;
   bool m_made = false;  // a manager was had once: one that never was is not asked for again
@@ -349,9 +356,8 @@ class WatchThread : public IThreadHandler {
 
 }  // namespace
 
-void LogBookChange(UploadBook::Change change) {
+void LogBookChange(UploadBook::Change change, const UploadBook::Figures& figures) {
   if (change == UploadBook::Change::kNone) return;
-  const UploadBook::Figures figures = UploadBook::Shared().Read();
   const unsigned budget_mb = static_cast<unsigned>(figures.settings.budget_bytes >> 20);
   if (change == UploadBook::Change::kBudgetReached) {
     LogInfo(kLogBudgetReached, budget_mb);

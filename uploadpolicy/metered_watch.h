@@ -19,5 +19,6 @@ void MonthCountKeyRemade();
 // waiting: the thread's handle to wait on (kept here), or null when none runs.
 void* AskMeteredWatchToStop();
 
-// The log line of a change the book reports.
-void LogBookChange(UploadBook::Change change);
+// The log line of a change of the budget: the book's sink, the one place that
+// logs them.
+void LogBookChange(UploadBook::Change change, const UploadBook::Figures& figures);

@@ -11,7 +11,7 @@
 
 #include "runtime/stored_value.h"
 
-// Log lines of a change, for whoever meets it first.
+// Log lines of a change of the budget.
 constexpr char kLogBudgetReached[] =
     "Monthly upload budget of %u MiB reached: internet peers are not served until the month "
     "ends or the budget grows";
@@ -75,8 +75,14 @@ class UploadBook {
     bool lan_uncapped = true;       // "LanPeersUncapped"
   };
 
-  // What changed with a call, for the caller's log line.
+  // Whether the month's budget came to be spent or free again with a call; the
+  // budget itself decides, not the reason internet peers are refused.
   enum class Change { kNone, kBudgetReached, kBudgetFreed };
+  struct Figures;
+  // Told of each change, outside the book's lock, with the figures it left: the
+  // one place that logs them. Set once, before the book is used.
+  using ChangeSink = void (*)(Change change, const Figures& figures);
+  void SetChangeSink(ChangeSink sink) { m_sink = sink; }
 
   // Counting goes on in `year_month` from the given bytes; `seconds_to_next_month`
   // from now (`now_s`, seconds since 1970) names when it ends.
@@ -88,6 +94,14 @@ class UploadBook {
 
   // Body bytes sent to a peer of that kind.
   Change AddBytes(bool lan, uint64_t bytes);
+
+  // The most an internet peer's next turn may send: `want`, or while a budget
+  // is set no more than is left of it less what other turns hold; 0 when none
+  // is left. What it grants is held until SettleInternetTurn, so that answers
+  // side by side cannot send past the budget together.
+  uint64_t TakeInternetTurn(uint64_t want);
+  // Gives back what a turn held and counts what it sent.
+  Change SettleInternetTurn(uint64_t held, uint64_t sent);
 
   // Why a new request of an internet peer is refused now.
   InternetRefusal InternetRefused() const;
@@ -109,10 +123,15 @@ class UploadBook {
 
  private:
   Change UpdateLocked();
+  // Ends a call that may have changed the budget's state: tells the sink.
+  Change Report(Change change, std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex m_mutex;
   Figures m_figures;
   bool m_paused = false;
+  bool m_spent = false;
+  uint64_t m_held = 0;  // granted to internet turns under way, not yet counted
+  std::atomic<ChangeSink> m_sink{nullptr};
   int64_t m_monthEndsAt = 0;
   std::atomic<bool> m_internetStop{false};
   std::atomic<bool> m_lanUncapped{true};

@@ -51,7 +51,7 @@ void ApplyLocked(Control& control) {
   peers.serve_on_metered = control.settings.serve_on_metered;
   peers.budget_bytes = BudgetBytes(control.settings);
   peers.lan_uncapped = control.settings.lan_uncapped;
-  LogBookChange(book.SetSettings(peers));
+  book.SetSettings(peers);
   if (control.set_max_connections_per_peer) {
     control.set_max_connections_per_peer(
         static_cast<int32_t>(control.settings.max_connections_per_peer));

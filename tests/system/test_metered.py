@@ -9,6 +9,7 @@ import random
 import shutil
 import subprocess
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -158,6 +159,21 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert b"Monthly upload budget of 4 MiB reached" in log.read_bytes()
     lan_whole()
 
+    # With no cap a turn is a whole block; answers side by side still stop at the budget.
+    daemon.reg_dword("UploadLimitKBps", 0)
+    assert wait_for(lambda: b"Upload cap in force: normal, no cap" in log.read_bytes(), 10)
+    budget_mb = after["month_internet_bytes"] // MIB + 4
+    daemon.ctl("budget", str(budget_mb))
+    assert wait_for(lambda: cost_now()["internet_refused"] is None, 10)
+    assert b"Monthly upload budget: internet peers are served again (%d MiB" % budget_mb in (
+        log.read_bytes())
+    url = internet()
+    with ThreadPoolExecutor(8) as pool:
+        answers = list(pool.map(lambda _: get(wan_ns, url), range(8)))
+    spent = cost_now()
+    assert spent["month_internet_bytes"] == budget_mb * MIB, (spent, answers)
+    assert spent["internet_refused"] == "budget"
+
     # The month's count outlives a normal end, and a kill within the minute it is kept.
     kept = cost_now()
     daemon.end()
@@ -201,7 +217,9 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
         if curl.poll() is None:
             curl.kill()
     sent = out.stat().st_size
-    assert 0 <= cost_now()["month_lan_bytes"] - begun - sent <= 65536 + 1024, (begun, sent)
+    # Within one turn either way: a turn under way as the count is saved may be sent and
+    # never counted, or counted and never read by the peer.
+    assert abs(cost_now()["month_lan_bytes"] - begun - sent) <= 65536 + 1024, (begun, sent)
     assert SIZE > sent
 
     # The engine key deleted by another program and made again by the engine: the count

