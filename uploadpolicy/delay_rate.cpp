@@ -49,8 +49,9 @@ void DelayRate::Update(const Delay& delay, uint32_t target_ms, uint64_t sent, ui
   const double per_second = near ? kProbeGrowthPerSecond : kGrowthPerSecond;
   const double grown = m_rate * (1.0 + per_second * room * elapsed / 1000.0);
   m_rate = std::max(floor, std::min(grown, std::max(floor, out * kHeadroom)));
-  // Well past where the queue built, with no queue: the link has grown.
-  if (m_rate > m_queuedAt * 1.5) m_queuedAt = 0;
+  // Sending well past where the queue built, with no queue: the link has grown.
+  // (The rate allowed may run ahead of what goes out; that proves nothing.)
+  if (out > m_queuedAt * 1.5) m_queuedAt = 0;
 }
 
 uint32_t DelayRate::Rate(uint64_t now_ms) const {

@@ -16,7 +16,7 @@ class DelayRate {
   // last built: from the floor to 1 Gbit/s in about five seconds.
   static constexpr double kGrowthPerSecond = 2.5;
   // Near that rate the growth is slow, so the link is used without a queue.
-  static constexpr double kProbeGrowthPerSecond = 0.3;
+  static constexpr double kProbeGrowthPerSecond = 0.1;
   // Never further above what is actually being sent, so that a lull in demand
   // does not leave a rate that would flood the link when demand returns.
   static constexpr uint32_t kHeadroom = 4;

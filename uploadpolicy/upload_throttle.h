@@ -12,6 +12,8 @@
 // The bucket itself, over an explicit clock in microseconds; not thread-safe.
 class TokenBucket {
  public:
+  // The bucket holds 1/`burst_divisor` of a second of the rate.
+  explicit TokenBucket(uint32_t burst_divisor = 4) : m_burstDivisor(burst_divisor) {}
   // 0: no cap. The bucket starts full, or with `keep` (a rate that moves
   // often) keeps what it holds, up to the new size.
   void SetRate(uint32_t bytes_per_second, uint64_t now_us, bool keep = false);
@@ -32,7 +34,8 @@ class TokenBucket {
 
   uint32_t m_rate = 0;
   double m_tokens = 0;
-  double m_burst = 0;  // a quarter of a second of the cap, at least 1 byte
+  const uint32_t m_burstDivisor;
+  double m_burst = 0;  // 1/m_burstDivisor of a second of the cap, at least 1 byte
   uint64_t m_lastUs = 0;
 };
 
@@ -43,7 +46,9 @@ class UploadThrottle {
   using Clock = uint64_t (*)();
   static uint64_t SteadyNowUs();
   // Tests pass a clock of their own, and Recheck after they move it.
-  explicit UploadThrottle(Clock clock = SteadyNowUs) : m_clock(clock) {}
+  // `burst_divisor`: the bucket holds that fraction of a second of the cap.
+  explicit UploadThrottle(Clock clock = SteadyNowUs, uint32_t burst_divisor = 4)
+      : m_clock(clock), m_bucket(burst_divisor) {}
 
   // 0: no cap. A new cap starts with a full bucket; `keep` keeps what the
   // bucket holds instead, so that a rate set many times a second gives no
