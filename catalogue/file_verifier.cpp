@@ -86,16 +86,8 @@ uint64_t ReadBudgetSetting() {
 
 bool ChecksEnabled() { return ReadSetting(kSwitchValue, 1) != 0; }
 
-// Milliseconds of GetTickCount widened past its 49-day wrap; only the check's
-// own thread calls it (XP has no GetTickCount64).
-uint64_t NowMs() {
-  static DWORD last = GetTickCount();
-  static uint64_t total = 0;
-  const DWORD now = GetTickCount();
-  total += static_cast<DWORD>(now - last);
-  last = now;
-  return total;
-}
+// Milliseconds that never wrap.
+uint64_t NowMs() { return GetTickCount64(); }
 
 bool IsMd5Text(const std::string& name) {
   if (name.size() != 32) return false;
@@ -227,8 +219,8 @@ void CheckOne(const Candidate& candidate) {
 }
 
 void EnterBackgroundMode() {
-  // Background mode (Vista on) lowers I/O priority too; older systems, and
-  // Wine, refuse it, and idle CPU priority is what is left.
+  // Background mode lowers I/O priority too; where it is refused (Wine), idle
+  // CPU priority is what is left.
   if (SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN)) {
     LogInfo(kMsgBackground);
     return;

@@ -72,8 +72,8 @@ LRESULT CALLBACK DaemonWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
       PostQuitMessage(0);
       return 0;
     // Shutdown or log-off: the process ends soon after WM_ENDSESSION returns, so the
-    // mapping on the router is removed here (the engine waits a few seconds at
-    // most; its log lines are written straight to the file, nothing is buffered).
+    // month's count is saved and the mapping on the router removed here (3 s at
+    // most in all; log lines are written straight to the file, nothing is buffered).
     case WM_QUERYENDSESSION:
       return TRUE;
     case WM_ENDSESSION:

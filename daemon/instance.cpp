@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "common/unique_any.h"
+#include "daemon/process_walk.h"
 
 namespace {
 
@@ -32,7 +36,53 @@ void DeleteStaleCopy(const char* path) {
   }
 }
 
+// This process's side copy: itself when it runs from a ".bin" file.
+void SideCopyPath(char (&copy)[MAX_PATH]) {
+  GetModuleFileNameA(nullptr, copy, MAX_PATH);
+  if (_stricmp(PathFindExtensionA(copy), ".bin") != 0) PathRenameExtensionA(copy, ".bin");
+}
+
+// One spelling per file: a daemon started by a short path names it so.
+bool SamePath(const char* a, const char* b) {
+  char long_a[MAX_PATH] = {}, long_b[MAX_PATH] = {};
+  if (!GetLongPathNameA(a, long_a, MAX_PATH)) lstrcpynA(long_a, a, MAX_PATH);
+  if (!GetLongPathNameA(b, long_b, MAX_PATH)) lstrcpynA(long_b, b, MAX_PATH);
+  return lstrcmpiA(long_a, long_b) == 0;
+}
+
+struct CopyRunners {
+  const char* copy;
+  std::vector<zrvd::unique_handle> processes;
+};
+
+int KeepCopyRunner(const char* path, unsigned long id, void* process, void* context) {
+  auto* runners = static_cast<CopyRunners*>(context);
+  HANDLE self = GetCurrentProcess();
+  HANDLE kept = nullptr;
+  if (id != GetCurrentProcessId() && SamePath(path, runners->copy) &&
+      DuplicateHandle(self, process, self, &kept, SYNCHRONIZE, FALSE, 0)) {
+    runners->processes.emplace_back(kept);
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool WaitForPreviousDaemon(unsigned long wait_ms) {
+  char copy[MAX_PATH] = {};
+  SideCopyPath(copy);
+  CopyRunners runners{copy, {}};
+  WalkProcessHandles(&runners, KeepCopyRunner);
+  const DWORD begin = GetTickCount();
+  for (const zrvd::unique_handle& process : runners.processes) {
+    const DWORD spent = GetTickCount() - begin;
+    if (WaitForSingleObject(process.get(), spent < wait_ms ? wait_ms - spent : 0) !=
+        WAIT_OBJECT_0) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool AcquireInstanceMutex(const char* guid) {
   static const bool created = [guid] {

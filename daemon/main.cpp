@@ -9,9 +9,19 @@
 #include "daemon/instance.h"
 #include "engine/kovashare.h"
 
+namespace {
+// Well past the engine's finish (3 s at most) on a loaded machine.
+constexpr unsigned long kPreviousDaemonWaitMs = 10000;
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   InstallCrashDumps();
   if (AcquireInstanceMutex(kInstanceGuid)) return 0;
+  // A daemon that was just asked to quit still finishes from the side copy: its
+  // file cannot be replaced and its engine still serves until it is gone.
+  if (!WaitForPreviousDaemon(kPreviousDaemonWaitMs)) {
+    OutputDebugStringA("The previous daemon is still running");
+  }
   if (RelaunchFromBinCopy()) return 0;
   StartSharingEngine();
   if (!CreateDaemonWindow(instance)) return 1;

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <functional>
+
 #include "common/unique_any.h"
 
 namespace {
@@ -51,7 +53,9 @@ int WalkProcesses(void* context, ProcessCallback callback) {
   }
 }
 
-int WalkProcessesPsapi(void* context, ProcessCallback callback) {
+namespace {
+
+int WalkPsapi(DWORD access, const std::function<int(const char*, DWORD, HANDLE)>& callback) {
   zrvd::unique_hmodule psapi(LoadLibraryA("psapi.dll"));
   if (!psapi) return 0;
   auto enum_processes = Lookup<EnumProcessesFn>(psapi.get(), "EnumProcesses");
@@ -74,14 +78,27 @@ int WalkProcessesPsapi(void* context, ProcessCallback callback) {
   for (DWORD i = 0; i < returned / sizeof(DWORD); ++i) {
     char path[MAX_PATH] = {};
     zrvd::unique_handle process(
-        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pids[i]));
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | access, FALSE, pids[i]));
     if (!process) continue;
     module_file_name(process.get(), nullptr, path, MAX_PATH);
-    process.reset();
     if (path[0] == '\0') continue;
-    if (callback(path, context) == 1) return 1;
+    if (callback(path, pids[i], process.get()) == 1) return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int WalkProcessesPsapi(void* context, ProcessCallback callback) {
+  return WalkPsapi(0, [&](const char* path, DWORD, HANDLE) { return callback(path, context); });
+}
+
+int WalkProcessHandles(void* context, ProcessHandleCallback callback) {
+  if (GetPlatformId() != 2) return 0;
+  return WalkPsapi(SYNCHRONIZE,
+                   [&](const char* path, DWORD id, HANDLE process) {
+                     return callback(path, id, process, context);
+                   });
 }
 
 int WalkProcessesToolhelp(void* context, ProcessCallback callback) {

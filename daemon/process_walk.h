@@ -13,3 +13,9 @@ int GetPlatformId();
 int WalkProcesses(void* context, ProcessCallback callback);
 int WalkProcessesPsapi(void* context, ProcessCallback callback);
 int WalkProcessesToolhelp(void* context, ProcessCallback callback);
+
+// The psapi walk, NT family only, handing each process over with a handle that
+// can be waited on (the callback may duplicate it; it is closed after the call).
+typedef int (*ProcessHandleCallback)(const char* path, unsigned long id, void* process,
+                                     void* context);
+int WalkProcessHandles(void* context, ProcessHandleCallback callback);

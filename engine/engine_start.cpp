@@ -57,6 +57,8 @@ void FollowSettings() {
 // catalogue finds that key deleted and creates it again, both ports are written
 // again, so that a download client or tool started afterwards still finds them.
 void PublishPortsAgain() {
+  // The month's count too, or a kill before the next upload would lose the month.
+  MonthCountKeyRemade();
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
                     key.put()) != ERROR_SUCCESS) {
@@ -106,6 +108,7 @@ void StartEngine(int ipc_port) {
       [http_server](int32_t bound) { http_server->SetMaxConnectionsPerPeer(bound); });
   // The player's upload settings, in force now and again after every change;
   // then the month's count, the link's cost and which peers are on the LAN.
+  UploadBook::Shared().SetChangeSink(&LogBookChange);
   ReloadUploadSettings();
   StartMeteredWatch(g_runtime);
   StartDelayProbe(g_runtime);

@@ -11,6 +11,9 @@
 #define KOVASHARE_API extern "C" __declspec(dllimport)
 #endif
 
+// The engine's end, once, before the host ends: saves the month's upload count,
+// then lets the port mapping and the cost thread end, at most 3 s in all. Called
+// at process detach (DllMain, an exit handler) it returns at once.
 KOVASHARE_API void __cdecl KovaShareFinish();
 KOVASHARE_API int __cdecl KovaShareGetIPCPort();
 KOVASHARE_API void __cdecl KovaShareSetRegPath(HKEY root, const char* path);

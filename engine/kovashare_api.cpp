@@ -1,28 +1,18 @@
 #include "engine/kovashare.h"
 
+#include "engine/engine_finish.h"
 #include "engine/engine_start.h"
-#include "portmap/port_mapper.h"
 #include "runtime/globals.h"
-#include "uploadpolicy/delay_probe.h"
-#include "uploadpolicy/metered_watch.h"
 #include "uploadpolicy/upload_control.h"
 
 namespace {
 // Long enough for the one removal request of the end (no search, no list: the
 // gateway of the last look); a gateway that stopped answering does not hold the
-// host's end for longer. Waits on the PortMap thread itself: at a DLL's process
-// detach, when that thread is already gone, it returns at once.
+// host's end for longer.
 constexpr uint32_t kFinishWaitMs = 3000;
 }  // namespace
 
-void __cdecl KovaShareFinish() {
-  // The threads end with the process; what the router holds for us would not.
-  StopPortMapping(kFinishWaitMs);
-  // The month's upload count, so that a normal end loses none of it.
-  StopMeteredWatch(kFinishWaitMs);
-  // Lifts the rate it set; a probe under way ends within its time-out.
-  StopDelayProbe(kFinishWaitMs);
-}
+void __cdecl KovaShareFinish() { FinishEngine(kFinishWaitMs); }
 
 int __cdecl KovaShareGetIPCPort() { return EngineIpcPort(); }
 

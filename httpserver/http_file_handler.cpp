@@ -14,7 +14,6 @@
 #include "httpserver/response_head.h"
 #include "httpserver/socket_io.h"
 #include "runtime/log.h"
-#include "uploadpolicy/upload_book.h"
 
 namespace {
 
@@ -27,10 +26,6 @@ bool IsHexDigit(char c) {
 bool SendText(SOCKET socket, const std::string& text) {
   const int32_t size = static_cast<int32_t>(text.size());
   return SendAll(socket, text.data(), size) == size;
-}
-
-void LogBudgetReached(IUploadGate* gate) {
-  LogInfo(kLogBudgetReached, static_cast<unsigned>(gate->BudgetBytes() >> 20));
 }
 
 bool SendNotFound(SOCKET socket) {
@@ -168,22 +163,24 @@ bool HttpFileHandler::SendFileRange(HANDLE file, int64_t total, const std::strin
   };
   // Every byte draws on the shared budget, an internet peer's also on the
   // delay control's rate; a pause ends the answer. The wait for a turn is not
-  // the peer's sending time.
+  // the peer's sending time. An internet turn is no larger than what is left of
+  // the month's budget, so answers side by side stop at it.
   const auto send_out = [&](const char* data, int32_t count) {
     int32_t done = 0;
     while (done < count) {
       if (stop->load()) break;
       const DWORD asked = GetTickCount();
       const uint32_t want = static_cast<uint32_t>(count - done);
-      const int32_t granted = static_cast<int32_t>(capped ? gate->Acquire(want, lan, peer) : want);
+      const uint32_t granted = capped ? gate->Acquire(want, lan, peer) : want;
       watch.ExcludeSince(asked);
-      if (granted == 0) break;
-      const int32_t sent = send_piece(data + done, granted);
-      // Counted per turn, heads included, so that a budget stops the answer at
-      // the turn that fills it.
-      if (sent > 0 && gate->AddSent(lan, static_cast<uint64_t>(sent))) LogBudgetReached(gate);
+      const int32_t turn = static_cast<int32_t>(lan ? granted : gate->InternetTurn(granted));
+      if (turn == 0) break;
+      const int32_t sent = send_piece(data + done, turn);
+      // Counted per turn, heads included.
+      gate->AddSent(lan, lan ? 0 : static_cast<uint64_t>(turn),
+                    sent > 0 ? static_cast<uint64_t>(sent) : 0);
       done += sent;
-      if (sent != granted) break;
+      if (sent != turn) break;
     }
     return done;
   };

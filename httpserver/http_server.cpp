@@ -17,13 +17,7 @@ constexpr DWORD kNoListenSleepMs = 3600 * 1000;
 // that thread leaves the registry; its name is free again a moment later.
 constexpr int kThreadNameAttempts = 3;
 
-// CancelIoEx where the system has it (not on XP).
-void CancelWaits(SOCKET socket) {
-  using CancelIoExFunction = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
-  static const auto cancel = reinterpret_cast<CancelIoExFunction>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
-  if (cancel) cancel(reinterpret_cast<HANDLE>(socket), nullptr);
-}
+void CancelWaits(SOCKET socket) { CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr); }
 }  // namespace
 
 HttpServer::HttpServer(IUploadGate* gate, const HttpServerLimits& limits)

@@ -3,21 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "runtime/host_setting.h"
+
 namespace {
 
 constexpr uint64_t kMinRenewalMs = 5 * 1000;
-
-bool ParsePort(const std::string& text, uint16_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return false;
-  *port = static_cast<uint16_t>(value);
-  return true;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -54,8 +44,9 @@ uint64_t RenewalAtMs(uint64_t now_ms, uint64_t lease_ends_ms) {
 
 uint32_t SleepMs(uint64_t now_ms, bool leased, uint64_t renewal_at_ms, uint32_t look_ms) {
   if (!leased) return look_ms;
-  if (renewal_at_ms <= now_ms) return 0;
-  return static_cast<uint32_t>(std::min<uint64_t>(renewal_at_ms - now_ms, look_ms));
+  const uint64_t due = renewal_at_ms > now_ms ? renewal_at_ms - now_ms : 0;
+  return static_cast<uint32_t>(
+      std::max<uint64_t>(std::min<uint64_t>(due, look_ms), std::min(kMinLeaseSleepMs, look_ms)));
 }
 
 const char* LeaseProtocolName(LeaseProtocol protocol) {
@@ -79,6 +70,7 @@ MappingRecord ToMappingRecord(const LeaseRecord& r) {
   }
   m.extra.push_back(std::to_string(r.external_port));
   m.extra.push_back(std::to_string(r.lease_end));
+  if (r.gateway != 0) m.extra.push_back(Ipv4Text(r.gateway));
   return m;
 }
 
@@ -92,8 +84,13 @@ bool FromMappingRecord(const MappingRecord& m, LeaseRecord* record) {
     r.protocol = LeaseProtocol::kNatPmp;
     fields = 2;
   }
-  if (fields == 0 || m.extra.size() != fields || m.protocol != "TCP" ||
-      !ParseIpv4(m.address, &r.address) || !ParsePort(m.extra[fields - 2], &r.external_port)) {
+  if (fields != 0 && m.extra.size() == fields + 1 &&
+      !ParseIpv4(m.extra[fields], &r.gateway)) {
+    return false;
+  }
+  if (fields == 0 || (m.extra.size() != fields && m.extra.size() != fields + 1) ||
+      m.protocol != "TCP" ||
+      !ParseIpv4(m.address, &r.address) || !ParsePortText(m.extra[fields - 2], &r.external_port)) {
     return false;
   }
   r.internal_port = m.port;
@@ -114,6 +111,19 @@ bool FromMappingRecord(const MappingRecord& m, LeaseRecord* record) {
   }
   *record = r;
   return true;
+}
+
+bool RecordReadable(const std::string& text) {
+  MappingRecord m;
+  if (!ParseMappingRecord(text, &m)) return false;
+  std::string gateway;
+  uint64_t end = 0;
+  LeaseRecord lease;
+  return ReadUpnpRecord(m, &gateway, &end) || FromMappingRecord(m, &lease);
+}
+
+bool LeaseElsewhere(const LeaseRecord& record, uint32_t gateway, uint32_t our_address) {
+  return (record.gateway != 0 && record.gateway != gateway) || record.address != our_address;
 }
 
 std::string UtcText(uint64_t t) {

@@ -25,7 +25,9 @@ std::vector<uint32_t> RetransmitWaitsMs(LeaseProtocol protocol, uint32_t random)
 // unanswered still has the other half for the next. At least a few seconds on.
 uint64_t RenewalAtMs(uint64_t now_ms, uint64_t lease_ends_ms);
 
-// How long the thread sleeps: until the next look, or the renewal if sooner.
+// How long the thread sleeps: until the next look, or the renewal if sooner, and
+// never less than this: a renewal that cannot be sent (no route) must not spin.
+constexpr uint32_t kMinLeaseSleepMs = 5 * 1000;
 uint32_t SleepMs(uint64_t now_ms, bool leased, uint64_t renewal_at_ms, uint32_t look_ms);
 
 // The lease in the engine key's record (PortMappingRecord), written before it is
@@ -35,6 +37,8 @@ uint32_t SleepMs(uint64_t now_ms, bool leased, uint64_t renewal_at_ms, uint32_t 
 // end>", the end in Unix seconds.
 constexpr char kMethodPcp[] = "pcp";
 constexpr char kMethodNatPmp[] = "natpmp";
+// A last field names the gateway that granted it; a record of the previous
+// version has none (any gateway is taken for it).
 struct LeaseRecord {
   LeaseProtocol protocol = LeaseProtocol::kPcp;
   uint16_t internal_port = 0;
@@ -42,12 +46,22 @@ struct LeaseRecord {
   PcpNonce nonce{};
   uint16_t external_port = 0;
   uint64_t lease_end = 0;
+  uint32_t gateway = 0;  // 0: not recorded
 };
 MappingRecord ToMappingRecord(const LeaseRecord& record);
 // False for another method's record ("upnp ...") and for malformed fields.
 bool FromMappingRecord(const MappingRecord& mapping, LeaseRecord* record);
 
 const char* LeaseProtocolName(LeaseProtocol protocol);  // "pcp", "nat-pmp"
+
+// False for a record text this version cannot act on: not a record, a method it
+// does not know, or fields that do not read as that method's. Such a record is
+// logged once and cleared.
+bool RecordReadable(const std::string& text);
+
+// A lease recorded on another network (another gateway, or for an address that is
+// no longer ours): it cannot be deleted from here and ends by itself there.
+bool LeaseElsewhere(const LeaseRecord& record, uint32_t gateway, uint32_t our_address);
 
 // "2026-12-07T22:41:05Z".
 std::string UtcText(uint64_t unix_seconds);

@@ -6,7 +6,15 @@
 #include "common/unique_any.h"
 #include "runtime/globals.h"
 
-std::string ReadRecordText() {
+namespace {
+
+// The record text this run wrote or adopted (read in a look, and so acted on).
+std::string& Owned() {
+  static std::string owned;
+  return owned;
+}
+
+std::string ReadStoredText() {
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
     return "";
@@ -22,8 +30,24 @@ std::string ReadRecordText() {
   return std::string(text);
 }
 
+}  // namespace
+
+std::string ReadRecordText() {
+  Owned() = ReadStoredText();
+  return Owned();
+}
+
+std::string OwnedRecordText() {
+  const std::string text = ReadStoredText();
+  return text == Owned() ? text : "";
+}
+
 bool ReadRecord(MappingRecord* record) {
   return ParseMappingRecord(ReadRecordText(), record) && record->method == kMethodUpnp;
+}
+
+bool ReadOwnedRecord(MappingRecord* record) {
+  return ParseMappingRecord(OwnedRecordText(), record) && record->method == kMethodUpnp;
 }
 
 bool WriteRecord(const MappingRecord& record) {
@@ -33,6 +57,7 @@ bool WriteRecord(const MappingRecord& record) {
     return false;
   }
   const std::string text = FormatMappingRecord(record);
+  Owned() = text;
   return RegSetValueExA(key.get(), kPortMappingRecordValue, 0, REG_SZ,
                         reinterpret_cast<const BYTE*>(text.c_str()),
                         static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
@@ -40,8 +65,10 @@ bool WriteRecord(const MappingRecord& record) {
 
 // Clears the record only while it still names `record`: a daemon started while
 // this one ends may have written its own already.
-void ClearRecord(const MappingRecord& record) {
-  if (ReadRecordText() != FormatMappingRecord(record)) return;
+void ClearRecord(const MappingRecord& record) { ClearRecordText(FormatMappingRecord(record)); }
+
+void ClearRecordText(const std::string& text) {
+  if (ReadStoredText() != text) return;
   zrvd::unique_hkey key;
   if (RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
     RegDeleteValueA(key.get(), kPortMappingRecordValue);
@@ -50,5 +77,10 @@ void ClearRecord(const MappingRecord& record) {
 
 const RecordStore& Store() {
   static const RecordStore store{ReadRecordText, WriteRecord, ClearRecord};
+  return store;
+}
+
+const RecordStore& OwnedStore() {
+  static const RecordStore store{OwnedRecordText, WriteRecord, ClearRecord};
   return store;
 }

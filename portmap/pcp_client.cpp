@@ -23,6 +23,12 @@ constexpr char kMsgLeased[] =
     "Port mapping: TCP %u -> %s:%u mapped on the gateway by %s, outside address %s, "
     "lease %lu s";
 constexpr char kMsgRemoved[] = "Port mapping: TCP %u -> %s:%u removed from the gateway";
+constexpr char kMsgOtherPort[] =
+    "Port mapping: the gateway granted outside port %u for TCP %u (%s), which no peer is "
+    "told; deleting it";
+constexpr char kMsgForgotten[] =
+    "Port mapping: the record names TCP %u -> %s:%u by %s on another network (gateway %s); "
+    "its lease ends by itself at %s: forgotten";
 constexpr char kMsgRefused[] = "Port mapping: the gateway refused TCP %u -> %s:%u (%s %s)";
 
 struct Held {
@@ -102,10 +108,15 @@ Answer Exchange(Channel& c, LeaseProtocol protocol, const MapRequest& request,
                                  sizeof(datagram), 0, reinterpret_cast<sockaddr*>(&from),
                                  &from_length);
         if (got < 0) {
-          // ICMP unreachable comes back as WSAECONNRESET; the rest of the wait decides.
-          if (WSAGetLastError() == WSAEWOULDBLOCK) break;
-          continue;
+          // ICMP unreachable comes back as WSAECONNRESET, an oversized datagram as
+          // WSAEMSGSIZE: the rest of the wait decides. Anything else ends the exchange.
+          const int error = WSAGetLastError();
+          if (error == WSAEWOULDBLOCK) break;
+          if (error != WSAECONNRESET && error != WSAEMSGSIZE) return {};
         }
+        // A gateway (or anyone spoofing it) that floods: bounded by the wait and the stop.
+        if (GetTickCount() - begin >= wait || (stopping && stopping() && !stopped)) break;
+        if (got < 0) continue;
         const Answer answer =
             ParseAnswer(protocol, request, c.gateway, ntohl(from.sin_addr.s_addr),
                         ntohs(from.sin_port), datagram, static_cast<size_t>(got));
@@ -151,13 +162,31 @@ bool ReadLease(const RecordStore& store, LeaseRecord* record) {
   return ParseMappingRecord(store.read(), &m) && FromMappingRecord(m, record);
 }
 
+// A renewal that got no answer, or could not be sent: a lease still running is
+// tried again half way to its end (the record stays: the end deletes it); one
+// that ran out is gone.
+void RenewalMissed(const RecordStore& store) {
+  Held& lease = Lease();
+  if (!lease.held) return;
+  const uint64_t now = NowMs();
+  if (lease.record.lease_end * 1000 > now) {
+    lease.renewal_at_ms = RenewalAtMs(now, lease.record.lease_end * 1000);
+  } else {
+    lease.held = false;
+    store.clear(ToMappingRecord(lease.record));
+  }
+}
+
 }  // namespace
 
 bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
                 const std::function<bool()>& stopping, const RecordStore& store) {
   Held& lease = Lease();
   Channel c;
-  if (gateway == 0 || !Open(gateway, &c)) return false;
+  if (gateway == 0 || !Open(gateway, &c)) {
+    RenewalMissed(store);
+    return false;
+  }
   // A new gateway or a new address is a new mapping; the old one expires.
   if (lease.held && (lease.gateway != gateway || lease.record.address != c.ours)) {
     lease.held = false;
@@ -169,8 +198,26 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
     // from being asked for.
     LeaseRecord left;
     if (ReadLease(store, &left)) ReleaseLease(gateway, store);
-    if (!store.read().empty()) return false;
+    MappingRecord other;
+    std::string upnp_gateway;
+    uint64_t upnp_end = 0;
+    if (ParseMappingRecord(store.read(), &other) &&
+        ReadUpnpRecord(other, &upnp_gateway, &upnp_end)) {
+      // UPnP's mapping, leased on another gateway or run out: it ends by itself.
+      const uint64_t now = NowMs() / 1000;
+      if (upnp_end != 0 && (upnp_end <= now || upnp_gateway != Ipv4Text(gateway))) {
+        LogInfo(kMsgForgotten, other.port, ShownText(other.address).c_str(), other.port, "UPnP",
+                ShownText(upnp_gateway).c_str(), UtcText(upnp_end).c_str());
+        store.clear(other);
+      }
+    }
+    if (!store.read().empty()) {
+      status->state = PortMapState::kRefused;
+      status->why = "the record names a mapping not yet removed (" + ShownText(store.read()) + ")";
+      return true;
+    }
     wanted = LeaseRecord();
+    wanted.gateway = gateway;
     wanted.protocol = LeaseProtocol::kPcp;
     wanted.internal_port = port;
     wanted.address = c.ours;
@@ -189,13 +236,9 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
     a = Ask(c, wanted.protocol, request, stopping);
   }
   if (a.kind != AnswerKind::kGranted && a.kind != AnswerKind::kRefused) {
-    // Unanswered: a lease still running is tried again half way to its end
-    // (the record stays: the end deletes it); one that ran out is gone.
-    const uint64_t now = NowMs();
-    if (lease.held && lease.record.lease_end * 1000 > now) {
-      lease.renewal_at_ms = RenewalAtMs(now, lease.record.lease_end * 1000);
+    if (lease.held) {
+      RenewalMissed(store);
     } else {
-      lease.held = false;
       store.clear(ToMappingRecord(wanted));
     }
     return false;
@@ -213,10 +256,26 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
     lease.held = false;
     return true;
   }
+  if (a.external_port != port) {
+    // Peers are told our own port only: another outside port serves nobody and
+    // stays open on the router. Recorded as granted, then deleted at once.
+    wanted.external_port = a.external_port;
+    wanted.lease_end = asked_at / 1000 + a.lifetime;
+    store.write(ToMappingRecord(wanted));
+    LogInfo(kMsgOtherPort, a.external_port, port, ProtocolText(wanted.protocol));
+    if (Delete(gateway, wanted)) store.clear(ToMappingRecord(wanted));
+    lease.held = false;
+    status->state = PortMapState::kRefused;
+    status->why = "the gateway offered outside port " + std::to_string(a.external_port) +
+                  " for " + std::to_string(port) + ", which no peer is told: deleted";
+    return true;
+  }
   uint32_t outside = a.external_address;
   if (wanted.protocol == LeaseProtocol::kNatPmp) {
-    const Answer address = Exchange(c, LeaseProtocol::kNatPmp, request, NatPmpAddressRequest(),
-                                    stopping);
+    MapRequest address_request = request;
+    address_request.address_only = true;
+    const Answer address =
+        Exchange(c, LeaseProtocol::kNatPmp, address_request, NatPmpAddressRequest(), stopping);
     if (address.kind == AnswerKind::kAddress) outside = address.external_address;
   }
   const bool fresh = !lease.held || lease.record.external_port != a.external_port ||
@@ -247,9 +306,22 @@ void ReleaseLease(uint32_t gateway, const RecordStore& store) {
   lease.held = false;
   LeaseRecord recorded;
   if (!ReadLease(store, &recorded)) return;
-  if (recorded.lease_end <= NowMs() / 1000 || Delete(gateway, recorded)) {
+  if (recorded.lease_end <= NowMs() / 1000) {
     store.clear(ToMappingRecord(recorded));
+    return;
   }
+  Channel c;
+  if (gateway == 0 || !Open(gateway, &c)) return;  // judged when there is a route
+  if (LeaseElsewhere(recorded, gateway, c.ours)) {
+    // Not deleted through the wrong gateway: it ends by itself where it was granted.
+    LogInfo(kMsgForgotten, recorded.external_port, Ipv4Text(recorded.address).c_str(),
+            recorded.internal_port, ProtocolText(recorded.protocol),
+            recorded.gateway ? Ipv4Text(recorded.gateway).c_str() : "unknown",
+            UtcText(recorded.lease_end).c_str());
+    store.clear(ToMappingRecord(recorded));
+    return;
+  }
+  if (Delete(gateway, recorded)) store.clear(ToMappingRecord(recorded));
 }
 
 bool LeaseHeld() { return Lease().held; }

@@ -76,6 +76,9 @@ Answer ParsePcp(const MapRequest& request, const uint8_t* d, size_t size) {
 Answer ParseNatPmp(const MapRequest& request, const uint8_t* d, size_t size) {
   if (d[0] != kNatPmpVersion) return {};
   const unsigned code = Get16(d + 2);
+  // Only the answer kind the request can get: an address answer never ends a
+  // mapping exchange, nor a mapping answer an address one.
+  if ((d[1] == (kAnswerBit | kOpAddress)) != request.address_only) return {};
   if (d[1] == (kAnswerBit | kOpAddress) && size == 12) {
     Answer a = Result(code, NatPmpResultName(code));
     if (a.kind != AnswerKind::kGranted) return a;

@@ -27,6 +27,8 @@ struct MapRequest {
   uint32_t external_address = 0;  // suggested (PCP); 0 for no preference
   uint32_t lifetime = 0;          // seconds; 0 deletes
   PcpNonce nonce{};
+  // NAT-PMP's outside address request, not a mapping: only its answer is heard.
+  bool address_only = false;
 };
 
 std::vector<uint8_t> PcpMapRequest(const MapRequest& request);

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/unique_any.h"
+#include "portmap/lease_rules.h"
 #include "portmap/local_route.h"
 #include "portmap/map_flags.h"
 #include "portmap/mapping_record_store.h"
@@ -32,6 +34,11 @@ constexpr char kMsgNoGateway[] = "Port mapping: no gateway found; looking again 
 constexpr char kMsgConflict[] =
     "Port mapping: TCP %u is mapped to %s:%u by another machine; left alone, looking again "
     "in 20 minutes";
+constexpr char kMsgMapped[] = "Port mapping: TCP %u -> %s:%u mapped on the gateway";
+constexpr char kMsgOtherGateway[] =
+    "Port mapping: the record names TCP %u -> %s:%u on another gateway (%s); its lease ends "
+    "by itself there: forgotten";
+constexpr char kMsgUnreadable[] = "Port mapping: the record \"%s\" cannot be read; cleared";
 constexpr char kMsgAddressChanged[] = "Port mapping: our address changed from %s to %s; looking now";
 constexpr char kMsgOff[] = "Port mapping off (%s)";
 constexpr char kMsgUnavailable[] = "Port mapping is not available on this system (%s)";
@@ -90,6 +97,41 @@ PortMapStatus StatusNow() {
   return mapper.status;
 }
 
+// Asks for `wanted` with a lease (the record written first, naming the gateway and
+// the lease's end), or permanently where the router grants nothing else (725).
+// `present`: the router lists it already, and this renews it.
+void MapUpnp(const Gateway& gateway, MappingRecord wanted, bool present, PortMapStatus* status) {
+  if (!WriteRecord(wanted)) {
+    status->state = PortMapState::kRefused;
+    status->error = 0x80070005u;
+    return;
+  }
+  if (AddMapping(gateway, kUpnpLeaseSeconds, status)) {
+    wanted.extra.back() = "0";
+    if (WriteRecord(wanted)) AddMapping(gateway, 0, status);
+  }
+  if (status->state == PortMapState::kMapped) {
+    if (!present) LogInfo(kMsgMapped, status->port, status->internal_address.c_str(), status->port);
+    return;
+  }
+  if (present) {
+    // The renewal was refused: the mapping stands until its lease ends; tried again soon.
+    status->state = PortMapState::kMapped;
+    return;
+  }
+  // A gateway that answered with an error of its own made nothing: PCP or NAT-PMP
+  // may do better. Unanswered, the record stays: the request may have gone through.
+  if (status->error != kNoAnswer) ClearRecord(wanted);
+}
+
+// A record this version cannot act on would block every method for good.
+void ForgetUnreadableRecord() {
+  const std::string text = ReadRecordText();
+  if (text.empty() || RecordReadable(text)) return;
+  LogInfo(kMsgUnreadable, ShownText(text).c_str());
+  ClearRecordText(text);
+}
+
 class PortMapThread : public IThreadHandler {
  public:
   explicit PortMapThread(uint16_t port) : m_port(port) {}
@@ -124,6 +166,7 @@ bool PortMapThread::Look() {
   status.internal_address = LocalAddress(&hop);
   m_address = status.internal_address;
   m_hop = ntohl(hop.s_addr);
+  ForgetUnreadableRecord();
   // A lease held is renewed where it was granted, without a search.
   if (LeaseHeld() && MapByLease(m_hop, m_port, &status, Stopping, Store())) {
     SetStatus(status);
@@ -147,9 +190,10 @@ bool PortMapThread::Look() {
   status.gateway_found = true;
   status.protocol = MapProtocol::kUpnp;
   std::vector<RouterMapping> list;
-  if (!ListMappings(gateway, &list)) {
+  uint32_t list_error = 0;
+  if (!ListMappings(gateway, &list, &list_error)) {
     status.state = PortMapState::kRefused;
-    status.error = 0x80004005u;
+    status.error = list_error;
     SetStatus(status);
     return false;
   }
@@ -157,16 +201,44 @@ bool PortMapThread::Look() {
   // A lease (held, or left by an earlier run): UPnP answers now, so the lease goes.
   if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) {
     ReleaseLease(m_hop, Store());
-    if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) return true;
+    if (ParseMappingRecord(ReadRecordText(), &record) && record.method != kMethodUpnp) {
+      status.state = PortMapState::kRefused;
+      status.error = kNoAnswer;
+      status.why = "the lease TCP " + std::to_string(record.port) + " -> " + record.address +
+                   " is not yet deleted";
+      SetStatus(status);
+      return false;
+    }
   }
-  const bool recorded = ReadRecord(&record);
-  const MappingRecord wanted{kMethodUpnp, "TCP", m_port, status.internal_address, {}};
+  bool recorded = ReadRecord(&record);
+  std::string record_gateway;
+  uint64_t record_end = 0;
+  if (recorded) ReadUpnpRecord(record, &record_gateway, &record_end);
+  const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+  // Only the gateway the mapping is on can say it is gone. A lease there ends by
+  // itself; a permanent mapping there waits for that network.
+  if (recorded && !record_gateway.empty() && record_gateway != gateway.control.host) {
+    if (record_end == 0) {
+      status.state = PortMapState::kRefused;
+      status.error = 0x80004005u;
+      status.why = "the record names a permanent mapping on the gateway " +
+                   ShownText(record_gateway) + ", not yet removed";
+      SetStatus(status);
+      return false;
+    }
+    LogInfo(kMsgOtherGateway, record.port, ShownText(record.address).c_str(), record.port,
+            ShownText(record_gateway).c_str());
+    ClearRecord(record);
+    recorded = false;
+  }
+  const MappingRecord wanted =
+      UpnpRecord(m_port, status.internal_address, gateway.control.host, now + kUpnpLeaseSeconds);
   const LookPlan plan = PlanLook(list, status.internal_address, m_port, recorded ? &record : nullptr);
   bool record_cleared = plan.record_gone;
   bool removed_all = true;
   std::vector<uint16_t> remove = plan.remove;
-  // A list cut at the bound may not show the recorded mapping: asked for by its port.
-  if (recorded && !(record == wanted) && !record_cleared &&
+  // Not in the list (cut at the bound, or a router that lists only some): that entry is asked for.
+  if (recorded && !SameMapping(record, wanted) && !record_cleared &&
       std::find(remove.begin(), remove.end(), record.port) == remove.end()) {
     const RecordedEntry entry = AskRecorded(gateway, record);
     if (entry == RecordedEntry::kOurs) remove.push_back(record.port);
@@ -186,31 +258,32 @@ bool PortMapThread::Look() {
     status.external_address = XmlElement(got.body, "NewExternalIPAddress");
   }
   // The record holds one mapping: while the one it names is not removed, no other is made.
-  const bool record_blocks = recorded && !record_cleared && !(record == wanted);
+  const bool record_blocks = recorded && !record_cleared && !SameMapping(record, wanted);
+  // A router that granted only a permanent mapping (recorded with end 0) is not asked again.
+  const bool permanent = recorded && SameMapping(record, wanted) && !record_gateway.empty() &&
+                         record_end == 0;
   if (plan.conflict) {
     status.state = PortMapState::kConflict;
     status.holder = plan.holder;
     LogInfo(kMsgConflict, m_port, ShownText(plan.holder.internal_client).c_str(),
             plan.holder.internal_port);
-  } else if (plan.present && !record_blocks) {
-    if (!(recorded && record == wanted)) WriteRecord(wanted);
-    status.state = PortMapState::kMapped;
   } else if (record_blocks || Stopping()) {
     status.state = PortMapState::kRefused;
     status.error = 0x80004005u;
-  } else if (!WriteRecord(wanted)) {
-    status.state = PortMapState::kRefused;
-    status.error = 0x80070005u;
-  } else {
-    // A refusal leaves the record: the next look clears it if the router shows nothing.
-    AddMapping(gateway, &status);
-    // A gateway that answered with an error of its own made nothing (0x80004005 is
-    // our "no answer"): PCP or NAT-PMP may do better.
-    if (status.state == PortMapState::kRefused && status.error != 0x80004005u) {
-      ClearRecord(wanted);
-      PortMapStatus leased = status;
-      if (MapByLease(m_hop, m_port, &leased, Stopping, Store())) status = leased;
+    if (record_blocks) {
+      status.why = "the mapping TCP " + std::to_string(record.port) + " -> " + record.address +
+                   " is not yet removed";
     }
+  } else if (plan.present && permanent) {
+    status.state = PortMapState::kMapped;
+  } else {
+    // Asked again while present too: that renews the lease.
+    MapUpnp(gateway, wanted, plan.present, &status);
+  }
+  if (status.state == PortMapState::kRefused && status.error != kNoAnswer && !record_blocks &&
+      !plan.present && !Stopping()) {
+    PortMapStatus leased = status;
+    if (MapByLease(m_hop, m_port, &leased, Stopping, Store())) status = leased;
   }
   SetStatus(status);
   return removed_all && (status.state == PortMapState::kMapped ||
@@ -221,7 +294,7 @@ bool PortMapThread::Look() {
 // the last look (no search), with the setting off after a search of its own.
 bool PortMapThread::RemoveRecorded(bool search) {
   MappingRecord record;
-  if (!ReadRecord(&record)) return true;
+  if (search ? !ReadRecord(&record) : !ReadOwnedRecord(&record)) return true;
   if (search) {
     in_addr hop{};
     const std::string local = LocalAddress(&hop);
@@ -242,6 +315,7 @@ uint32_t CurrentHop() {
 }
 
 void PortMapThread::Off(PortMappingSwitch why) {
+  if (why == PortMappingSwitch::kOffBySetting) ForgetUnreadableRecord();
   // The setting off still removes what we hold; the environment's switch sends nothing.
   if (why == PortMappingSwitch::kOffBySetting) ReleaseLease(CurrentHop(), Store());
   if (why == PortMappingSwitch::kOffBySetting && !RemoveRecorded(true)) ++m_failures;
@@ -323,7 +397,7 @@ int32_t PortMapThread::Run() {
   // off sends nothing); a failure leaves the record for the next run's first look.
   if (ReadSwitch() != PortMappingSwitch::kOffByEnvironment) {
     RemoveRecorded(false);
-    ReleaseLease(m_hop, Store());
+    ReleaseLease(m_hop, OwnedStore());
   }
   if (m_addr_event) CancelIPChangeNotify(&m_changed);
   if (wsa_started) WSACleanup();
@@ -388,15 +462,20 @@ void PortMappingSettingsChanged() {
   SetEvent(mapper.wake.get());
 }
 
-void StopPortMapping(uint32_t wait_ms) {
+void* AskPortMappingToStop() {
   Mapper& mapper = State();
-  if (!mapper.started || mapper.stopping.exchange(true)) return;
-  mapper.cut = true;
-  const HANDLE thread = mapper.thread;
-  SetEvent(mapper.wake.get());
+  if (!mapper.started) return nullptr;
+  if (!mapper.stopping.exchange(true)) {
+    mapper.cut = true;
+    SetEvent(mapper.wake.get());
+  }
   // The thread itself, not an event it would set: one that no longer runs (ended,
   // or terminated before a DLL's process detach) is waited for not at all.
-  if (thread) WaitForSingleObject(thread, wait_ms);
+  return mapper.thread.load();
+}
+
+void StopPortMapping(uint32_t wait_ms) {
+  if (const HANDLE thread = AskPortMappingToStop()) WaitForSingleObject(thread, wait_ms);
 }
 
 PortMapStatus ReadPortMapStatus() { return StatusNow(); }

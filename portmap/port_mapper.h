@@ -22,7 +22,10 @@ void StartPortMapping(IThreadManager* manager, uint16_t port);
 // Reads the switch again (the engine key changed); wakes the thread when it moved.
 void PortMappingSettingsChanged();
 
-// Removes our mapping and ends the thread; waits at most `wait_ms` for it.
+// Asks the thread to remove our mapping and end, without waiting: the handle
+// of the thread to wait on (the mapper keeps it), or null when none runs.
+void* AskPortMappingToStop();
+// The same, then waits at most `wait_ms` for the thread.
 void StopPortMapping(uint32_t wait_ms);
 
 PortMapStatus ReadPortMapStatus();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "portmap/lease_rules.h"
+#include "runtime/host_setting.h"
 #include "runtime/json_text.h"
 
 namespace {
@@ -31,6 +32,7 @@ std::string Reason(const PortMapStatus& s) {
     case PortMapState::kNoGateway:
       return "no gateway found";
     case PortMapState::kRefused:
+      if (!s.why.empty()) return ShownText(s.why);
       if (!s.refusal.empty()) {
         return std::string("refused by the gateway (") +
                (s.protocol == MapProtocol::kPcp ? "PCP " : "NAT-PMP ") + s.refusal + ")";
@@ -91,10 +93,6 @@ uint32_t PortMappingRetrySeconds(uint32_t failures) {
   return seconds < kPortMappingLookSeconds ? seconds : kPortMappingLookSeconds;
 }
 
-uint16_t RouterPort(long long value) {
-  return value >= 1 && value <= 65535 ? static_cast<uint16_t>(value) : 0;
-}
-
 std::string RouterText(const std::string& text) {
   return text.size() > kMaxRouterText ? text.substr(0, kMaxRouterText) : text;
 }
@@ -131,17 +129,13 @@ bool ParseMappingRecord(const std::string& text, MappingRecord* record) {
       if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
     }
   }
-  if (fields[2].size() > 5 || fields[2][0] == '0') return false;  // one way to write each
-  long long port = 0;
-  for (char c : fields[2]) {
-    if (c < '0' || c > '9') return false;
-    port = port * 10 + (c - '0');
-  }
-  if (RouterPort(port) == 0) return false;
+  uint16_t port = 0;
+  // One way to write each: no leading zero.
+  if (fields[2][0] == '0' || !ParsePortText(fields[2], &port)) return false;
   MappingRecord r;
   r.method = fields[0];
   r.protocol = fields[1];
-  r.port = static_cast<uint16_t>(port);
+  r.port = port;
   r.address = fields[3];
   r.extra.assign(fields.begin() + 4, fields.end());
   *record = r;
@@ -150,13 +144,50 @@ bool ParseMappingRecord(const std::string& text, MappingRecord* record) {
 
 namespace {
 
-// An entry whose port is not a port (RouterPort gave 0) is nobody's.
+// An entry whose port is not a port (read as 0) is nobody's.
 bool Valid(const RouterMapping& m) { return m.external_port != 0 && m.internal_port != 0; }
 
-// The mapping the record names, as the router lists it: our description, any address.
+}  // namespace
+
+MappingRecord UpnpRecord(uint16_t port, const std::string& address, const std::string& gateway,
+                         uint64_t lease_end) {
+  return MappingRecord{kMethodUpnp, "TCP", port, address, {gateway, std::to_string(lease_end)}};
+}
+
+bool ReadUpnpRecord(const MappingRecord& record, std::string* gateway, uint64_t* lease_end) {
+  if (record.method != kMethodUpnp) return false;
+  if (record.extra.empty()) {
+    gateway->clear();
+    *lease_end = 0;
+    return true;
+  }
+  const std::string& end = record.extra.size() == 2 ? record.extra[1] : std::string();
+  if (end.empty() || end.size() > 19 || record.extra[0].empty()) return false;
+  uint64_t value = 0;
+  for (char c : end) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  *gateway = record.extra[0];
+  *lease_end = value;
+  return true;
+}
+
+bool SameMapping(const MappingRecord& a, const MappingRecord& b) {
+  return a.method == b.method && a.protocol == b.protocol && a.port == b.port &&
+         a.address == b.address;
+}
+
+bool IsRecordedMapping(const RouterMapping& m, const MappingRecord& record) {
+  return Valid(m) && m.protocol == record.protocol && m.external_port == record.port &&
+         m.internal_client == record.address && m.internal_port == record.port &&
+         (m.description.empty() || IsOurDescription(m.description));
+}
+
+namespace {
+
 bool Recorded(const RouterMapping& m, const MappingRecord* record) {
-  return record && Valid(m) && m.protocol == record->protocol &&
-         m.external_port == record->port && IsOurDescription(m.description);
+  return record && IsRecordedMapping(m, *record);
 }
 
 }  // namespace
@@ -165,10 +196,13 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
                   uint16_t port, const MappingRecord* record) {
   LookPlan plan;
   bool record_seen = false;
+  bool other_on_record_port = false;
   for (const RouterMapping& m : mappings) {
     if (m.protocol != "TCP") continue;
     const bool recorded = Recorded(m, record);
     record_seen = record_seen || recorded;
+    other_on_record_port = other_on_record_port ||
+                           (record && !recorded && m.external_port == record->port);
     const bool ours =
         recorded || (Valid(m) && IsOurDescription(m.description) && m.internal_client == address);
     if (m.external_port == port) {
@@ -184,8 +218,7 @@ LookPlan PlanLook(const std::vector<RouterMapping>& mappings, const std::string&
       plan.remove.push_back(m.external_port);
     }
   }
-  // A list cut at the bound may not show it: only a whole list says it is gone.
-  plan.record_gone = record && !record_seen && mappings.size() < kMaxRouterEntries;
+  plan.record_gone = record && !record_seen && other_on_record_port;
   plan.add = !plan.present && !plan.conflict;
   return plan;
 }

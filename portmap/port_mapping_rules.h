@@ -26,7 +26,6 @@ uint32_t PortMappingRetrySeconds(uint32_t failures);
 // to keep).
 constexpr size_t kMaxRouterEntries = 1024;
 constexpr size_t kMaxRouterText = 256;
-uint16_t RouterPort(long long value);
 std::string RouterText(const std::string& text);
 // A router's text as the log and the console show it: control bytes as '?', so
 // that none forges a line.
@@ -79,15 +78,34 @@ struct RouterMapping {
   std::string external_address;  // often empty
 };
 
+// UPnP's record: "upnp TCP <port> <our address> <gateway> <lease end>", the gateway
+// the control URL's address, the end in Unix seconds (0: a permanent mapping, for
+// routers that grant no other). A record of the previous form ("upnp TCP <port>
+// <address>") names no gateway (any may clear it) and no end (permanent).
+MappingRecord UpnpRecord(uint16_t port, const std::string& address, const std::string& gateway,
+                         uint64_t lease_end);
+// False for a UPnP record whose extra fields are neither none nor those two.
+bool ReadUpnpRecord(const MappingRecord& record, std::string* gateway, uint64_t* lease_end);
+// The same mapping: method, protocol, port and address (not the gateway or the lease).
+bool SameMapping(const MappingRecord& a, const MappingRecord& b);
+
+// The mapping the record names, as the router shows it: the recorded client
+// address and port exactly, with our description or none (routers that keep none).
+// Another machine's mapping on the same port is never ours to remove.
+bool IsRecordedMapping(const RouterMapping& mapping, const MappingRecord& record);
+
 // What one look does, given the router's list, our address on its network, the
 // peer port (the same number outside and inside) and the record (null when
 // there is none, or it is another method's).
 struct LookPlan {
   // External TCP ports of mappings of ours that are not the one we want: the
-  // recorded one (whatever address it points to: ours before an address change),
-  // and those left by an earlier run (same address, our description).
+  // recorded one (at the recorded address: ours before an address change), and
+  // those left by an earlier run (same address, our description).
   std::vector<uint16_t> remove;
-  // The record names a mapping the router no longer shows: clear it.
+  // The router lists another mapping on the recorded port (another client or
+  // inside port): ours is gone, the record can go. A list that merely lacks it
+  // says nothing (the router may list only some, or keep no descriptions): that
+  // one entry is asked for.
   bool record_gone = false;
   bool present = false;    // the mapping we want is there already
   bool conflict = false;   // the port is mapped to someone else: logged, not fought
@@ -132,6 +150,7 @@ struct PortMapStatus {
   uint16_t external_port = 0;    // the one granted, when it is not `port`
   uint64_t lease_ends = 0;       // Unix seconds, for PCP and NAT-PMP
   std::string refusal;           // the result code's name, for PCP and NAT-PMP
+  std::string why;               // why nothing is mapped, where no code says it
 };
 
 // "mapped", "off", "no_gateway", ...

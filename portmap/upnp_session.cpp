@@ -11,7 +11,6 @@ namespace {
 constexpr DWORD kListMs = 30000;  // the whole list of one look
 constexpr int kNoSuchEntry = 714;
 
-constexpr char kMsgMapped[] = "Port mapping: TCP %u -> %s:%u mapped on the gateway";
 constexpr char kMsgRemoved[] = "Port mapping: TCP %u -> %s:%u removed from the gateway";
 constexpr char kMsgRemoveFailed[] =
     "Port mapping: removing TCP %u -> %s:%u failed (%s); kept in the record, tried again";
@@ -20,13 +19,15 @@ constexpr char kMsgNotOurs[] =
     "that address is no longer ours: the record forgets it";
 constexpr char kMsgRefused[] = "Port mapping: the gateway refused TCP %u -> %s:%u (HRESULT 0x%08lX)";
 
-// UPnP's own error, or E_FAIL when there was none to read; shown as an HRESULT.
-uint32_t Refusal(const HttpAnswer& answer) {
-  const int code = UpnpErrorCode(answer.body);
-  return code > 0 ? 0x80040000u | static_cast<uint32_t>(code) : 0x80004005u;
-}
+constexpr int kNoSuchIndex = 713;
+constexpr int kOnlyPermanentLeases = 725;
 
 }  // namespace
+
+uint32_t RefusalOf(int http_status, int upnp_error) {
+  if (upnp_error > 0) return 0x80040000u | (static_cast<uint32_t>(upnp_error) & 0xFFFFu);
+  return 0x80190000u | (static_cast<uint32_t>(http_status) & 0xFFFFu);
+}
 
 bool Soap(const Gateway& gateway, const char* action, const Args& args, HttpAnswer* answer,
           DWORD ms) {
@@ -40,8 +41,9 @@ bool Soap(const Gateway& gateway, const char* action, const Args& args, HttpAnsw
   return answer->status != 0;
 }
 
-bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list) {
+bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list, uint32_t* error) {
   const DWORD deadline = GetTickCount() + kListMs;
+  *error = kNoAnswer;
   for (size_t index = 0; index < kMaxRouterEntries; ++index) {
     const DWORD now = GetTickCount();
     if (static_cast<LONG>(deadline - now) <= 0 || PortMapStopping()) return false;
@@ -51,8 +53,12 @@ bool ListMappings(const Gateway& gateway, std::vector<RouterMapping>* list) {
               deadline - now < kRequestMs ? deadline - now : kRequestMs)) {
       return false;
     }
-    // 713 (no such index) ends miniupnpd's list; any answer but an entry ends any list.
-    if (answer.status != 200) return true;
+    if (answer.status != 200) {
+      // Any other error leaves the rest unknown: a mapping of ours may be in it.
+      const int code = UpnpErrorCode(answer.body);
+      *error = RefusalOf(answer.status, code);
+      return code == kNoSuchIndex;
+    }
     list->push_back(ParseMappingEntry(answer.body));
   }
   return true;
@@ -67,20 +73,20 @@ bool RemoveMapping(const Gateway& gateway, uint16_t port, const std::string& add
                               {"NewProtocol", "TCP"}},
                              &answer);
   if (answered && answer.status == 200) {
-    LogInfo(kMsgRemoved, port, address.c_str(), port);
+    LogInfo(kMsgRemoved, port, ShownText(address).c_str(), port);
     return true;
   }
   if (answered && UpnpErrorCode(answer.body) == kNoSuchEntry) return true;
   if (answered && RemovalRefusalIsFinal(answer.status, UpnpErrorCode(answer.body), address, ours)) {
-    LogInfo(kMsgNotOurs, ours.c_str(), port, address.c_str(), port);
+    LogInfo(kMsgNotOurs, ours.c_str(), port, ShownText(address).c_str(), port);
     return true;
   }
-  LogInfo(kMsgRemoveFailed, port, address.c_str(), port,
+  LogInfo(kMsgRemoveFailed, port, ShownText(address).c_str(), port,
           answered ? ("HTTP " + std::to_string(answer.status)).c_str() : "no answer");
   return false;
 }
 
-void AddMapping(const Gateway& gateway, PortMapStatus* status) {
+bool AddMapping(const Gateway& gateway, uint32_t lease, PortMapStatus* status) {
   const uint16_t port = status->port;
   HttpAnswer answer;
   const bool answered = Soap(gateway, "AddPortMapping",
@@ -91,17 +97,19 @@ void AddMapping(const Gateway& gateway, PortMapStatus* status) {
                               {"NewInternalClient", status->internal_address},
                               {"NewEnabled", "1"},
                               {"NewPortMappingDescription", PortMappingDescription(port)},
-                              {"NewLeaseDuration", "0"}},
+                              {"NewLeaseDuration", std::to_string(lease)}},
                              &answer);
   if (answered && answer.status == 200) {
     status->state = PortMapState::kMapped;
-    LogInfo(kMsgMapped, port, status->internal_address.c_str(), port);
-    return;
+    return false;
   }
   status->state = PortMapState::kRefused;
-  status->error = answered ? Refusal(answer) : 0x80004005u;
+  const int code = answered ? UpnpErrorCode(answer.body) : 0;
+  if (code == kOnlyPermanentLeases && lease != 0) return true;
+  status->error = answered ? RefusalOf(answer.status, code) : kNoAnswer;
   LogInfo(kMsgRefused, port, status->internal_address.c_str(), port,
           static_cast<unsigned long>(status->error));
+  return false;
 }
 
 RecordedEntry AskRecorded(const Gateway& gateway, const MappingRecord& record) {
@@ -113,8 +121,12 @@ RecordedEntry AskRecorded(const Gateway& gateway, const MappingRecord& record) {
     return RecordedEntry::kUnknown;
   }
   if (entry.status == 200) {
-    return IsOurDescription(ParseMappingEntry(entry.body).description) ? RecordedEntry::kOurs
-                                                                        : RecordedEntry::kGone;
+    // The answer names no outside port or protocol: they are the ones asked for.
+    RouterMapping m = ParseMappingEntry(entry.body);
+    if (m.internal_port == 0 || m.internal_client.empty()) return RecordedEntry::kUnknown;
+    m.external_port = record.port;
+    m.protocol = record.protocol;
+    return IsRecordedMapping(m, record) ? RecordedEntry::kOurs : RecordedEntry::kGone;
   }
   return UpnpErrorCode(entry.body) == kNoSuchEntry ? RecordedEntry::kGone
                                                    : RecordedEntry::kUnknown;

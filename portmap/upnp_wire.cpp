@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "portmap/pcp_message.h"
+#include "runtime/host_setting.h"
 
 namespace {
 
@@ -107,9 +108,7 @@ bool ParseHttpUrl(const std::string& url, HttpUrl* out) {
   const size_t colon = authority.find(':');
   u.host = authority.substr(0, colon);
   if (colon != std::string::npos) {
-    const uint16_t port = RouterPort(Number(authority.substr(colon + 1)));
-    if (port == 0) return false;
-    u.port = port;
+    if (!ParsePortText(authority.substr(colon + 1), &u.port)) return false;
   }
   // Parsed, not compared as text: the caller checks the address is the gateway's.
   if (!ParseIpv4(u.host, &u.address) || !PlainToken(u.path)) return false;
@@ -185,19 +184,83 @@ std::string SoapRequest(const HttpUrl& control, const std::string& service_type,
          "Connection: close\r\n\r\n" + body;
 }
 
+namespace {
+
+// The head says "Transfer-Encoding: chunked".
+bool Chunked(const std::string& bytes, size_t head_end) {
+  for (size_t at = bytes.find('\n'); at != std::string::npos && at < head_end;
+       at = bytes.find('\n', at + 1)) {
+    if (StartsWithNoCase(bytes, at + 1, "Transfer-Encoding:")) {
+      const size_t end = bytes.find('\r', at + 1);
+      const std::string value = Trim(bytes.substr(at + 19, end - at - 19));
+      return value.size() >= 7 && StartsWithNoCase(value, value.size() - 7, "chunked");
+    }
+  }
+  return false;
+}
+
+// The chunks of `body` joined; `whole` tells whether the last (size 0) came.
+// Sizes are hex, with any extension after ';'; what does not read ends the body.
+std::string Dechunk(const std::string& body, bool* whole) {
+  std::string out;
+  *whole = false;
+  size_t at = 0;
+  while (at < body.size()) {
+    const size_t line_end = body.find("\r\n", at);
+    if (line_end == std::string::npos) break;
+    std::string size_text = body.substr(at, line_end - at);
+    size_text = Trim(size_text.substr(0, size_text.find(';')));
+    if (size_text.empty() || size_text.size() > 8) break;
+    size_t size = 0;
+    bool hex = true;
+    for (char c : size_text) {
+      const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                    : (c >= 'a' && c <= 'f')                   ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F')                   ? c - 'A' + 10
+                                                               : -1;
+      if (d < 0) hex = false;
+      size = size * 16 + static_cast<size_t>(d < 0 ? 0 : d);
+    }
+    if (!hex) break;
+    if (size == 0) {
+      *whole = true;
+      break;
+    }
+    const size_t data = line_end + 2;
+    if (size > body.size() - data) {
+      out.append(body, data, std::string::npos);  // cut at the bound: what came
+      break;
+    }
+    out.append(body, data, size);
+    at = data + size + 2;  // past the CR LF that ends the chunk
+  }
+  return out;
+}
+
+}  // namespace
+
 HttpAnswer ParseHttpAnswer(const std::string& bytes) {
   HttpAnswer answer;
   if (!StartsWithNoCase(bytes, 0, "HTTP/1.") || bytes.size() < 12) return answer;
   const long long status = Number(bytes.substr(9, 3));
   answer.status = status >= 100 && status <= 999 ? static_cast<int>(status) : 0;
   const size_t head_end = bytes.find("\r\n\r\n");
-  if (head_end != std::string::npos) answer.body = bytes.substr(head_end + 4);
+  if (head_end != std::string::npos) {
+    answer.body = bytes.substr(head_end + 4);
+    bool whole = false;
+    if (Chunked(bytes, head_end)) answer.body = Dechunk(answer.body, &whole);
+  }
   return answer;
 }
 
 bool HttpAnswerComplete(const std::string& bytes) {
   const size_t head_end = bytes.find("\r\n\r\n");
   if (head_end == std::string::npos) return false;
+  if (Chunked(bytes, head_end)) {
+    bool whole = false;
+    Dechunk(bytes.substr(head_end + 4), &whole);
+    return whole;
+  }
   for (size_t at = bytes.find('\n'); at != std::string::npos && at < head_end;
        at = bytes.find('\n', at + 1)) {
     if (StartsWithNoCase(bytes, at + 1, "Content-Length:")) {
@@ -236,11 +299,21 @@ int UpnpErrorCode(const std::string& body) {
   return code > 0 && code < 100000 ? static_cast<int>(code) : 0;
 }
 
+namespace {
+
+// A router's port: 0 (nobody's) for anything that is not one.
+uint16_t PortOf(const std::string& text) {
+  uint16_t port = 0;
+  return ParsePortText(text, &port) ? port : 0;
+}
+
+}  // namespace
+
 RouterMapping ParseMappingEntry(const std::string& body) {
   RouterMapping m;
-  m.external_port = RouterPort(Number(XmlElement(body, "NewExternalPort")));
+  m.external_port = PortOf(XmlElement(body, "NewExternalPort"));
   m.protocol = XmlElement(body, "NewProtocol");
-  m.internal_port = RouterPort(Number(XmlElement(body, "NewInternalPort")));
+  m.internal_port = PortOf(XmlElement(body, "NewInternalPort"));
   m.internal_client = XmlElement(body, "NewInternalClient");
   m.description = XmlElement(body, "NewPortMappingDescription");
   return m;

@@ -17,7 +17,9 @@ bool IsHostByte(unsigned char c) {
   }
 }
 
-bool ParsePort(const std::string& text, uint16_t* port) {
+}  // namespace
+
+bool ParsePortText(const std::string& text, uint16_t* port) {
   if (text.empty() || text.size() > 5) return false;
   uint32_t value = 0;
   for (char c : text) {
@@ -29,8 +31,6 @@ bool ParsePort(const std::string& text, uint16_t* port) {
   return true;
 }
 
-}  // namespace
-
 bool ParseHostSetting(const std::string& text, HostSetting* setting) {
   const size_t colon = text.find(':');
   const std::string host = text.substr(0, colon);
@@ -39,7 +39,7 @@ bool ParseHostSetting(const std::string& text, HostSetting* setting) {
     if (!IsHostByte(static_cast<unsigned char>(c))) return false;
   }
   uint16_t port = 80;
-  if (colon != std::string::npos && !ParsePort(text.substr(colon + 1), &port)) return false;
+  if (colon != std::string::npos && !ParsePortText(text.substr(colon + 1), &port)) return false;
   setting->host = host;
   setting->port = port;
   return true;

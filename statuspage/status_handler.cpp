@@ -67,7 +67,11 @@ int32_t StatusHandler::HandleRequest(IHttpRequest* request, SOCKET socket) {
       break;
     case LocalPath::kPause:
     case LocalPath::kResume:
-      m_source.set_paused(path == LocalPath::kPause);
+      if (!m_source.set_paused(path == LocalPath::kPause)) {
+        SendAndClose(socket, "500 Internal Server Error", "application/json",
+                     "{\"error\":\"the setting could not be stored\"}\n");
+        break;
+      }
       SendAndClose(socket, "200 OK", "application/json",
                    path == LocalPath::kPause ? "{\"paused\":true}\n" : "{\"paused\":false}\n");
       break;

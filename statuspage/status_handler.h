@@ -19,7 +19,7 @@ struct StatusSource {
   std::string (*json)();
   std::string (*table)();
   void (*verify_all)();
-  void (*set_paused)(bool paused);
+  bool (*set_paused)(bool paused);  // false: the switch could not be stored
   // The page's file under `name` ("page.html": the page) and its content type;
   // false when there is none.
   bool (*ui_file)(const std::string& name, std::string* body, std::string* type);

@@ -24,6 +24,8 @@ const UiFile kUiFiles[] = {
     {"uPlot.iife.min.js", ZRVD_UI_UPLOT_JS, "text/javascript; charset=utf-8"},
     {"uPlot.min.css", ZRVD_UI_UPLOT_CSS, "text/css; charset=utf-8"},
     {"icon.svg", ZRVD_UI_ICON_SVG, "image/svg+xml"},
+    {"lang-en.json", ZRVD_UI_LANG_EN, "application/json; charset=utf-8"},
+    {"lang-zh-CN.json", ZRVD_UI_LANG_ZH_CN, "application/json; charset=utf-8"},
 };
 
 }  // namespace
@@ -42,16 +44,17 @@ void MakeStatusPageToken() {
 
 const std::string& StatusPageToken() { return g_token; }
 
-void SetSharingPaused(bool paused) {
+bool SetSharingPaused(bool paused) {
   zrvd::unique_hkey key;
   const DWORD value = paused ? 1 : 0;
-  if (RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE, nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
-    RegSetValueExA(key.get(), "SharingPaused", 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&value), sizeof(value));
-  }
+  const bool stored =
+      RegCreateKeyExA(g_regRoot, g_regPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
+      RegSetValueExA(key.get(), "SharingPaused", 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&value), sizeof(value)) == ERROR_SUCCESS;
   // The key's watch would follow too, a moment later; the page reads at once.
   ReloadUploadSettings();
+  return stored;
 }
 
 bool ReadUiFile(const std::string& name, std::string* body, std::string* type) {

@@ -10,7 +10,7 @@ void MakeStatusPageToken();
 const std::string& StatusPageToken();
 
 // Writes "SharingPaused" as `zrvdctl pause`/`resume` does and puts it in force now.
-void SetSharingPaused(bool paused);
+bool SetSharingPaused(bool paused);
 
 // The page's file `name` from the resources of the module holding this code.
 bool ReadUiFile(const std::string& name, std::string* body, std::string* type);

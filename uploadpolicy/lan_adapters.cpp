@@ -4,83 +4,33 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 
-#include <cstddef>
 #include <vector>
 
-namespace {
-
-// Loaded at run time: the 9x family and NT 4 lack some of these.
-using GetAdaptersAddressesFn = ULONG(WINAPI*)(ULONG, ULONG, void*, IP_ADAPTER_ADDRESSES*, ULONG*);
-using GetIpAddrTableFn = DWORD(WINAPI*)(MIB_IPADDRTABLE*, ULONG*, BOOL);
-using NotifyAddrChangeFn = DWORD(WINAPI*)(HANDLE*, OVERLAPPED*);
-
-HMODULE IpHelper() {
-  static const HMODULE module = LoadLibraryA("iphlpapi.dll");  // kept for the process
-  return module;
-}
-
-template <typename Fn>
-Fn Find(const char* name) {
-  HMODULE module = IpHelper();
-  return module ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)))
-                : nullptr;
-}
-
-// False when some address comes without its prefix length (before Vista).
-bool FromAdapters(std::vector<OnLinkPrefix>* prefixes) {
-  const auto get = Find<GetAdaptersAddressesFn>("GetAdaptersAddresses");
-  if (!get) return false;
+std::vector<OnLinkPrefix> ReadOnLinkPrefixes() {
+  std::vector<OnLinkPrefix> prefixes;
   const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
   std::vector<char> buffer(16 * 1024);
   ULONG size = static_cast<ULONG>(buffer.size());
   ULONG result = ERROR_BUFFER_OVERFLOW;
   for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
     buffer.resize(size);
-    result = get(AF_INET, flags, nullptr,
+    result = GetAdaptersAddresses(AF_INET, flags, nullptr,
                  reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
   }
-  if (result != ERROR_SUCCESS) return result == ERROR_NO_DATA;
-  constexpr size_t kPrefixEnd = offsetof(IP_ADAPTER_UNICAST_ADDRESS_LH, OnLinkPrefixLength) + 1;
+  if (result != ERROR_SUCCESS) return prefixes;
   for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter;
        adapter = adapter->Next) {
+    const AdapterLink link = LinkOfAdapter(adapter->IfType, adapter->OperStatus == IfOperStatusUp);
     for (auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next) {
-      if (unicast->Length < kPrefixEnd) return false;
       const sockaddr* address = unicast->Address.lpSockaddr;
       if (!address || address->sa_family != AF_INET) continue;
       OnLinkPrefix prefix;
       prefix.address = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
-      prefix.length = reinterpret_cast<const IP_ADAPTER_UNICAST_ADDRESS_LH*>(unicast)
-                          ->OnLinkPrefixLength;
-      prefixes->push_back(prefix);
+      prefix.length = unicast->OnLinkPrefixLength;
+      prefix.link = link;
+      prefixes.push_back(prefix);
     }
   }
-  return true;
-}
-
-void FromAddressTable(std::vector<OnLinkPrefix>* prefixes) {
-  const auto get = Find<GetIpAddrTableFn>("GetIpAddrTable");
-  if (!get) return;
-  ULONG size = 0;
-  get(nullptr, &size, FALSE);
-  std::vector<char> buffer(size + sizeof(MIB_IPADDRTABLE));
-  size = static_cast<ULONG>(buffer.size());
-  auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data());
-  if (get(table, &size, FALSE) != NO_ERROR) return;
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    OnLinkPrefix prefix;
-    prefix.address = ntohl(table->table[i].dwAddr);
-    prefix.length = PrefixLengthOfMask(ntohl(table->table[i].dwMask));
-    prefixes->push_back(prefix);
-  }
-}
-
-}  // namespace
-
-std::vector<OnLinkPrefix> ReadOnLinkPrefixes() {
-  std::vector<OnLinkPrefix> prefixes;
-  if (FromAdapters(&prefixes)) return prefixes;
-  prefixes.clear();
-  FromAddressTable(&prefixes);
   return prefixes;
 }
 
@@ -89,11 +39,10 @@ AddressChangeWatch::AddressChangeWatch() : m_event(CreateEventA(nullptr, TRUE, F
 }
 
 void AddressChangeWatch::Rearm() {
-  const auto notify = Find<NotifyAddrChangeFn>("NotifyAddrChange");
-  if (!m_event || !notify) return;
+  if (!m_event) return;
   ResetEvent(m_event.get());
   m_overlapped = OVERLAPPED{};
   m_overlapped.hEvent = m_event.get();
   HANDLE handle = nullptr;
-  m_armed = notify(&handle, &m_overlapped) == ERROR_IO_PENDING;
+  m_armed = NotifyAddrChange(&handle, &m_overlapped) == ERROR_IO_PENDING;
 }

@@ -9,8 +9,8 @@
 #include "common/unique_any.h"
 #include "uploadpolicy/peer_class.h"
 
-// Each IPv4 address's on-link prefix (GetAdaptersAddresses, OnLinkPrefixLength);
-// where a system gives no prefix length, the masks of GetIpAddrTable.
+// Each IPv4 address's on-link prefix (GetAdaptersAddresses, OnLinkPrefixLength),
+// with what its adapter is; none when the adapters cannot be read.
 std::vector<OnLinkPrefix> ReadOnLinkPrefixes();
 
 // NotifyAddrChange, overlapped. Event() is signalled after a change and stays so

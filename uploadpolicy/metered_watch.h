@@ -11,8 +11,14 @@
 class IThreadManager;
 
 void StartMeteredWatch(IThreadManager* threads);
-// Writes the month's count a last time; waits at most `wait_ms` for the thread.
-void StopMeteredWatch(uint32_t wait_ms);
+// Writes the month's count now if it moved (the finish's first step).
+void SaveMonthCountNow();
+// The engine key was deleted and made again: the count is written there at once.
+void MonthCountKeyRemade();
+// Asks the thread to end (it writes the count on its way out), without
+// waiting: the thread's handle to wait on (kept here), or null when none runs.
+void* AskMeteredWatchToStop();
 
-// The log line of a change the book reports.
-void LogBookChange(UploadBook::Change change);
+// The log line of a change of the budget: the book's sink, the one place that
+// logs them.
+void LogBookChange(UploadBook::Change change, const UploadBook::Figures& figures);

@@ -1,16 +1,26 @@
 #include "uploadpolicy/peer_class.h"
 
-uint8_t PrefixLengthOfMask(uint32_t mask) {
-  uint8_t length = 0;
-  while (length < 32 && (mask & (0x80000000u >> length))) ++length;
-  const uint32_t contiguous = length == 0 ? 0 : 0xFFFFFFFFu << (32 - length);
-  return mask == contiguous ? length : 0;
+AdapterLink LinkOfAdapter(uint32_t if_type, bool up) {
+  // IANA ifType: ppp, tunnel, wwanPP, wwanPP2.
+  constexpr uint32_t kPpp = 23, kTunnel = 131, kWwan = 243, kWwan2 = 244;
+  if (!up) return AdapterLink::kDown;
+  const bool carrier = if_type == kPpp || if_type == kTunnel || if_type == kWwan ||
+                       if_type == kWwan2;
+  return carrier ? AdapterLink::kCarrier : AdapterLink::kLocal;
+}
+
+bool IsPrivateOrLinkLocal(uint32_t address) {
+  return (address >> 24) == 10 || (address >> 20) == 0xAC1 || (address >> 16) == 0xC0A8 ||
+         (address >> 16) == 0xA9FE;
 }
 
 bool IsLanAddress(uint32_t address, const std::vector<OnLinkPrefix>& prefixes) {
   if (IsLoopbackAddress(address)) return true;
+  // A public address is the internet even on a link of ours: a cable modem's
+  // prefix is the provider's, not the player's.
+  if (!IsPrivateOrLinkLocal(address)) return false;
   for (const OnLinkPrefix& prefix : prefixes) {
-    if (prefix.length == 0 || prefix.length > 32) continue;
+    if (prefix.link != AdapterLink::kLocal || prefix.length < 8 || prefix.length > 32) continue;
     const uint32_t mask = 0xFFFFFFFFu << (32 - prefix.length);
     if ((address & mask) == (prefix.address & mask)) return true;
   }

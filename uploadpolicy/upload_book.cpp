@@ -53,12 +53,14 @@ StoredVerdict CheckStoredCount(const StoredMonthCount& stored, int32_t this_mont
     *why = "no such month";
     return StoredVerdict::kBad;
   }
-  if (month > static_cast<uint64_t>(this_month)) {
-    *why = "a month still to come";
-    return StoredVerdict::kBad;
-  }
+  if (month > static_cast<uint64_t>(this_month)) return StoredVerdict::kLater;
   return month == static_cast<uint64_t>(this_month) ? StoredVerdict::kThisMonth
                                                     : StoredVerdict::kAfresh;
+}
+
+MonthStep StepOfMonth(int32_t counted_month, int32_t clock_month) {
+  if (clock_month > counted_month) return MonthStep::kNew;
+  return clock_month == counted_month ? MonthStep::kSame : MonthStep::kClockBehind;
 }
 
 UploadBook& UploadBook::Shared() {
@@ -67,32 +69,41 @@ UploadBook& UploadBook::Shared() {
 }
 
 UploadBook::Change UploadBook::UpdateLocked() {
-  const InternetRefusal before = m_figures.refused;
   m_figures.refused = RefusalFor(m_figures.cost, m_figures.settings.serve_on_metered,
                                  m_figures.settings.budget_bytes, m_figures.month_internet_bytes);
   m_internetStop = m_paused || m_figures.refused != InternetRefusal::kNone;
   m_lanUncapped = m_figures.settings.lan_uncapped;
-  const bool was_spent = before == InternetRefusal::kBudget;
-  const bool spent = m_figures.refused == InternetRefusal::kBudget;
-  if (spent == was_spent) return Change::kNone;
+  const uint64_t budget = m_figures.settings.budget_bytes;
+  const bool spent = budget != 0 && m_figures.month_internet_bytes >= budget;
+  if (spent == m_spent) return Change::kNone;
+  m_spent = spent;
   return spent ? Change::kBudgetReached : Change::kBudgetFreed;
+}
+
+UploadBook::Change UploadBook::Report(Change change, std::unique_lock<std::mutex>& lock) {
+  const ChangeSink sink = m_sink.load();
+  if (change == Change::kNone || sink == nullptr) return change;
+  const Figures figures = m_figures;
+  lock.unlock();
+  sink(change, figures);
+  return change;
 }
 
 UploadBook::Change UploadBook::StartMonth(int32_t year_month, uint64_t internet_bytes,
                                           uint64_t lan_bytes, int64_t seconds_to_next_month,
                                           int64_t now_s) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::unique_lock<std::mutex> lock(m_mutex);
   m_figures.month = year_month;
   m_figures.month_internet_bytes = internet_bytes;
   m_figures.month_lan_bytes = lan_bytes;
   m_monthEndsAt = now_s + seconds_to_next_month;
-  return UpdateLocked();
+  return Report(UpdateLocked(), lock);
 }
 
 UploadBook::Change UploadBook::SetSettings(const Settings& settings) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::unique_lock<std::mutex> lock(m_mutex);
   m_figures.settings = settings;
-  return UpdateLocked();
+  return Report(UpdateLocked(), lock);
 }
 
 void UploadBook::SetCost(ConnectionCost cost) {
@@ -108,7 +119,7 @@ void UploadBook::SetPaused(bool paused) {
 }
 
 UploadBook::Change UploadBook::AddBytes(bool lan, uint64_t bytes) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::unique_lock<std::mutex> lock(m_mutex);
   if (lan) {
     m_figures.lan_bytes += bytes;
     m_figures.month_lan_bytes += bytes;
@@ -116,7 +127,26 @@ UploadBook::Change UploadBook::AddBytes(bool lan, uint64_t bytes) {
   }
   m_figures.internet_bytes += bytes;
   m_figures.month_internet_bytes += bytes;
-  return UpdateLocked();
+  return Report(UpdateLocked(), lock);
+}
+
+uint64_t UploadBook::TakeInternetTurn(uint64_t want) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  // Held even with no budget, so that one set meanwhile sees every turn under way.
+  const uint64_t budget = m_figures.settings.budget_bytes;
+  const uint64_t taken = m_figures.month_internet_bytes + m_held;
+  const uint64_t left = budget == 0 ? want : taken < budget ? budget - taken : 0;
+  const uint64_t granted = want < left ? want : left;
+  m_held += granted;
+  return granted;
+}
+
+UploadBook::Change UploadBook::SettleInternetTurn(uint64_t held, uint64_t sent) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_held -= held < m_held ? held : m_held;
+  }
+  return AddBytes(false, sent);
 }
 
 InternetRefusal UploadBook::InternetRefused() const {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-// Log lines of a change, for whoever meets it first.
+// Log lines of a change of the budget.
 constexpr char kLogBudgetReached[] =
     "Monthly upload budget of %u MiB reached: internet peers are not served until the month "
     "ends or the budget grows";
@@ -53,12 +53,18 @@ struct StoredValue {
 struct StoredMonthCount {
   StoredValue month, internet_bytes, lan_bytes;
 };
-enum class StoredVerdict { kThisMonth, kAfresh, kBad };
-// kThisMonth: go on from the stored bytes. kAfresh: nothing stored, or another
-// (earlier) month. kBad, with the reason: a value of another type, no such
-// month, or a month still to come.
+enum class StoredVerdict { kThisMonth, kLater, kAfresh, kBad };
+// kThisMonth: go on from the stored bytes. kLater: a month still to come by the
+// clock (a clock set back, a reset before the time sync): its bytes are kept and
+// counting goes on in it. kAfresh: nothing stored, or an earlier month. kBad,
+// with the reason: a value of another type, or no such month.
 StoredVerdict CheckStoredCount(const StoredMonthCount& stored, int32_t this_month,
                                std::string* why);
+
+// The month only moves forward: the clock's month starts a new count only once
+// it is later than the month being counted.
+enum class MonthStep { kSame, kClockBehind, kNew };
+MonthStep StepOfMonth(int32_t counted_month, int32_t clock_month);
 
 // Safe from any thread: connection threads count and ask; the cost thread and
 // the settings set.
@@ -72,8 +78,14 @@ class UploadBook {
     bool lan_uncapped = true;       // "LanPeersUncapped"
   };
 
-  // What changed with a call, for the caller's log line.
+  // Whether the month's budget came to be spent or free again with a call; the
+  // budget itself decides, not the reason internet peers are refused.
   enum class Change { kNone, kBudgetReached, kBudgetFreed };
+  struct Figures;
+  // Told of each change, outside the book's lock, with the figures it left: the
+  // one place that logs them. Set once, before the book is used.
+  using ChangeSink = void (*)(Change change, const Figures& figures);
+  void SetChangeSink(ChangeSink sink) { m_sink = sink; }
 
   // Counting goes on in `year_month` from the given bytes; `seconds_to_next_month`
   // from now (`now_s`, seconds since 1970) names when it ends.
@@ -85,6 +97,14 @@ class UploadBook {
 
   // Body bytes sent to a peer of that kind.
   Change AddBytes(bool lan, uint64_t bytes);
+
+  // The most an internet peer's next turn may send: `want`, or while a budget
+  // is set no more than is left of it less what other turns hold; 0 when none
+  // is left. What it grants is held until SettleInternetTurn, so that answers
+  // side by side cannot send past the budget together.
+  uint64_t TakeInternetTurn(uint64_t want);
+  // Gives back what a turn held and counts what it sent.
+  Change SettleInternetTurn(uint64_t held, uint64_t sent);
 
   // Why a new request of an internet peer is refused now.
   InternetRefusal InternetRefused() const;
@@ -106,10 +126,15 @@ class UploadBook {
 
  private:
   Change UpdateLocked();
+  // Ends a call that may have changed the budget's state: tells the sink.
+  Change Report(Change change, std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex m_mutex;
   Figures m_figures;
   bool m_paused = false;
+  bool m_spent = false;
+  uint64_t m_held = 0;  // granted to internet turns under way, not yet counted
+  std::atomic<ChangeSink> m_sink{nullptr};
   int64_t m_monthEndsAt = 0;
   std::atomic<bool> m_internetStop{false};
   std::atomic<bool> m_lanUncapped{true};

@@ -82,7 +82,7 @@ void ApplyLocked(Control& control) {
   peers.serve_on_metered = control.settings.serve_on_metered;
   peers.budget_bytes = BudgetBytes(control.settings);
   peers.lan_uncapped = control.settings.lan_uncapped;
-  LogBookChange(book.SetSettings(peers));
+  book.SetSettings(peers);
   SetDelaySettings(control.settings.delay_control, control.settings.delay_target_ms);
   if (control.set_max_connections_per_peer) {
     control.set_max_connections_per_peer(

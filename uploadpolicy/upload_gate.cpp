@@ -29,10 +29,16 @@ class SharedGate final : public IUploadGate {
     if (!lan) NoteInternetPeerServed(peer, UploadThrottle::SteadyNowUs() / 1000);
     return AcquireTurn(UploadThrottle::Internet(), UploadThrottle::Shared(), lan, true, want);
   }
-  bool AddSent(bool lan, uint64_t bytes) override {
-    return UploadBook::Shared().AddBytes(lan, bytes) == UploadBook::Change::kBudgetReached;
+  uint32_t InternetTurn(uint32_t want) override {
+    return static_cast<uint32_t>(UploadBook::Shared().TakeInternetTurn(want));
   }
-  uint64_t BudgetBytes() override { return UploadBook::Shared().Read().settings.budget_bytes; }
+  void AddSent(bool lan, uint64_t held, uint64_t bytes) override {
+    if (lan) {
+      UploadBook::Shared().AddBytes(true, bytes);
+    } else {
+      UploadBook::Shared().SettleInternetTurn(held, bytes);
+    }
+  }
   void AddServedRequest() override { ServedStats::Shared().AddRequest(NowSeconds()); }
   void AddServedBytes(const std::string& md5, const std::string& path, uint64_t bytes) override {
     ServedStats::Shared().AddBytes(md5, path, bytes, NowSeconds());

@@ -29,9 +29,12 @@ class IUploadGate {
   // peer (at `peer`, host byte order), under the delay control's rate; 0
   // while paused.
   virtual uint32_t Acquire(uint32_t want, bool lan, uint32_t peer) = 0;
-  // `bytes` sent to a peer of that class; true when they fill the month's budget.
-  virtual bool AddSent(bool lan, uint64_t bytes) = 0;
-  virtual uint64_t BudgetBytes() = 0;
+  // The most an internet peer's turn may send of `want`: while a budget is set,
+  // no more than is left of it less what other turns hold; 0 when none is left.
+  // What it grants is held until AddSent.
+  virtual uint32_t InternetTurn(uint32_t want) = 0;
+  // `bytes` sent to a peer of that class in a turn that held `held` (0 for LAN).
+  virtual void AddSent(bool lan, uint64_t held, uint64_t bytes) = 0;
 
   // One request answered with a file; `bytes` of file `md5`'s body (at `path`) sent.
   virtual void AddServedRequest() = 0;

@@ -109,15 +109,25 @@ uint32_t CapBytesPerSecond(const UploadCap& cap) {
   return bytes > UINT32_MAX ? 0 : static_cast<uint32_t>(bytes);
 }
 
-bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error) {
+namespace {
+
+// Decimal digits only; false for anything else. Saturates past `most`, so any
+// larger number reads as most + 1.
+bool ParseDigits(const std::string& text, uint32_t most, uint64_t* value) {
   bool digits = !text.empty();
-  uint64_t value = 0;
+  *value = 0;
   for (char c : text) {
     digits = digits && c >= '0' && c <= '9';
-    // Saturates: any number past the largest cap is refused alike.
-    if (digits && value <= kMaxUploadCapKBps) value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (digits && *value <= most) *value = *value * 10 + static_cast<uint64_t>(c - '0');
   }
-  if (!digits) {
+  return digits;
+}
+
+}  // namespace
+
+bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error) {
+  uint64_t value = 0;
+  if (!ParseDigits(text, kMaxUploadCapKBps, &value)) {
     *error = "KBPS must be a whole number of KiB/s";
     return false;
   }
@@ -130,16 +140,22 @@ bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error) {
 }
 
 uint64_t BudgetBytes(const UploadSettings& settings) {
-  if (settings.monthly_limit_mb > kMaxUploadCapKBps) return 0;
+  if (settings.monthly_limit_mb > kMaxMonthlyBudgetMB) return 0;
   return static_cast<uint64_t>(settings.monthly_limit_mb) << 20;
 }
 
 bool ParseBudgetText(const std::string& text, uint32_t* mb, std::string* error) {
-  if (ParseCapText(text, mb, error)) return true;
-  *error = error->find("whole") != std::string::npos
-               ? "MB must be a whole number of MiB"
-               : "a budget is 0 (none) or from 4 to 4194303 MiB";
-  return false;
+  uint64_t value = 0;
+  if (!ParseDigits(text, kMaxMonthlyBudgetMB, &value)) {
+    *error = "MB must be a whole number of MiB";
+    return false;
+  }
+  if (value > kMaxMonthlyBudgetMB) {
+    *error = "a budget is from 0 (none) to 4194303 MiB";
+    return false;
+  }
+  *mb = static_cast<uint32_t>(value);
+  return true;
 }
 
 std::string DescribeCap(const UploadCap& cap) {

@@ -58,11 +58,14 @@ uint32_t CapBytesPerSecond(const UploadCap& cap);
 // kMaxUploadCapKBps. False, with the reason, for anything else.
 bool ParseCapText(const std::string& text, uint32_t* kbps, std::string* error);
 
-// The monthly budget in bytes, as the book takes it; 0: none. A stored budget
-// above kMaxUploadCapKBps MiB is none, as a cap is.
+// The largest budget; a stored one above it is none, as a cap is.
+constexpr uint32_t kMaxMonthlyBudgetMB = 4194303;
+
+// The monthly budget in bytes, as the book takes it; 0: none.
 uint64_t BudgetBytes(const UploadSettings& settings);
 
-// A budget as a player types it for zrvdctl: decimal MiB, with the bounds of a cap.
+// A budget as a player types it for zrvdctl: decimal MiB from 0 (none) to
+// kMaxMonthlyBudgetMB; any size is a real budget, the smallest included.
 bool ParseBudgetText(const std::string& text, uint32_t* mb, std::string* error);
 
 // "normal, 2048 KiB/s", "in game, 512 KiB/s", "normal, no cap", "paused".

@@ -1,15 +1,69 @@
 // The status page: reads /status every 2 s and draws it; the buttons post the
-// actions with the token the engine put in the page.
+// actions with the token the engine put in the page. Its words come from the
+// language file beside it that suits the browser's languages.
 "use strict";
 
 const token = document.querySelector('meta[name="status-token"]').content;
 let chart = null;
 
+// The page's languages; the first is the fallback.
+const LANGUAGES = ["en", "zh-CN"];
+let locale = "en";
+let texts = {};
+
+// Simplified Chinese for any Chinese but the traditional script's; English for
+// English; the first of the browser's languages that is either wins.
+function pickLanguage(wanted) {
+  for (const tag of wanted || []) {
+    const lower = String(tag).toLowerCase();
+    if (lower === "en" || lower.startsWith("en-")) return "en";
+    if (lower === "zh" || lower.startsWith("zh-")) {
+      if (!/^zh-(hant|tw|hk|mo)\b/.test(lower)) return "zh-CN";
+    }
+  }
+  return LANGUAGES[0];
+}
+
+// The text under `key` with its {names} filled from `values`.
+function t(key, values) {
+  const text = key in texts ? texts[key] : key;
+  return text.replace(/\{(\w+)\}/g, (whole, name) =>
+    values && name in values ? String(values[name]) : whole);
+}
+
+async function readTexts(language) {
+  const answer = await fetch("/ui/lang-" + language + ".json", { cache: "no-store" });
+  if (!answer.ok) throw new Error(answer.status);
+  return answer.json();
+}
+
+// English first, under the chosen language's texts: a word it lacks stays English.
+async function loadTexts() {
+  const chosen = pickLanguage(navigator.languages || [navigator.language]);
+  texts = await readTexts(LANGUAGES[0]);
+  if (chosen !== LANGUAGES[0]) texts = Object.assign(texts, await readTexts(chosen));
+  locale = chosen;
+  document.documentElement.lang = locale;
+  for (const element of document.querySelectorAll("[data-i18n]")) {
+    element.textContent = t(element.dataset.i18n);
+  }
+}
+
+function count(n) {
+  return Number(n).toLocaleString(locale);
+}
+
 function bytes(n) {
   const units = ["B", "KiB", "MiB", "GiB", "TiB"];
   let i = 0;
   while (n >= 1024 && i < units.length - 1) { n /= 1024; ++i; }
-  return (i ? n.toFixed(1) : String(n)) + " " + units[i];
+  const digits = i ? { minimumFractionDigits: 1, maximumFractionDigits: 1 } : {};
+  return n.toLocaleString(locale, digits) + " " + units[i];
+}
+
+function when(iso) {
+  const time = new Date(iso);
+  return isNaN(time) ? iso : time.toLocaleString(locale);
 }
 
 function baseName(path) {
@@ -22,58 +76,56 @@ function baseName(path) {
 function stateWords(s) {
   const words = [];
   const cost = s.cost || null;
-  const cap = s.daemon.upload_cap_kbps ? ", up to " + s.daemon.upload_cap_kbps + " KiB/s" : "";
+  const cap = s.daemon.upload_cap_kbps ? t("cap", { kbps: count(s.daemon.upload_cap_kbps) }) : "";
   if (s.daemon.upload_mode === "paused") {
-    words.push(["Sharing paused", "stop", "paused"]);
+    words.push([t("state_paused"), "stop", "paused"]);
   } else if (cost && cost.internet_refused === "metered") {
-    words.push(["On a metered connection: sharing with the local network only", "warn",
-                "metered"]);
+    words.push([t("state_metered"), "warn", "metered"]);
   } else if (cost && cost.internet_refused === "budget") {
-    words.push(["Monthly budget reached: sharing with the local network only", "warn",
-                "budget"]);
+    words.push([t("state_budget"), "warn", "budget"]);
   } else if (s.catalogue.entries === 0) {
-    words.push(["Nothing to share", "warn", "nothing"]);
+    words.push([t("state_nothing"), "warn", "nothing"]);
   } else if (s.daemon.upload_mode === "in_game") {
-    words.push([s.daemon.upload_cap_kbps ? "Capped in game" + cap : "Game running, no cap",
+    words.push([s.daemon.upload_cap_kbps ? t("state_in_game_capped", { cap }) : t("state_in_game"),
                 "warn", "in_game"]);
   } else {
-    words.push(["Serving " + s.catalogue.entries + " files" + cap, "", "serving"]);
+    words.push([t("state_serving", { count: count(s.catalogue.entries), cap }), "", "serving"]);
   }
   const mapping = s.port_mapping;
   if (mapping) {
-    const unreachable = {
-      off: "port mapping is off",
-      no_gateway: "no router answered",
-      refused: "the router refused the port mapping",
-      conflict: "the router maps the port to another machine",
-      unavailable: "port mapping is not available",
-    };
-    if (mapping.state in unreachable) {
-      words.push(["Unreachable from outside: " + unreachable[mapping.state], "warn",
+    const unreachable = ["off", "no_gateway", "refused", "conflict", "unavailable"];
+    if (unreachable.includes(mapping.state)) {
+      words.push([t("state_unreachable", { why: t("why_" + mapping.state) }), "warn",
                   "unreachable"]);
     } else if (mapping.state === "mapped" && mapping.mapping) {
-      words.push(["Reachable from outside on port " + mapping.mapping.external_port, ""]);
+      words.push([t("state_reachable", { port: mapping.mapping.external_port }), ""]);
     } else if (mapping.state === "starting") {
-      words.push(["Looking for the router", ""]);
+      words.push([t("state_starting"), ""]);
     }
   }
   const delay = s.upload_delay;
   if (delay && delay.state === "giving_way") {
-    words.push(["Uploads give way to other traffic: " + (delay.current_ms - delay.base_ms) +
-                " ms queued on the line, " + bytes(delay.rate_bytes_per_second) + "/s allowed",
+    words.push([t("state_giving_way", { queued: count(delay.current_ms - delay.base_ms),
+                                        rate: bytes(delay.rate_bytes_per_second) }),
                 "", "giving_way"]);
   } else if (delay && delay.state === "open") {
-    words.push(["Uploads use the free line: nothing to give way to", ""]);
+    words.push([t("state_line_free"), ""]);
   } else if (delay && delay.state === "no_reflector") {
-    words.push(["Uploads cannot measure the line: they do not give way", "warn"]);
+    words.push([t("state_no_reflector"), "warn"]);
   }
   return words;
 }
 
+// The seconds that are over: the last number is the second under way, which
+// would read low.
+function wholeSeconds(s) {
+  return s.peers.bytes_per_second.slice(0, -1);
+}
+
 function drawChart(s) {
-  const samples = s.peers.bytes_per_second;
+  const samples = wholeSeconds(s);
   const now = Date.parse(s.daemon.started) / 1000 + s.daemon.uptime_s;
-  const xs = samples.map((_, i) => now - (samples.length - 1) + i);
+  const xs = samples.map((_, i) => now - samples.length + i);
   // The line's queueing delay beside the upload, on its own scale.
   const delays = (s.peers.delay_ms || []).slice();
   const data = [xs, samples.slice(), delays.length === samples.length ? delays : xs.map(() => null)];
@@ -86,13 +138,14 @@ function drawChart(s) {
     width: Math.max(box.clientWidth, 320),
     height: 220,
     legend: { show: false },
+    fmtDate: () => (date) => date.toLocaleTimeString(locale),
     scales: { y: { range: (u, min, max) => [0, Math.max(max, 1024)] },
               ms: { range: (u, min, max) => [0, Math.max(max || 0, 50)] } },
     axes: [{}, { size: 96, values: (u, ticks) => ticks.map((v) => bytes(v) + "/s") },
            { scale: "ms", side: 1, size: 60, grid: { show: false },
              values: (u, ticks) => ticks.map((v) => v + " ms") }],
-    series: [{}, { label: "upload", stroke: "#1b6ac9", fill: "rgba(27,106,201,0.15)", width: 1.5 },
-             { label: "delay", scale: "ms", stroke: "#c0392b", width: 1, spanGaps: false }],
+    series: [{}, { label: t("chart_series"), stroke: "#1b6ac9", fill: "rgba(27,106,201,0.15)", width: 1.5 },
+             { label: t("chart_delay"), scale: "ms", stroke: "#c0392b", width: 1, spanGaps: false }],
   }, data, box);
   window.statusChart = chart;
   window.addEventListener("resize",
@@ -109,33 +162,34 @@ function cell(row, text, cls) {
 function drawFiles(s) {
   const body = document.querySelector("#files tbody");
   body.textContent = "";
-  const words = { checked: "checked", pending: "pending", checking: "checking now", failed: "failed" };
   for (const f of s.catalogue.files) {
     const row = body.insertRow();
     row.dataset.md5 = f.md5;
     cell(row, baseName(f.path)).title = f.path;
     cell(row, bytes(f.size), "num");
-    cell(row, words[f.state] || f.state, f.state === "failed" ? "failed" : "");
+    const state = "file_" + f.state;
+    cell(row, state in texts ? t(state) : f.state, f.state === "failed" ? "failed" : "");
     cell(row, bytes(f.bytes), "num served");
   }
   if (!s.catalogue.files.length) {
-    cell(body.insertRow(), "No file is shared yet.").colSpan = 4;
+    cell(body.insertRow(), t("no_files")).colSpan = 4;
   }
 }
 
 function drawFacts(s) {
   const facts = [
-    ["Peers connected", String(s.peers.connections)],
-    ["Peer port", String(s.engine.http_port)],
-    ["Local service port", String(s.engine.ipc_port)],
-    ["Version", s.daemon.version],
-    ["Running since", s.daemon.started],
+    [t("fact_peers"), count(s.peers.connections)],
+    [t("fact_peer_port"), String(s.engine.http_port)],
+    [t("fact_ipc_port"), String(s.engine.ipc_port)],
+    [t("fact_version"), s.daemon.version],
+    [t("fact_started"), when(s.daemon.started)],
   ];
   if (s.port_mapping && s.port_mapping.mapping) {
     const m = s.port_mapping;
     const how = { upnp: "UPnP", pcp: "PCP", "nat-pmp": "NAT-PMP" }[m.protocol];
-    facts.push(["Router port", String(m.mapping.external_port) + (how ? " by " + how : "") +
-                (m.lease_ends ? ", lease until " + m.lease_ends : "")]);
+    const port = String(m.mapping.external_port);
+    facts.push([t("fact_router_port"), (how ? t("router_port_by", { port, how }) : port) +
+                (m.lease_ends ? t("lease_until", { time: when(m.lease_ends) }) : "")]);
   }
   const list = document.getElementById("facts");
   list.textContent = "";
@@ -163,14 +217,14 @@ async function refresh() {
     if (!answer.ok) throw new Error(answer.status);
     s = await answer.json();
   } catch (e) {
-    drawState([["The engine does not answer", "stop", "gone"]]);
+    drawState([[t("state_gone"), "stop", "gone"]]);
     return;
   }
   drawState(stateWords(s));
-  const samples = s.peers.bytes_per_second;
+  const samples = wholeSeconds(s);
   document.getElementById("rate").textContent = bytes(samples[samples.length - 1] || 0);
   document.getElementById("served").textContent = bytes(s.peers.bytes);
-  document.getElementById("requests").textContent = String(s.peers.requests);
+  document.getElementById("requests").textContent = count(s.peers.requests);
   drawFiles(s);
   drawFacts(s);
   drawChart(s);
@@ -180,16 +234,19 @@ async function act(path, done) {
   const result = document.getElementById("action-result");
   try {
     const answer = await fetch(path, { method: "POST", headers: { "X-Status-Token": token } });
-    result.textContent = answer.ok ? done : "Refused (" + answer.status + ")";
+    result.textContent = answer.ok ? t(done)
+      : answer.status === 500 ? t("not_stored") : t("refused", { status: answer.status });
   } catch (e) {
-    result.textContent = "The engine does not answer";
+    result.textContent = t("state_gone");
   }
   refresh();
 }
 
-document.getElementById("pause").addEventListener("click", () => act("/pause", "Paused"));
-document.getElementById("resume").addEventListener("click", () => act("/resume", "Serving again"));
-document.getElementById("verify").addEventListener("click",
-  () => act("/verify", "Every file will be checked"));
-refresh();
-setInterval(refresh, 2000);
+document.getElementById("pause").addEventListener("click", () => act("/pause", "done_pause"));
+document.getElementById("resume").addEventListener("click", () => act("/resume", "done_resume"));
+document.getElementById("verify").addEventListener("click", () => act("/verify", "done_verify"));
+// The page's own English stays where a language file cannot be read.
+loadTexts().catch(() => {}).finally(() => {
+  refresh();
+  setInterval(refresh, 2000);
+});

@@ -1,6 +1,7 @@
 """A gateway that answers as a hostile host on the LAN would: SSDP to any search,
 a proper description, and a port mapping list of ENTRIES entries (100,000 unless
-given), each with an external port of 70000 and a 1 MiB description. Adds succeed;
+given), each with an external port of 70000 and a 1 MiB description. Adds succeed
+when permanent (a lease is refused with 725, as routers that grant no other do);
 the first REFUSE removals are refused (500), the others succeed. Every request is
 appended to LOG as "<action> <index>" (a description's fetch as "GET <path>") for the
 test to read. CONTROL, when given, is the description's control URL (else /ctl).
@@ -69,6 +70,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.answer(200, ENTRY)
             else:
                 self.answer(500, FAULT)
+        elif action == "AddPortMapping" and "<NewLeaseDuration>0<" not in body:
+            self.answer(500, FAULT.replace(b"713", b"725"))
         elif action == "DeletePortMapping" and refuse[0] > 0:
             refuse[0] -= 1
             self.answer(500, FAULT.replace(b"713", b"501"))

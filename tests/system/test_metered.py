@@ -9,6 +9,7 @@ import random
 import shutil
 import subprocess
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -130,9 +131,15 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert wait_for(lambda: cost_now()["connection"] == "metered, overridden by setting", 10)
     assert internet_range()[0] == 206
     daemon.reg_dword("UploadOnMeteredConnection", 0)
+    # A question that fails (the service restarted) keeps the cost known last; a new
+    # manager answers the next look.
+    cost.write_text("fail")
+    assert wait_for(lambda: b"Connection cost question failed (0x80010108)" in log.read_bytes(), 15)
+    assert cost_now()["connection"] == "metered" and get(wan_ns, internet())[0] == 503
     cost.write_text("1")
     assert wait_for(lambda: cost_now()["connection"] == "unrestricted", 15)
     assert internet_range()[0] == 206
+    assert b"Connection cost answered again" in log.read_bytes()
     assert b"Connection not metered (unrestricted): internet peers are served" in log.read_bytes()
 
     # A budget reached in the middle of a long answer ends it at the next turn (64 KiB at
@@ -152,6 +159,21 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     assert b"Monthly upload budget of 4 MiB reached" in log.read_bytes()
     lan_whole()
 
+    # With no cap a turn is a whole block; answers side by side still stop at the budget.
+    daemon.reg_dword("UploadLimitKBps", 0)
+    assert wait_for(lambda: b"Upload cap in force: normal, no cap" in log.read_bytes(), 10)
+    budget_mb = after["month_internet_bytes"] // MIB + 4
+    daemon.ctl("budget", str(budget_mb))
+    assert wait_for(lambda: cost_now()["internet_refused"] is None, 10)
+    assert b"Monthly upload budget: internet peers are served again (%d MiB" % budget_mb in (
+        log.read_bytes())
+    url = internet()
+    with ThreadPoolExecutor(8) as pool:
+        answers = list(pool.map(lambda _: get(wan_ns, url), range(8)))
+    spent = cost_now()
+    assert spent["month_internet_bytes"] == budget_mb * MIB, (spent, answers)
+    assert spent["internet_refused"] == "budget"
+
     # The month's count outlives a normal end, and a kill within the minute it is kept.
     kept = cost_now()
     daemon.end()
@@ -167,5 +189,53 @@ def run(daemon, lan_ns, wan_ns, cost, path, tmp_path):
     daemon.start()
     assert cost_now()["month_lan_bytes"] == served
     assert get(wan_ns, internet())[0] == 503
+
+    # A quit under load while the cost question hangs, and at once the start of an
+    # updated .exe: the count was saved first, and the update waited for the old process.
+    daemon.reg_dword("LanPeersUncapped", 0)
+    daemon.reg_dword("UploadLimitKBps", 512)
+    assert wait_for(lambda: b"Upload cap in force: normal, 512 KiB/s" in log.read_bytes(), 10)
+    begun = cost_now()["month_lan_bytes"]
+    out = tmp_path / "loaded"
+    curl = subprocess.Popen(["ip", "netns", "exec", lan_ns, "curl", "-s", "-o", str(out),
+                             "--max-time", "120", lan()])
+    try:
+        cost.write_text("slow")
+        held = cost.with_name(cost.name + ".held")
+        assert wait_for(held.exists, 15)
+        assert wait_for(lambda: out.exists() and out.stat().st_size > 2 * MIB, 30)
+        with open(daemon.folder / "zrvd_daemon.exe", "ab") as exe:
+            exe.write(b"\0" * 4096)  # the same code, other bytes
+        daemon.ctl("quit")
+        daemon.start()
+        assert len(daemon.pids()) == 1
+        assert (daemon.folder / "zrvd_daemon.bin").read_bytes() == \
+            (daemon.folder / "zrvd_daemon.exe").read_bytes()
+        cost.write_text("1")
+        curl.wait(timeout=60)
+    finally:
+        if curl.poll() is None:
+            curl.kill()
+    sent = out.stat().st_size
+    # Within one turn either way: a turn under way as the count is saved may be sent and
+    # never counted, or counted and never read by the peer.
+    assert abs(cost_now()["month_lan_bytes"] - begun - sent) <= 65536 + 1024, (begun, sent)
+    assert SIZE > sent
+
+    # The engine key deleted by another program and made again by the engine: the count
+    # is written there at once, so a kill right after loses nothing.
+    counted = cost_now()["month_lan_bytes"]
+    daemon.wine("reg", "delete", ENGINE_KEY, "/f")
+    assert wait_for(lambda: "IPCPort" in daemon.wine("reg", "query", ENGINE_KEY, check=False), 10)
+    assert wait_for(lambda: stored(daemon, "UploadMonthLanBytes") == counted, 10)
+    daemon.end(kill=True)
+    # A clock set back by a year: the month only moves forward, the count is kept.
+    later = int(time.strftime("%Y%m")) + 100
+    daemon.reg_dword("UploadMonth", later)
+    daemon.wine("reg", "add", ENGINE_KEY, "/v", "P4PShareLogFilePath", "/d", winpath(log), "/f")
+    daemon.start()
+    kept = cost_now()
+    assert (kept["month"], kept["month_lan_bytes"]) == ("%d-%02d" % divmod(later, 100), counted)
+    assert wait_for(lambda: b"is before the month counted" in log.read_bytes(), 10)
     daemon.end()
 

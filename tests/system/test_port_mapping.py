@@ -232,12 +232,23 @@ def test_record_outlives_a_killed_run(home):
     home.daemon.reg_dword("PortMapping", 1)
     port = started(home)
     assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
-    assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+    # The gateway it is on, and a lease of two hours (renewed by the looks).
+    method, end = home.daemon.record().rsplit(" ", 1)
+    assert method == "upnp TCP %d %s %s" % (port, HOME_IP, ROUTER_LAN), method
+    assert 7000 < int(end) - time.time() <= 7200, end
     home.daemon.end(kill=True)
     home.daemon.reg_dword("PortMapping", 0)
     home.daemon.start(mapping=True)
     assert wait_for(lambda: ours(home) == [], 30), ours(home)
     assert wait_for(lambda: home.daemon.record() is None, 10)
+    home.daemon.end()
+    # A record this version cannot act on is logged, cleared, and blocks nothing.
+    home.daemon.wine("reg", "add", ENGINE_KEY, "/v", RECORD, "/d", "pcp TCP 1 10.0.0.9", "/f")
+    home.daemon.reg_dword("PortMapping", 1)
+    port = started(home)
+    assert wait_for(lambda: ours(home) == [(port, HOME_IP, port)], 30), ours(home)
+    assert b'the record "pcp TCP 1 10.0.0.9" cannot be read' in \
+        (home.daemon.folder / "engine.log").read_bytes()
     home.daemon.end()
 
 
@@ -296,15 +307,38 @@ def test_address_change(home):
         move(HOME_IP2, HOME_IP)
 
 
+# A PCP gateway that grants every mapping on another outside port (ours + 1) and
+# notes each request's lifetime and granted port.
+PCP_OTHER_PORT = """
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 5351))
+print("ready", flush=True)
+while True:
+    d, peer = s.recvfrom(1100)
+    if len(d) != 60 or d[:2] != b"\\x02\\x01":
+        continue
+    port = (int.from_bytes(d[40:42], "big") % 65535) + 1
+    a = bytearray(d)
+    a[1], a[3] = 0x81, 0
+    a[8:24] = bytes(16)
+    a[42:44] = port.to_bytes(2, "big")
+    a[44:60] = bytes(10) + b"\\xff\\xff" + socket.inet_aton("44.0.0.66")
+    open(sys.argv[2], "a").write("MAP %d %d\\n" % (int.from_bytes(d[4:8], "big"), port))
+    s.sendto(bytes(a), peer)
+"""
+
+
 @contextlib.contextmanager
-def fake_gateway(home, log, *args):
-    """hostile_gateway.py in miniupnpd's place, on the router's LAN address."""
+def fake_gateway(home, log, *args, script=None):
+    """hostile_gateway.py (or `script`) in miniupnpd's place, on the router's LAN address."""
     home.upnpd.kill()
     home.upnpd.wait()
     log.write_text("")
-    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3",
-                               SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN,
-                               "5556", log, *args], stdout=subprocess.PIPE)
+    program = ["-c", script, ROUTER_LAN, log] if script else \
+        [SOURCE / "tests" / "system" / "hostile_gateway.py", ROUTER_LAN, "5556", log, *args]
+    server = subprocess.Popen(["ip", "netns", "exec", home.router, "/usr/bin/python3", *program],
+                              stdout=subprocess.PIPE)
     try:
         assert server.stdout.readline() == b"ready\n"
         yield
@@ -348,6 +382,7 @@ def test_lan_host_cannot_steer_the_search(home, tmp_path):
     address, log = "10.250.%d.66" % N, tmp_path / "lan_host.log"
     log.write_text("")
     with second_host(home, address) as lan_host:
+        home.daemon.reg_dword("PortMapping", 0)  # no search before that host listens
         port = started(home)
         ipc = int(re.search(r"IPCPort\s+REG_DWORD\s+(0x[0-9a-f]+)", home.daemon.wine(
             "reg", "query", ENGINE_KEY, "/v", "IPCPort")).group(1), 16)
@@ -368,6 +403,21 @@ def test_lan_host_cannot_steer_the_search(home, tmp_path):
     assert b"/ctl HTTP/1.1" not in (home.daemon.folder / "engine.log").read_bytes()
 
 
+# A gateway that grants another outside port than ours: no peer is told that one, so
+# it is deleted at once, and the status says why nothing is mapped.
+def test_other_outside_port_is_deleted(home, tmp_path):
+    log = tmp_path / "pcp.log"
+    with fake_gateway(home, log, script=PCP_OTHER_PORT):
+        home.daemon.reg_dword("PortMapping", 1)
+        port = started(home)
+        assert wait_for(lambda: "MAP 0 " in log.read_text(), 40), log.read_text()
+        assert log.read_text().splitlines()[:2] == ["MAP 7200 %d" % (port + 1), "MAP 0 %d" % (port + 1)]
+        status = home.daemon.status()["port_mapping"]
+        assert status["state"] == "refused" and "which no peer is told" in status["reason"], status
+        assert home.daemon.record() is None
+        home.daemon.end()
+
+
 # A removal the gateway refuses leaves the record, and is tried again: here with
 # PortMapping set to 0 (refused), then at the end (done).
 def test_refused_removal_is_tried_again(home, tmp_path):
@@ -378,7 +428,8 @@ def test_refused_removal_is_tried_again(home, tmp_path):
         assert wait_for(lambda: "AddPortMapping" in log.read_text(), 30)
         home.daemon.reg_dword("PortMapping", 0)
         assert wait_for(lambda: "DeletePortMapping" in log.read_text(), 30)
-        assert home.daemon.record() == "upnp TCP %d %s" % (port, HOME_IP)
+        # It grants no lease (725): the mapping is permanent, recorded with end 0.
+        assert home.daemon.record() == "upnp TCP %d %s %s 0" % (port, HOME_IP, ROUTER_LAN)
         home.daemon.end()
         assert log.read_text().count("DeletePortMapping") == 2
         assert home.daemon.record() is None

@@ -138,10 +138,12 @@ def test_check_waits_for_the_game(live, tmp_path):
 
 PEER_SCRIPT = textwrap.dedent("""
     import socket, sys, hashlib
-    host, port, md5 = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    host, port, md5, token = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    # A loopback Host and the right token: only the peer's address can refuse.
+    head = "\\r\\nHost: 127.0.0.1:%d\\r\\nX-Status-Token: %s\\r\\nConnection: close\\r\\n\\r\\n"
     def ask(line):
         with socket.create_connection((host, port), timeout=30) as s:
-            s.sendall(line.encode() + b"\\r\\nHost: x\\r\\nConnection: close\\r\\n\\r\\n")
+            s.sendall(line.encode() + (head % (port, token)).encode())
             got = b""
             while chunk := s.recv(65536):
                 got += chunk
@@ -190,7 +192,9 @@ def test_other_host_sees_no_status(live, tmp_path, other_host):
     daemon = started(live)
     path, data, md5 = make_file(tmp_path, "c.pak", 200_000, 6)
     assert ipc_share(daemon.ipc_port, winpath(path), md5, URL % md5, "2") == b""
-    result = inside("/usr/bin/python3", "-c", PEER_SCRIPT, address, str(daemon.http_port), md5)
+    token = status_of(daemon)["page"]["token"]
+    result = inside("/usr/bin/python3", "-c", PEER_SCRIPT, address, str(daemon.http_port), md5,
+                    token)
     assert result.returncode == 0, result.stderr
     *answers, body_md5 = result.stdout.decode().split()
     assert [bytes.fromhex(answer) for answer in answers] == [NOT_FOUND] * 6

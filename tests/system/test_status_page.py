@@ -47,15 +47,21 @@ document.getElementById("f").submit();
 </script></body></html>"""
 
 
-@pytest.fixture
-def browser(tmp_path):
+def open_browser(profile, language):
+    """Chromium whose languages (navigator.languages) are `language` alone."""
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for flag in FLAGS:
+    for flag in FLAGS + ["--lang=" + language, "--accept-lang=" + language]:
         options.add_argument(flag)
-    options.add_argument("--user-data-dir=%s" % (tmp_path / "profile"))
+    options.add_argument("--user-data-dir=%s" % profile)
+    options.add_experimental_option("prefs", {"intl.accept_languages": language})
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+@pytest.fixture
+def browser(tmp_path):
+    driver = open_browser(tmp_path / "profile", "en-US")
     yield driver
     driver.quit()
 
@@ -123,9 +129,11 @@ def test_status_page_in_a_browser(live, tmp_path, browser, other_origin, monkeyp
     table = wait_for(lambda: (lambda r: len(r) == 2 and r)(rows(browser)), 20)
     assert table == {md5.upper(): ["a.pak", "2.9 MiB", "pending", "2.9 MiB"],
                      md5_cn.upper(): [CHINESE, "195.3 KiB", "pending", "195.3 KiB"]}, table
-    assert browser.execute_script(
-        "return window.statusChart.data[1].length === 600 && "
-        "window.statusChart.data[1].reduce((a, b) => a + b, 0)") == len(data) + len(data_cn)
+    # Whole seconds only: the chart and "Now" leave out the second under way.
+    assert wait_for(lambda: browser.execute_script(
+        "const d = window.statusChart.data[1];"
+        "return d.length === 599 && document.getElementById('rate').textContent === "
+        "bytes(d[d.length - 1]) && d.reduce((a, b) => a + b, 0)") == len(data) + len(data_cn), 10)
     state = browser.find_element(By.ID, "state")
     assert state.get_attribute("data-state") == "serving unreachable", state.text
     assert state.text.startswith("Serving 2 files"), state.text
@@ -136,6 +144,15 @@ def test_status_page_in_a_browser(live, tmp_path, browser, other_origin, monkeyp
         return ["metered", "budget", null].map(
             (r) => stateWords(Object.assign({cost: {internet_refused: r}}, base))[0][2]);
         """) == ["metered", "budget", "serving"]
+    # A Chinese browser gets the page in Simplified Chinese.
+    chinese = open_browser(tmp_path / "profile-zh", "zh-CN")
+    try:
+        chinese.get(page)
+        words = lambda: chinese.find_element(By.ID, "state").text  # noqa: E731
+        assert wait_for(lambda: words().startswith("正在分享 2 个文件"), 20), words()
+        assert chinese.find_element(By.TAG_NAME, "h1").text == "分享状态"
+    finally:
+        chinese.quit()
     ARTEFACTS.mkdir(exist_ok=True)
     browser.save_screenshot(str(ARTEFACTS / "status-page.png"))
 

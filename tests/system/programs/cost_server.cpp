@@ -2,13 +2,19 @@
 // a COM server of CLSID_NetworkListManager whose INetworkCostManager answers
 // the number in the file that ZRVD_TEST_COST_FILE names (0 when there is none),
 // read at each call so that a test changes the answer while the daemon runs.
-// It sends no cost events: the daemon must find a change by asking.
+// The text "fail" cuts off every manager that asks while it stands, as a restart
+// of the real service does: those answer RPC_E_DISCONNECTED for good, and only
+// a manager made afterwards answers again. "slow" holds every question until
+// the text changes (30 s at most), and first makes the file "<cost file>.held"
+// so that a test knows a question hangs. It sends no cost events: the daemon
+// must find a change by asking.
 #include <windows.h>
 #include <ocidl.h>
 #include <netlistmgr.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -19,17 +25,24 @@ const IID kIidCostManager = {
 const CLSID kClsidNetworkListManager = {
     0xdcb00c01, 0x570f, 0x4a9b, {0x8d, 0x69, 0x19, 0x9f, 0xdb, 0xa5, 0x72, 0x3b}};
 
-DWORD CostFromFile() {
+std::string CostFilePath() {
   char path[MAX_PATH] = {};
-  if (!GetEnvironmentVariableA("ZRVD_TEST_COST_FILE", path, sizeof(path))) return 0;
+  if (!GetEnvironmentVariableA("ZRVD_TEST_COST_FILE", path, sizeof(path))) return "";
+  return path;
+}
+
+// The file's text, "" when there is none.
+std::string CostFileText() {
+  const std::string path = CostFilePath();
+  if (path.empty()) return "";
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE file = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
   char text[32] = {};
   DWORD got = 0;
   ReadFile(file, text, sizeof(text) - 1, &got, nullptr);
   CloseHandle(file);
-  return static_cast<DWORD>(std::strtoul(text, nullptr, 0));
+  return text;
 }
 
 class CostManager final : public INetworkCostManager {
@@ -49,7 +62,18 @@ class CostManager final : public INetworkCostManager {
   }
   HRESULT STDMETHODCALLTYPE GetCost(DWORD* cost, NLM_SOCKADDR*) override {
     if (!cost) return E_POINTER;
-    *cost = CostFromFile();
+    std::string text = CostFileText();
+    if (text.compare(0, 4, "slow") == 0) {
+      const std::string held = CostFilePath() + ".held";
+      CloseHandle(CreateFileA(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+      for (int i = 0; i < 300 && text.compare(0, 4, "slow") == 0; ++i) {
+        Sleep(100);
+        text = CostFileText();
+      }
+    }
+    if (text.compare(0, 4, "fail") == 0) m_cutOff = true;
+    if (m_cutOff) return RPC_E_DISCONNECTED;
+    *cost = static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 0));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetDataPlanStatus(NLM_DATAPLAN_STATUS*, NLM_SOCKADDR*) override {
@@ -61,6 +85,7 @@ class CostManager final : public INetworkCostManager {
 
  private:
   std::atomic<ULONG> m_refs{1};
+  std::atomic<bool> m_cutOff{false};
 };
 
 class Factory : public IClassFactory {

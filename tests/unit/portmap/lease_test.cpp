@@ -59,15 +59,13 @@ TEST(Lease, PcpAnswers) {
   EXPECT_EQ(ok.external_port, 50000);
   EXPECT_EQ(Ipv4Text(ok.external_address), "44.0.7.1");
   EXPECT_EQ(ok.lifetime, kLeaseSeconds);
-  const char* names[] = {"SUCCESS", "UNSUPP_VERSION", "NOT_AUTHORIZED", "MALFORMED_REQUEST",
-                         "UNSUPP_OPCODE", "UNSUPP_OPTION", "MALFORMED_OPTION", "NETWORK_FAILURE",
-                         "NO_RESOURCES", "UNSUPP_PROTOCOL", "USER_EX_QUOTA",
-                         "CANNOT_PROVIDE_EXTERNAL", "ADDRESS_MISMATCH", "EXCESSIVE_REMOTE_PEERS"};
+  // Every result but success is a refusal, named by its own code.
   for (uint8_t code = 2; code < 14; ++code) {
     const Answer a = Parse(LeaseProtocol::kPcp, PcpAnswer(code));
     EXPECT_EQ(a.kind, AnswerKind::kRefused) << int(code);
-    EXPECT_EQ(a.result_name, names[code]);
+    EXPECT_EQ(a.result_name, PcpResultName(code));
   }
+  EXPECT_EQ(PcpResultName(2), "NOT_AUTHORIZED");
   EXPECT_EQ(PcpResultName(99), "result 99");
 }
 
@@ -114,18 +112,25 @@ TEST(Lease, NatPmpAnswers) {
   EXPECT_EQ(ok.kind, AnswerKind::kGranted);
   EXPECT_EQ(ok.external_port, 50000);
   EXPECT_EQ(ok.lifetime, 3600u);
-  const Answer address = Parse(LeaseProtocol::kNatPmp, {0, 128, 0, 0, 0, 0, 1, 0, 44, 0, 7, 1});
+  // Each answer only to its own request: an address answer ends no mapping exchange.
+  const Bytes address_answer = {0, 128, 0, 0, 0, 0, 1, 0, 44, 0, 7, 1};
+  MapRequest address_request = Request();
+  address_request.address_only = true;
+  const Answer address =
+      Parse(LeaseProtocol::kNatPmp, address_answer, kGateway, kPcpServerPort, address_request);
   EXPECT_EQ(address.kind, AnswerKind::kAddress);
   EXPECT_EQ(address.external_address, 0x2C000701u);
-  const char* names[] = {"", "Unsupported Version", "Not Authorized/Refused", "Network Failure",
-                         "Out of resources", "Unsupported opcode"};
+  EXPECT_EQ(Parse(LeaseProtocol::kNatPmp, address_answer).kind, AnswerKind::kIgnored);
+  EXPECT_EQ(Parse(LeaseProtocol::kNatPmp, map, kGateway, kPcpServerPort, address_request).kind,
+            AnswerKind::kIgnored);
   for (uint8_t code = 1; code < 6; ++code) {
     Bytes refused = map;
     refused[3] = code;
     const Answer a = Parse(LeaseProtocol::kNatPmp, refused);
     EXPECT_EQ(a.kind, AnswerKind::kRefused);
-    EXPECT_EQ(a.result_name, names[code]);
+    EXPECT_EQ(a.result_name, NatPmpResultName(code));
   }
+  EXPECT_EQ(NatPmpResultName(2), "Not Authorized/Refused");
   Bytes other_port = map, longer = map, udp = map;
   other_port[9] ^= 1;
   longer.push_back(0);
@@ -158,7 +163,7 @@ TEST(Lease, Retransmission) {
 
 // A fake clock through a lease of 7200 s granted at t = 1000 s: the thread
 // sleeps until half of it, then, unanswered, half of what is left; never past
-// the 20-minute look.
+// the 20-minute look, and a renewal overdue (no route to send it) never spins.
 TEST(Lease, Renewal) {
   const uint64_t granted = 1000 * 1000, ends = granted + 7200 * 1000;
   const uint64_t first = RenewalAtMs(granted, ends);
@@ -168,7 +173,9 @@ TEST(Lease, Renewal) {
   const uint32_t look = 20 * 60 * 1000;
   EXPECT_EQ(SleepMs(granted, true, first, look), look);
   EXPECT_EQ(SleepMs(first - 5000, true, first, look), 5000u);
-  EXPECT_EQ(SleepMs(first + 1, true, first, look), 0u);
+  EXPECT_GE(kMinLeaseSleepMs, 1000u);
+  EXPECT_EQ(SleepMs(first + 1, true, first, look), kMinLeaseSleepMs);
+  EXPECT_EQ(SleepMs(ends + 3600 * 1000, true, first, look), kMinLeaseSleepMs);
   EXPECT_EQ(SleepMs(first + 1, false, first, look), look);
 }
 
@@ -180,7 +187,7 @@ TEST(Lease, Record) {
   r.nonce = Request().nonce;
   r.external_port = 50000;
   r.lease_end = 1796684465;
-  const std::string pcp = "pcp TCP 41813 10.250.7.2 a0a1a2a3a4a5a6a7a8a9aaab 50000 1796684465";
+  const char* pcp = "pcp TCP 41813 10.250.7.2 a0a1a2a3a4a5a6a7a8a9aaab 50000 1796684465";
   EXPECT_EQ(FormatMappingRecord(ToMappingRecord(r)), pcp);
   MappingRecord m;
   LeaseRecord back;
@@ -198,6 +205,25 @@ TEST(Lease, Record) {
                           "natpmp TCP 41813 10.250.7.256 1 1", "natpmp TCP 41813 10.250.7.2 1 x"}) {
     ASSERT_TRUE(ParseMappingRecord(bad, &m)) << bad;
     EXPECT_FALSE(FromMappingRecord(m, &back)) << bad;
+  }
+  // The granting gateway last; a record of the previous version has none.
+  r.gateway = kGateway;
+  ASSERT_TRUE(ParseMappingRecord(FormatMappingRecord(ToMappingRecord(r)), &m));
+  ASSERT_TRUE(FromMappingRecord(m, &back));
+  EXPECT_EQ(back.gateway, kGateway);
+  EXPECT_FALSE(LeaseElsewhere(back, kGateway, kMe));
+  EXPECT_TRUE(LeaseElsewhere(back, kGateway + 1, kMe));
+  EXPECT_TRUE(LeaseElsewhere(back, kGateway, kMe + 1));
+  ASSERT_TRUE(ParseMappingRecord(pcp, &m));
+  ASSERT_TRUE(FromMappingRecord(m, &back));
+  EXPECT_FALSE(LeaseElsewhere(back, kGateway + 1, kMe));
+  // What this version cannot act on is cleared, not left to block every method.
+  for (const char* text : {"pcp TCP 41813 10.250.7.2", "natpmp TCP 41813 10.250.7.2 1 x",
+                           "upnp TCP 41813 10.250.7.2 10.250.7.1", "ftp TCP 1 a", "upnp TCP"}) {
+    EXPECT_FALSE(RecordReadable(text)) << text;
+  }
+  for (const char* text : {pcp, "upnp TCP 41813 10.250.7.2", "natpmp TCP 41813 10.250.7.2 1 2 10.250.7.1"}) {
+    EXPECT_TRUE(RecordReadable(text)) << text;
   }
   EXPECT_EQ(UtcText(0), "1970-01-01T00:00:00Z");
   EXPECT_EQ(UtcText(1796684465), "2026-12-07T23:01:05Z");

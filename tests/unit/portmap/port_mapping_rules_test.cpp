@@ -63,9 +63,8 @@ TEST(PortMappingRules, PlanLookWithRecord) {
   const char* me = "10.250.7.2";
   const MappingRecord old_address{"upnp", "TCP", 5000, "10.250.7.9", {}};
   const MappingRecord other_port{"upnp", "TCP", 4000, me, {}};
-  // 70000 = 65536 + 4464: cast to 16 bits it would read as a port.
-  const RouterMapping bogus{RouterPort(65536 + 5000), "TCP", me,
-                            5000, "zrvd 5000", ""};
+  // A port of 70000 as the wire reads it (UpnpWire.MappingEntry): 0, not 70000 - 65536.
+  const RouterMapping bogus{0, "TCP", me, 5000, "zrvd 5000", ""};
   struct Case {
     const char* name;
     MappingRecord record;
@@ -75,15 +74,21 @@ TEST(PortMappingRules, PlanLookWithRecord) {
   } cases[] = {
       {"our port, our old address", old_address, {Tcp(5000, "10.250.7.9", 5000, "zrvd 5000")},
        {5000}, false, false, true, false},
+      {"a router that keeps no descriptions", old_address, {Tcp(5000, "10.250.7.9", 5000, "")},
+       {5000}, false, false, true, false},
+      {"another machine's zrvd on the recorded port", old_address,
+       {Tcp(5000, "10.250.7.4", 5000, "zrvd 5000")}, {}, false, true, false, true},
       {"old address, another program's text", old_address,
        {Tcp(5000, "10.250.7.9", 5000, "web")}, {}, false, true, false, true},
       {"recorded port elsewhere", other_port,
-       {Tcp(4000, "10.250.7.9", 4000, "zrvd 4000"), Tcp(5000, me, 5000, "zrvd 5000")}, {4000},
+       {Tcp(4000, me, 4000, "zrvd 4000"), Tcp(5000, me, 5000, "zrvd 5000")}, {4000},
        true, false, false, false},
-      {"router lost it", other_port, {}, {}, false, false, true, true},
+      {"not listed: asked for, not cleared", other_port, {}, {}, false, false, true, false},
+      {"another client on the recorded port", other_port,
+       {Tcp(4000, "10.250.7.5", 4000, "zrvd 4000")}, {}, false, false, true, true},
       {"cut list", other_port, std::vector<RouterMapping>(kMaxRouterEntries, Tcp(9, "x", 9, "x")),
        {}, false, false, true, false},
-      {"port 70000 is not ours", old_address, {bogus}, {}, false, false, true, true},
+      {"port 70000 is not ours", old_address, {bogus}, {}, false, false, true, false},
   };
   for (const Case& c : cases) {
     const LookPlan plan = PlanLook(c.list, me, 5000, &c.record);
@@ -104,6 +109,22 @@ TEST(PortMappingRules, RecordText) {
     MappingRecord back;
     ASSERT_TRUE(ParseMappingRecord(FormatMappingRecord(r), &back)) << FormatMappingRecord(r);
     EXPECT_TRUE(back == r) << FormatMappingRecord(r);
+  }
+  // UPnP's: the gateway and the lease's end; the previous form (none) still reads.
+  std::string gateway;
+  uint64_t end = 1;
+  MappingRecord back;
+  ASSERT_TRUE(ParseMappingRecord(FormatMappingRecord(UpnpRecord(41813, "192.168.1.20",
+                                                                "192.168.1.1", 1796684465)),
+                                 &back));
+  ASSERT_TRUE(ReadUpnpRecord(back, &gateway, &end));
+  EXPECT_EQ(gateway + " " + std::to_string(end), "192.168.1.1 1796684465");
+  EXPECT_TRUE(SameMapping(back, upnp));
+  ASSERT_TRUE(ReadUpnpRecord(upnp, &gateway, &end));
+  EXPECT_EQ(gateway + std::to_string(end), "0");
+  for (const char* bad : {"upnp TCP 1 a g", "upnp TCP 1 a g 1x", "upnp TCP 1 a g 1 2"}) {
+    ASSERT_TRUE(ParseMappingRecord(bad, &back)) << bad;
+    EXPECT_FALSE(ReadUpnpRecord(back, &gateway, &end)) << bad;
   }
   for (const char* bad : {"", "upnp", "upnp TCP 41813", "upnp TCP 0 10.0.0.2",
                           "upnp TCP 65536 10.0.0.2", "upnp TCP 4a 10.0.0.2", "upnp TCP 01 a",

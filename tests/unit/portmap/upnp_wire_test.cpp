@@ -82,6 +82,13 @@ TEST(UpnpWire, SoapRequestAndAnswers) {
   EXPECT_TRUE(HttpAnswerComplete("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nab"));
   EXPECT_FALSE(HttpAnswerComplete("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nab"));
   EXPECT_FALSE(HttpAnswerComplete("HTTP/1.1 200 OK\r\n\r\nab"));
+  // Chunked: a chunk boundary inside an element does not cut it; the last chunk ends it.
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string chunks = "9\r\n<a>10.250\r\n7;x=1\r\n.7.2</a\r\n1\r\n>\r\n";
+  EXPECT_FALSE(HttpAnswerComplete(head + chunks));
+  EXPECT_TRUE(HttpAnswerComplete(head + chunks + "0\r\n\r\n"));
+  EXPECT_EQ(XmlElement(ParseHttpAnswer(head + chunks + "0\r\n\r\n").body, "a"), "10.250.7.2");
+  EXPECT_EQ(ParseHttpAnswer(head + "ffffff\r\nabc").body, "abc");
 }
 
 // An entry as miniupnpd sends it; and as a hostile gateway does: a port past

@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 namespace {
 
 TEST(UploadBook, CostAndRefusal) {
-  EXPECT_EQ(CostOfFlags(0), ConnectionCost::kUnknown);
-  EXPECT_EQ(CostOfFlags(1), ConnectionCost::kUnrestricted);
   for (uint32_t flags : {0x2u, 0x4u, 0x10001u, 0x20001u, 0x40004u, 0x80001u}) {
     EXPECT_EQ(CostOfFlags(flags), ConnectionCost::kMetered) << flags;
   }
@@ -17,7 +18,6 @@ TEST(UploadBook, CostAndRefusal) {
   EXPECT_EQ(RefusalFor(ConnectionCost::kUnknown, false, 100, 99), InternetRefusal::kNone);
   EXPECT_EQ(RefusalFor(ConnectionCost::kUnrestricted, false, 0, 1ull << 40),
             InternetRefusal::kNone);
-  EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kMetered, 5), 60u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 86400), 3600u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 90), 90u);
   EXPECT_EQ(RetryAfterSeconds(InternetRefusal::kBudget, 0), 1u);
@@ -32,8 +32,9 @@ TEST(UploadBook, SecondsToNextMonth) {
   EXPECT_EQ(MonthText(202612), "2026-12");
 }
 
-// A stored count goes on in its own month, starts afresh in a later one, and
-// cannot be right in a month to come, of another type or with no such month.
+// A stored count goes on in its own month and in one still to come by the clock
+// (a clock set back), starts afresh in a later one, and cannot be right of
+// another type or with no such month. The month only moves forward.
 TEST(UploadBook, StoredCountTable) {
   using K = StoredValue::Kind;
   const StoredValue none = {};
@@ -47,7 +48,7 @@ TEST(UploadBook, StoredCountTable) {
       {{right(202612), right(5), right(6)}, StoredVerdict::kThisMonth},
       {{right(202611), right(5), none}, StoredVerdict::kAfresh},
       {{right(202512), right(5), none}, StoredVerdict::kAfresh},
-      {{right(202701), right(5), none}, StoredVerdict::kBad},
+      {{right(202701), right(5), none}, StoredVerdict::kLater},
       {{right(202613), none, none}, StoredVerdict::kBad},
       {{right(12), none, none}, StoredVerdict::kBad},
       {{other, right(5), none}, StoredVerdict::kBad},
@@ -58,6 +59,9 @@ TEST(UploadBook, StoredCountTable) {
     EXPECT_EQ(CheckStoredCount(row.stored, 202612, &why), row.verdict) << row.stored.month.value;
     EXPECT_EQ(why.empty(), row.verdict != StoredVerdict::kBad);
   }
+  EXPECT_EQ(StepOfMonth(202612, 202701), MonthStep::kNew);
+  EXPECT_EQ(StepOfMonth(202701, 202612), MonthStep::kClockBehind);
+  EXPECT_EQ(StepOfMonth(202612, 202612), MonthStep::kSame);
 }
 
 // The book with a fake clock: LAN bytes are free; the budget is reached by the
@@ -98,6 +102,53 @@ TEST(UploadBook, BudgetOverAMonth) {
   book.SetPaused(true);
   EXPECT_TRUE(book.InternetStopFlag()->load());
   EXPECT_EQ(book.InternetRefused(), InternetRefusal::kNone);
+}
+
+// The budget itself decides what is told: a spent budget behind the metered
+// refusal is still spent, and the sink hears each change once with its figures.
+std::vector<std::pair<UploadBook::Change, uint64_t>> g_told;
+void Tell(UploadBook::Change change, const UploadBook::Figures& figures) {
+  g_told.emplace_back(change, figures.month_internet_bytes);
+}
+
+TEST(UploadBook, ChangesFollowTheBudget) {
+  g_told.clear();
+  UploadBook book;
+  book.SetChangeSink(&Tell);
+  book.SetCost(ConnectionCost::kMetered);
+  book.StartMonth(202612, 100, 0, 7200, 0);
+  EXPECT_EQ(book.SetSettings({true, 100, true}), UploadBook::Change::kBudgetReached);
+  EXPECT_EQ(book.SetSettings({false, 100, true}), UploadBook::Change::kNone);
+  EXPECT_EQ(book.InternetRefused(), InternetRefusal::kMetered);
+  EXPECT_EQ(book.SetSettings({false, 0, true}), UploadBook::Change::kBudgetFreed);
+  EXPECT_EQ(book.InternetRefused(), InternetRefusal::kMetered);
+  const std::vector<std::pair<UploadBook::Change, uint64_t>> told = {
+      {UploadBook::Change::kBudgetReached, 100}, {UploadBook::Change::kBudgetFreed, 100}};
+  EXPECT_EQ(g_told, told);
+}
+
+// Internet turns side by side never send past the budget, whatever each asks;
+// with none set a turn is what it asks.
+TEST(UploadBook, TurnsStayWithinTheBudget) {
+  UploadBook book;
+  book.StartMonth(202612, 0, 0, 7200, 0);
+  EXPECT_EQ(book.TakeInternetTurn(1 << 20), 1u << 20);
+  book.SettleInternetTurn(1 << 20, 1000);
+  constexpr uint64_t kBudget = 4 << 20;
+  book.SetSettings({false, kBudget, true});
+  std::vector<std::thread> answers;
+  for (int i = 0; i < 16; ++i) {
+    answers.emplace_back([&book, i] {
+      // Some turns send less than they hold, as a peer that leaves does.
+      while (uint64_t turn = book.TakeInternetTurn(1 << 20)) {
+        book.SettleInternetTurn(turn, i % 4 == 0 ? turn - turn / 2 : turn);
+      }
+    });
+  }
+  for (std::thread& answer : answers) answer.join();
+  EXPECT_EQ(book.Read().month_internet_bytes, kBudget);
+  EXPECT_EQ(book.TakeInternetTurn(1), 0u);
+  EXPECT_EQ(book.InternetRefused(), InternetRefusal::kBudget);
 }
 
 }  // namespace

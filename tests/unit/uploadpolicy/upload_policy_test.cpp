@@ -92,8 +92,6 @@ TEST(UploadPolicy, ValueTable) {
   EXPECT_TRUE(settings.lan_uncapped);
   EXPECT_TRUE(ApplyUploadSetting("UploadDelayControl", kAbsent, &settings, &refusal));
   EXPECT_TRUE(settings.delay_control);
-  settings.monthly_limit_mb = 4194303;
-  EXPECT_EQ(BudgetBytes(settings), 4194303ull << 20);
   settings.monthly_limit_mb = 0xFFFFFFFF;
   EXPECT_EQ(BudgetBytes(settings), 0u);
 }
@@ -155,6 +153,26 @@ TEST(UploadPolicy, CapText) {
     EXPECT_EQ(ParseCapText(row.text, &kbps, &error), row.accepted) << row.text;
     EXPECT_EQ(error.empty(), row.accepted) << row.text;
     EXPECT_EQ(kbps, row.accepted ? row.kbps : 77u) << row.text;
+  }
+}
+
+// zrvdctl budget: its own bounds, 0 to the largest budget, a small one included.
+TEST(UploadPolicy, BudgetText) {
+  const struct {
+    const char* text;
+    bool accepted;
+    uint32_t mb;
+  } rows[] = {
+      {"0", true, 0},        {"1", true, 1},          {"3", true, 3},
+      {"4194303", true, 4194303}, {"4194304", false, 0}, {"99999999999999999999", false, 0},
+      {"", false, 0},        {"2G", false, 0},
+  };
+  for (const auto& row : rows) {
+    uint32_t mb = 77;
+    std::string error;
+    EXPECT_EQ(ParseBudgetText(row.text, &mb, &error), row.accepted) << row.text;
+    EXPECT_EQ(error.find(" MiB") != std::string::npos, !row.accepted) << row.text << error;
+    EXPECT_EQ(mb, row.accepted ? row.mb : 77u) << row.text;
   }
 }
 

@@ -50,11 +50,10 @@ class FakeUploadGate : public IUploadGate {
   const std::atomic<bool>* InternetStopFlag() override { return &refused; }
   bool LanUncapped() override { return true; }
   uint32_t Acquire(uint32_t want, bool, uint32_t) override { return paused ? 0 : want; }
-  bool AddSent(bool lan, uint64_t bytes) override {
+  uint32_t InternetTurn(uint32_t want) override { return want; }
+  void AddSent(bool lan, uint64_t, uint64_t bytes) override {
     (lan ? lan_bytes : internet_bytes) += bytes;
-    return false;
   }
-  uint64_t BudgetBytes() override { return 0; }
   void AddServedRequest() override { ++served_requests; }
   void AddServedBytes(const std::string&, const std::string&, uint64_t bytes) override {
     served_bytes += bytes;
