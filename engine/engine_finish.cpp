@@ -26,14 +26,12 @@ void FinishEngine(uint32_t wait_ms) {
   // A launcher may start the next daemon the moment we are gone, or the system
   // end us before the router answers: the count goes to the key before either.
   SaveMonthCountNow();
-  HANDLE threads[2];
+  HANDLE threads[3];
   DWORD count = 0;
-  for (void* thread : {AskPortMappingToStop(), AskMeteredWatchToStop()}) {
+  for (void* thread : {AskPortMappingToStop(), AskMeteredWatchToStop(), AskDelayProbeToStop()}) {
     if (thread != nullptr) threads[count++] = thread;
   }
   // One deadline for all: their ends run side by side.
   if (count > 0) WaitForMultipleObjects(count, threads, TRUE, wait_ms);
-  // Lifts the rate it set; a probe under way ends within its time-out.
-  StopDelayProbe(wait_ms);
   SaveMonthCountNow();
 }

@@ -262,13 +262,13 @@ void StartDelayProbe(IThreadManager* threads) {
   shared.started = false;
 }
 
-void StopDelayProbe(uint32_t wait_ms) {
+void* AskDelayProbeToStop() {
   Shared& shared = State();
-  {
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    if (!shared.started || shared.stopping) return;
+  std::lock_guard<std::mutex> lock(shared.mutex);
+  if (!shared.started) return nullptr;
+  if (!shared.stopping) {
     shared.stopping = true;
+    SetEvent(shared.wake.get());
   }
-  SetEvent(shared.wake.get());
-  WaitForSingleObject(shared.done.get(), wait_ms);
+  return shared.done.get();
 }

@@ -11,7 +11,9 @@
 class IThreadManager;
 
 void StartDelayProbe(IThreadManager* threads);
-void StopDelayProbe(uint32_t wait_ms);
+// Asks the thread to end (it lifts the rate it set on its way out, within a
+// probe's time-out), without waiting: an event to wait on, or null when none runs.
+void* AskDelayProbeToStop();
 
 // The player's settings ("UploadDelayControl", "UploadDelayTargetMs"), as the
 // upload control reads them.

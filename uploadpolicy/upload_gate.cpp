@@ -10,7 +10,6 @@
 
 namespace {
 
-// A refusal lasts until the calendar month ends: wall time.
 int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 class SharedGate final : public IUploadGate {
@@ -40,9 +39,9 @@ class SharedGate final : public IUploadGate {
       UploadBook::Shared().SettleInternetTurn(held, bytes);
     }
   }
-  void AddServedRequest() override { ServedStats::Shared().AddRequest(); }
+  void AddServedRequest() override { ServedStats::Shared().AddRequest(NowSeconds()); }
   void AddServedBytes(const std::string& md5, const std::string& path, uint64_t bytes) override {
-    ServedStats::Shared().AddBytes(md5, path, bytes);
+    ServedStats::Shared().AddBytes(md5, path, bytes, NowSeconds());
   }
 };
 

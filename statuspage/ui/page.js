@@ -105,13 +105,13 @@ function stateWords(s) {
   }
   const delay = s.upload_delay;
   if (delay && delay.state === "giving_way") {
-    words.push(["Uploads give way to other traffic: " + (delay.current_ms - delay.base_ms) +
-                " ms queued on the line, " + bytes(delay.rate_bytes_per_second) + "/s allowed",
+    words.push([t("state_giving_way", { queued: count(delay.current_ms - delay.base_ms),
+                                        rate: bytes(delay.rate_bytes_per_second) }),
                 "", "giving_way"]);
   } else if (delay && delay.state === "open") {
-    words.push(["Uploads use the free line: nothing to give way to", ""]);
+    words.push([t("state_line_free"), ""]);
   } else if (delay && delay.state === "no_reflector") {
-    words.push(["Uploads cannot measure the line: they do not give way", "warn"]);
+    words.push([t("state_no_reflector"), "warn"]);
   }
   return words;
 }
@@ -145,7 +145,7 @@ function drawChart(s) {
            { scale: "ms", side: 1, size: 60, grid: { show: false },
              values: (u, ticks) => ticks.map((v) => v + " ms") }],
     series: [{}, { label: t("chart_series"), stroke: "#1b6ac9", fill: "rgba(27,106,201,0.15)", width: 1.5 },
-             { label: "delay", scale: "ms", stroke: "#c0392b", width: 1, spanGaps: false }],
+             { label: t("chart_delay"), scale: "ms", stroke: "#c0392b", width: 1, spanGaps: false }],
   }, data, box);
   window.statusChart = chart;
   window.addEventListener("resize",
