@@ -39,9 +39,9 @@ class SharedGate final : public IUploadGate {
       UploadBook::Shared().SettleInternetTurn(held, bytes);
     }
   }
-  void AddServedRequest() override { ServedStats::Shared().AddRequest(NowSeconds()); }
+  void AddServedRequest() override { ServedStats::Shared().AddRequest(); }
   void AddServedBytes(const std::string& md5, const std::string& path, uint64_t bytes) override {
-    ServedStats::Shared().AddBytes(md5, path, bytes, NowSeconds());
+    ServedStats::Shared().AddBytes(md5, path, bytes);
   }
 };
 

@@ -4,16 +4,16 @@
 
 namespace {
 
-StoredDword Dword(uint32_t value) { return {StoredDword::Kind::kDword, value}; }
-const StoredDword kAbsent = {};
-const StoredDword kOther = {StoredDword::Kind::kOther, 0};
+StoredValue Dword(uint32_t value) { return {StoredValue::Kind::kRight, value}; }
+const StoredValue kAbsent = {};
+const StoredValue kOther = {StoredValue::Kind::kOther, 0};
 
 // Each value alone: accepted ones set the setting, absent ones give the
 // default, refused ones leave the setting as it was.
 TEST(UploadPolicy, ValueTable) {
   struct Row {
     const char* name;
-    StoredDword stored;
+    StoredValue stored;
     bool accepted;
     UploadSettings after;
   };
@@ -92,6 +92,8 @@ TEST(UploadPolicy, ValueTable) {
   EXPECT_TRUE(settings.lan_uncapped);
   EXPECT_TRUE(ApplyUploadSetting("UploadDelayControl", kAbsent, &settings, &refusal));
   EXPECT_TRUE(settings.delay_control);
+  settings.monthly_limit_mb = 4194303;
+  EXPECT_EQ(BudgetBytes(settings), 4194303ull << 20);
   settings.monthly_limit_mb = 0xFFFFFFFF;
   EXPECT_EQ(BudgetBytes(settings), 0u);
 }
