@@ -1,16 +1,12 @@
 #include "catalogue/catalogue_view.h"
 
+#include "runtime/md5_text.h"
+
 bool operator==(const CatalogueEntry& a, const CatalogueEntry& b) {
   return a.local_path == b.local_path && a.modify_time == b.modify_time && a.length == b.length;
 }
 
-std::string CatalogueView::Fold(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return folded;
-}
+std::string CatalogueView::Fold(const std::string& name) { return UpperMd5Text(name); }
 
 bool CatalogueView::Loaded() const {
   std::lock_guard<std::mutex> lock(m_mutex);

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "runtime/registry_read.h"
+
 bool ReadStringValue(HKEY key, const char* name, DWORD max_bytes, std::string* text) {
   // One spare byte so that a value of exactly max_bytes never meets a
   // registry that wants room for a NUL it would add itself.
@@ -21,15 +23,9 @@ bool ReadStringValue(HKEY key, const char* name, DWORD max_bytes, std::string* t
 }
 
 bool ReadDwordValue(HKEY key, const char* name, DWORD* value) {
-  DWORD type = 0;
-  DWORD data = 0;
-  DWORD size = sizeof(data);
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
-          ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof(data)) {
-    return false;
-  }
-  *value = data;
+  const StoredValue stored = ReadStoredValue(key, name, REG_DWORD);
+  if (stored.kind != StoredValue::Kind::kRight) return false;
+  *value = static_cast<DWORD>(stored.value);
   return true;
 }
 

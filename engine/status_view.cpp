@@ -14,6 +14,7 @@
 #include "portmap/port_mapper.h"
 #include "runtime/globals.h"
 #include "runtime/last_outcome.h"
+#include "runtime/md5_text.h"
 #include "runtime/settings.h"
 #include "statuspage/status_cost.h"
 #include "statuspage/status_page_source.h"
@@ -95,7 +96,7 @@ StatusSnapshot Gather() {
   s.connections = server ? server->OpenConnections() - 1 : 0;
   if (s.connections < 0) s.connections = 0;
   ServedStats::Figures served =
-      ServedStats::Shared().Read(s.now, std::numeric_limits<size_t>::max());
+      ServedStats::Shared().Read(std::numeric_limits<size_t>::max());
   s.requests = served.requests;
   s.bytes = served.bytes;
   s.requests_60s = served.requests_60s;
@@ -109,24 +110,19 @@ StatusSnapshot Gather() {
   if (served.top.size() > kTopFiles) served.top.resize(kTopFiles);
   s.top = std::move(served.top);
 
-  const auto upper = [](std::string text) {
-    for (char& c : text) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-  };
   const auto listed = [&](const std::string& md5, const std::string& path, uint64_t size,
                           const char* state) {
-    const auto found = served_bytes.find(upper(md5));
-    s.files.push_back(StatusSharedFile{upper(md5), AnsiToUtf8(path), size, state,
+    const auto found = served_bytes.find(UpperMd5Text(md5));
+    s.files.push_back(StatusSharedFile{UpperMd5Text(md5), AnsiToUtf8(path), size, state,
                                        found == served_bytes.end() ? 0 : found->second});
   };
   if (const auto entries = SharedFileList::Instance()->AllEntries()) {
     for (const auto& item : *entries) {
       if (s.files.size() == kListedFiles) break;
-      const char* state = item.second.verified             ? "checked"
-                          : upper(item.first) == upper(checks.checking) ? "checking"
-                                                                        : "pending";
+      const char* state = item.second.verified ? "checked"
+                          : UpperMd5Text(item.first) == UpperMd5Text(checks.checking)
+                              ? "checking"
+                              : "pending";
       listed(item.first, item.second.local_path, item.second.length, state);
     }
   }

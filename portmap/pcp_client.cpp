@@ -3,7 +3,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
-#include <ntsecapi.h>
 
 #include <ctime>
 #include <string>
@@ -13,6 +12,7 @@
 #include "portmap/lease_rules.h"
 #include "portmap/pcp_message.h"
 #include "runtime/log.h"
+#include "runtime/random_bytes.h"
 
 namespace {
 
@@ -46,9 +46,6 @@ Held& Lease() {
 uint64_t NowMs() { return static_cast<uint64_t>(std::time(nullptr)) * 1000; }
 
 const char* ProtocolText(LeaseProtocol p) { return p == LeaseProtocol::kPcp ? "PCP" : "NAT-PMP"; }
-
-// The system's generator (advapi32's RtlGenRandom): no handle to hold.
-bool RandomBytes(uint8_t* out, DWORD size) { return RtlGenRandom(out, size) != FALSE; }
 
 // A UDP socket connected to gateway:5351 (connecting sends nothing) and the
 // address the system gives us toward it.
@@ -222,7 +219,7 @@ bool MapByLease(uint32_t gateway, uint16_t port, PortMapStatus* status,
     wanted.internal_port = port;
     wanted.address = c.ours;
     wanted.external_port = port;
-    if (!RandomBytes(wanted.nonce.data(), static_cast<DWORD>(wanted.nonce.size()))) return false;
+    if (!RandomBytes(wanted.nonce.data(), wanted.nonce.size())) return false;
   }
   const uint64_t asked_at = NowMs();
   wanted.lease_end = asked_at / 1000 + kLeaseSeconds;

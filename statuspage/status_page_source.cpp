@@ -1,10 +1,10 @@
 #include "statuspage/status_page_source.h"
 
 #include <windows.h>
-#include <ntsecapi.h>
 
 #include "common/unique_any.h"
 #include "runtime/globals.h"
+#include "runtime/random_bytes.h"
 #include "statuspage/ui/ui_files.h"
 #include "uploadpolicy/upload_control.h"
 
@@ -32,7 +32,7 @@ const UiFile kUiFiles[] = {
 
 void MakeStatusPageToken() {
   unsigned char random[16];
-  if (!RtlGenRandom(random, sizeof(random))) return;
+  if (!RandomBytes(random, sizeof(random))) return;
   static const char kHex[] = "0123456789abcdef";
   std::string token;
   for (unsigned char byte : random) {

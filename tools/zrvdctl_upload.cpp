@@ -8,6 +8,7 @@
 
 #include "common/unique_any.h"
 #include "runtime/globals.h"
+#include "runtime/registry_read.h"
 #include "uploadpolicy/upload_policy.h"
 
 namespace {
@@ -21,18 +22,7 @@ int Fail(const char* text) {
 void PrintSettings(HKEY key) {
   UploadSettings settings;
   for (const char* name : kUploadSettingNames) {
-    StoredDword stored;
-    DWORD type = 0;
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    const LONG status =
-        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    if (status == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value)) {
-      stored.kind = StoredDword::Kind::kDword;
-      stored.value = value;
-    } else if (status != ERROR_FILE_NOT_FOUND) {
-      stored.kind = StoredDword::Kind::kOther;
-    }
+    const StoredValue stored = ReadStoredValue(key, name, REG_DWORD);
     std::string refusal;
     if (!ApplyUploadSetting(name, stored, &settings, &refusal)) {
       std::printf("%-22s ignored: %s\n", name, refusal.c_str());

@@ -15,6 +15,7 @@
 #include "common/unique_any.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
+#include "runtime/registry_read.h"
 #include "runtime/thread.h"
 #include "uploadpolicy/lan_adapters.h"
 #include "uploadpolicy/peer_class.h"
@@ -119,24 +120,6 @@ MonthNow ThisMonth() {
   return {YearMonth(local.wYear, local.wMonth), SecondsToNextMonth(clock)};
 }
 
-StoredValue ReadStored(HKEY key, const char* name, DWORD type) {
-  StoredValue stored;
-  DWORD found = REG_NONE;
-  BYTE bytes[16] = {};
-  DWORD size = sizeof(bytes);
-  const LONG status = key ? RegQueryValueExA(key, name, nullptr, &found, bytes, &size)
-                          : ERROR_FILE_NOT_FOUND;
-  if (status == ERROR_FILE_NOT_FOUND) return stored;
-  const DWORD want = type == REG_DWORD ? 4 : 8;
-  if (status != ERROR_SUCCESS || found != type || size != want) {
-    stored.kind = StoredValue::Kind::kOther;
-    return stored;
-  }
-  stored.kind = StoredValue::Kind::kRight;
-  for (DWORD i = want; i-- > 0;) stored.value = stored.value << 8 | bytes[i];
-  return stored;
-}
-
 zrvd::unique_hkey OpenEngineKey(REGSAM access) {
   zrvd::unique_hkey key;
   RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, access, key.put());
@@ -149,9 +132,9 @@ void LoadMonthCount() {
   StoredMonthCount stored;
   {
     zrvd::unique_hkey key = OpenEngineKey(KEY_QUERY_VALUE);
-    stored.month = ReadStored(key.get(), kValueMonth, REG_DWORD);
-    stored.internet_bytes = ReadStored(key.get(), kValueInternet, REG_QWORD);
-    stored.lan_bytes = ReadStored(key.get(), kValueLan, REG_QWORD);
+    stored.month = ReadStoredValue(key.get(), kValueMonth, REG_DWORD);
+    stored.internet_bytes = ReadStoredValue(key.get(), kValueInternet, REG_QWORD);
+    stored.lan_bytes = ReadStoredValue(key.get(), kValueLan, REG_QWORD);
   }
   std::string why;
   const StoredVerdict verdict = CheckStoredCount(stored, now.month, &why);

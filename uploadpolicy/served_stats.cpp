@@ -1,34 +1,34 @@
 #include "uploadpolicy/served_stats.h"
 
 #include <algorithm>
+#include <chrono>
+
+#include "runtime/md5_text.h"
 
 ServedStats& ServedStats::Shared() {
   static ServedStats stats;
   return stats;
 }
 
-ServedStats::Second& ServedStats::SecondOf(int64_t now_s) {
-  Second& second = m_window[static_cast<size_t>(((now_s % kWindowSeconds) + kWindowSeconds) %
-                                                kWindowSeconds)];
-  if (second.stamp != now_s) second = Second{now_s, 0, 0};
-  return second;
+int64_t ServedStats::SteadySeconds() {
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
 }
 
-void ServedStats::AddRequest(int64_t now_s) {
+void ServedStats::AddRequest() {
+  const int64_t now_s = m_clock();
   std::lock_guard<std::mutex> lock(m_mutex);
   ++m_requests;
-  ++SecondOf(now_s).requests;
+  ++m_window.At(now_s).requests;
 }
 
-void ServedStats::AddBytes(const std::string& md5, const std::string& path, uint64_t bytes,
-                           int64_t now_s) {
-  std::string key = md5;
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+void ServedStats::AddBytes(const std::string& md5, const std::string& path, uint64_t bytes) {
+  const int64_t now_s = m_clock();
+  std::string key = UpperMd5Text(md5);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_bytes += bytes;
-  SecondOf(now_s).bytes += bytes;
+  m_window.At(now_s).bytes += bytes;
   m_history.Add(now_s, bytes);
   StatusFileServed& file = m_files[key];
   // Called per piece sent: copy the texts only when the file is new (or moved).
@@ -37,17 +37,17 @@ void ServedStats::AddBytes(const std::string& md5, const std::string& path, uint
   file.bytes += bytes;
 }
 
-ServedStats::Figures ServedStats::Read(int64_t now_s, size_t top_count) const {
+ServedStats::Figures ServedStats::Read(size_t top_count) const {
   Figures figures;
+  const int64_t now_s = m_clock();
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     figures.requests = m_requests;
     figures.bytes = m_bytes;
-    for (const Second& second : m_window) {
-      if (second.stamp > now_s - kWindowSeconds && second.stamp <= now_s) {
-        figures.requests_60s += second.requests;
-        figures.bytes_60s += second.bytes;
-      }
+    for (int64_t ago = 0; ago < kWindowSeconds; ++ago) {
+      const Second second = m_window.Get(now_s - ago);
+      figures.requests_60s += second.requests;
+      figures.bytes_60s += second.bytes;
     }
     for (const auto& item : m_files) figures.top.push_back(item.second);
     figures.rate = m_history.Read(now_s);

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "runtime/stored_value.h"
+
 // Log lines of a change of the budget.
 constexpr char kLogBudgetReached[] =
     "Monthly upload budget of %u MiB reached: internet peers are not served until the month "
@@ -45,11 +47,6 @@ int64_t SecondsToNextMonth(const LocalClock& now);
 
 // The month's count as the engine key holds it ("UploadMonth" REG_DWORD,
 // "UploadMonthInternetBytes" and "UploadMonthLanBytes" REG_QWORD).
-struct StoredValue {
-  enum class Kind { kAbsent, kRight, kOther };  // kRight: of the expected type
-  Kind kind = Kind::kAbsent;
-  uint64_t value = 0;
-};
 struct StoredMonthCount {
   StoredValue month, internet_bytes, lan_bytes;
 };

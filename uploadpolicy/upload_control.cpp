@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -12,6 +11,7 @@
 #include "common/unique_any.h"
 #include "runtime/globals.h"
 #include "runtime/log.h"
+#include "runtime/registry_read.h"
 #include "uploadpolicy/delay_probe.h"
 #include "uploadpolicy/metered_watch.h"
 #include "uploadpolicy/upload_book.h"
@@ -23,51 +23,21 @@ namespace {
 constexpr char kMsgCap[] = "Upload cap in force: %s";
 constexpr char kMsgRefused[] = "Setting %s ignored (%s); the previous value stays";
 
-// A stored value as read, raw: a refusal is logged again only when it changes.
-struct RawValue {
-  LONG status = ERROR_FILE_NOT_FOUND;
-  DWORD type = REG_NONE;
-  std::vector<BYTE> bytes;
-  bool operator==(const RawValue& other) const {
-    return status == other.status && type == other.type && bytes == other.bytes;
-  }
-};
-
 struct Control {
   std::mutex mutex;
   UploadSettings settings;
   bool game_running = false;
   bool applied = false;
   UploadCap cap;
-  std::map<std::string, RawValue> refused;  // the stored value last refused, by name
+  // The stored value last refused, by name, byte for byte: a refusal is logged
+  // again only when it changes.
+  std::map<std::string, StoredBytes> refused;
   std::function<void(int32_t)> set_max_connections_per_peer;
 };
 
 Control& State() {
   static Control control;
   return control;
-}
-
-RawValue ReadRaw(HKEY key, const char* name) {
-  RawValue raw;
-  BYTE buffer[64];
-  DWORD size = sizeof(buffer);
-  raw.status = key ? RegQueryValueExA(key, name, nullptr, &raw.type, buffer, &size)
-                   : ERROR_FILE_NOT_FOUND;
-  if (raw.status == ERROR_SUCCESS) raw.bytes.assign(buffer, buffer + size);
-  return raw;
-}
-
-StoredDword ToStored(const RawValue& raw) {
-  StoredDword stored;
-  if (raw.status == ERROR_FILE_NOT_FOUND) return stored;
-  if (raw.status != ERROR_SUCCESS || raw.type != REG_DWORD || raw.bytes.size() != sizeof(DWORD)) {
-    stored.kind = StoredDword::Kind::kOther;
-    return stored;
-  }
-  stored.kind = StoredDword::Kind::kDword;
-  std::memcpy(&stored.value, raw.bytes.data(), sizeof(DWORD));
-  return stored;
 }
 
 // Puts the settings and the game state into force; logs when the cap moves.
@@ -109,18 +79,22 @@ void SetUploadControlledServer(std::function<void(int32_t)> set_max_connections_
 
 void ReloadUploadSettings() {
   // Read before the lock: registry calls take their time.
-  std::vector<RawValue> raws;
+  std::vector<StoredValue> values;
+  std::vector<StoredBytes> raws;
   {
     zrvd::unique_hkey key;
     RegOpenKeyExA(g_regRoot, g_regPath.c_str(), 0, KEY_QUERY_VALUE, key.put());
-    for (const char* name : kUploadSettingNames) raws.push_back(ReadRaw(key.get(), name));
+    for (const char* name : kUploadSettingNames) {
+      raws.emplace_back();
+      values.push_back(ReadStoredValue(key.get(), name, REG_DWORD, &raws.back()));
+    }
   }
   Control& control = State();
   std::lock_guard<std::mutex> lock(control.mutex);
   for (size_t index = 0; index < raws.size(); ++index) {
     const char* name = kUploadSettingNames[index];
     std::string refusal;
-    if (ApplyUploadSetting(name, ToStored(raws[index]), &control.settings, &refusal)) {
+    if (ApplyUploadSetting(name, values[index], &control.settings, &refusal)) {
       control.refused.erase(name);
       continue;
     }

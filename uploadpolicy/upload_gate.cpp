@@ -10,6 +10,7 @@
 
 namespace {
 
+// A refusal lasts until the calendar month ends: wall time.
 int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 class SharedGate final : public IUploadGate {
@@ -39,9 +40,9 @@ class SharedGate final : public IUploadGate {
       UploadBook::Shared().SettleInternetTurn(held, bytes);
     }
   }
-  void AddServedRequest() override { ServedStats::Shared().AddRequest(NowSeconds()); }
+  void AddServedRequest() override { ServedStats::Shared().AddRequest(); }
   void AddServedBytes(const std::string& md5, const std::string& path, uint64_t bytes) override {
-    ServedStats::Shared().AddBytes(md5, path, bytes, NowSeconds());
+    ServedStats::Shared().AddBytes(md5, path, bytes);
   }
 };
 

@@ -9,17 +9,17 @@ const char* const kUploadSettingNames[9] = {
 
 namespace {
 
-bool ApplySwitch(const StoredDword& stored, bool absent_value, bool* on, std::string* refusal) {
-  if (stored.kind == StoredDword::Kind::kDword && stored.value > 1) {
+bool ApplySwitch(const StoredValue& stored, bool absent_value, bool* on, std::string* refusal) {
+  if (stored.kind == StoredValue::Kind::kRight && stored.value > 1) {
     *refusal = "neither 0 nor 1";
     return false;
   }
-  *on = stored.kind == StoredDword::Kind::kAbsent ? absent_value : stored.value == 1;
+  *on = stored.kind == StoredValue::Kind::kAbsent ? absent_value : stored.value == 1;
   return true;
 }
 
-bool ApplyCap(const StoredDword& stored, uint32_t* cap, std::string* refusal) {
-  if (stored.kind == StoredDword::Kind::kAbsent) {
+bool ApplyCap(const StoredValue& stored, uint32_t* cap, std::string* refusal) {
+  if (stored.kind == StoredValue::Kind::kAbsent) {
     *cap = 0;
     return true;
   }
@@ -27,19 +27,19 @@ bool ApplyCap(const StoredDword& stored, uint32_t* cap, std::string* refusal) {
     *refusal = "a cap below 4 KiB/s";
     return false;
   }
-  *cap = stored.value;
+  *cap = static_cast<uint32_t>(stored.value);
   return true;
 }
 
 }  // namespace
 
-bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
+bool ApplyUploadSetting(const std::string& name, const StoredValue& stored,
                         UploadSettings* settings, std::string* refusal) {
-  if (stored.kind == StoredDword::Kind::kOther) {
+  if (stored.kind == StoredValue::Kind::kOther) {
     *refusal = "not a REG_DWORD";
     return false;
   }
-  const bool absent = stored.kind == StoredDword::Kind::kAbsent;
+  const bool absent = stored.kind == StoredValue::Kind::kAbsent;
   if (name == kUploadSettingNames[0]) return ApplyCap(stored, &settings->limit_kbps, refusal);
   if (name == kUploadSettingNames[1]) return ApplyCap(stored, &settings->in_game_kbps, refusal);
   if (name == kUploadSettingNames[2]) {
@@ -56,14 +56,14 @@ bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
       return false;
     }
     settings->max_connections_per_peer = absent ? UploadSettings().max_connections_per_peer
-                                                : stored.value;
+                                                : static_cast<uint32_t>(stored.value);
     return true;
   }
   if (name == kUploadSettingNames[4]) {
     return ApplySwitch(stored, false, &settings->serve_on_metered, refusal);
   }
   if (name == kUploadSettingNames[5]) {
-    settings->monthly_limit_mb = absent ? 0 : stored.value;
+    settings->monthly_limit_mb = absent ? 0 : static_cast<uint32_t>(stored.value);
     return true;
   }
   if (name == kUploadSettingNames[6]) {

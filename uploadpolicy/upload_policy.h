@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/stored_value.h"
 #include "uploadpolicy/delay_control.h"
 
 struct UploadSettings {
@@ -29,16 +30,9 @@ constexpr uint32_t kMaxUploadCapKBps = 4194303;
 // The value names, in the order they are read.
 extern const char* const kUploadSettingNames[9];
 
-// A value as the registry holds it.
-struct StoredDword {
-  enum class Kind { kAbsent, kDword, kOther };
-  Kind kind = Kind::kAbsent;
-  uint32_t value = 0;
-};
-
 // Applies one stored value. An absent value gives the default. False, with the
 // reason and the setting unchanged, for a value of another type or out of range.
-bool ApplyUploadSetting(const std::string& name, const StoredDword& stored,
+bool ApplyUploadSetting(const std::string& name, const StoredValue& stored,
                         UploadSettings* settings, std::string* refusal);
 
 enum class UploadMode { kNormal, kInGame, kPaused };

@@ -1,5 +1,7 @@
 #include "uploadpolicy/served_stats.h"
 
+#include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,15 +11,18 @@ namespace {
 // Totals keep everything; the window keeps the last 60 seconds only; files are
 // one per MD5 text whatever its case, most bytes first, cut to the count asked.
 TEST(ServedStats, WindowAndTop) {
-  ServedStats stats;
-  stats.AddRequest(1000);
-  stats.AddBytes("aaaa", "C:\\a", 100, 1000);
-  stats.AddRequest(1030);
-  stats.AddBytes("AAAA", "C:\\a", 50, 1030);
-  stats.AddBytes("bbbb", "C:\\b", 400, 1059);
-  stats.AddBytes("cccc", "C:\\c", 10, 1059);
+  static int64_t now = 1000;
+  ServedStats stats([] { return now; });
+  stats.AddRequest();
+  stats.AddBytes("aaaa", "C:\\a", 100);
+  now = 1030;
+  stats.AddRequest();
+  stats.AddBytes("AAAA", "C:\\a", 50);
+  now = 1059;
+  stats.AddBytes("bbbb", "C:\\b", 400);
+  stats.AddBytes("cccc", "C:\\c", 10);
 
-  ServedStats::Figures at = stats.Read(1059, 2);
+  ServedStats::Figures at = stats.Read(2);
   EXPECT_EQ(at.requests, 2u);
   EXPECT_EQ(at.bytes, 560u);
   EXPECT_EQ(at.requests_60s, 2u);
@@ -27,15 +32,32 @@ TEST(ServedStats, WindowAndTop) {
   EXPECT_EQ(at.top[1].md5, "AAAA");
   EXPECT_EQ(at.top[1].bytes, 150u);
 
-  at = stats.Read(1060, 10);  // second 1000 has left the window
+  now = 1060;
+  at = stats.Read(10);  // second 1000 has left the window
   EXPECT_EQ(at.requests_60s, 1u);
   EXPECT_EQ(at.bytes_60s, 460u);
   EXPECT_EQ(at.top.size(), 3u);
   // A slot reused by a later second starts from nothing.
-  stats.AddBytes("cccc", "C:\\c", 1, 1120);
-  at = stats.Read(1120, 10);
+  now = 1120;
+  stats.AddBytes("cccc", "C:\\c", 1);
+  at = stats.Read(10);
   EXPECT_EQ(at.bytes_60s, 1u);
   EXPECT_EQ(at.bytes, 561u);
+}
+
+// The seconds are the steady clock's, which no one sets: a step of the wall
+// clock (back half a minute, on an hour) would count seconds twice or blank
+// the window and the history.
+TEST(ServedStats, StampedByTheSteadyClock) {
+  const auto steady = [] {
+    return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                    .count());
+  };
+  const int64_t before = steady();
+  const int64_t stamp = ServedStats::SteadySeconds();
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, steady());
 }
 
 // The ten-minute history: one sample a second, oldest first, ending now; a

@@ -4,16 +4,16 @@
 
 namespace {
 
-StoredDword Dword(uint32_t value) { return {StoredDword::Kind::kDword, value}; }
-const StoredDword kAbsent = {};
-const StoredDword kOther = {StoredDword::Kind::kOther, 0};
+StoredValue Dword(uint32_t value) { return {StoredValue::Kind::kRight, value}; }
+const StoredValue kAbsent = {};
+const StoredValue kOther = {StoredValue::Kind::kOther, 0};
 
 // Each value alone: accepted ones set the setting, absent ones give the
 // default, refused ones leave the setting as it was.
 TEST(UploadPolicy, ValueTable) {
   struct Row {
     const char* name;
-    StoredDword stored;
+    StoredValue stored;
     bool accepted;
     UploadSettings after;
   };
