@@ -1,7 +1,6 @@
 #include "portmap/lease_rules.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "runtime/host_setting.h"
 
@@ -124,23 +123,4 @@ bool RecordReadable(const std::string& text) {
 
 bool LeaseElsewhere(const LeaseRecord& record, uint32_t gateway, uint32_t our_address) {
   return (record.gateway != 0 && record.gateway != gateway) || record.address != our_address;
-}
-
-std::string UtcText(uint64_t t) {
-  // Days to a civil date (the proleptic Gregorian calendar, from 1970-01-01).
-  const int64_t days = static_cast<int64_t>(t / 86400);
-  const unsigned secs = static_cast<unsigned>(t % 86400);
-  const int64_t z = days + 719468;
-  const int64_t era = z / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2);
-  char text[32];
-  std::snprintf(text, sizeof(text), "%04lld-%02u-%02uT%02u:%02u:%02uZ",
-                static_cast<long long>(year), month, day, secs / 3600, secs / 60 % 60, secs % 60);
-  return text;
 }

@@ -62,6 +62,3 @@ bool RecordReadable(const std::string& text);
 // A lease recorded on another network (another gateway, or for an address that is
 // no longer ours): it cannot be deleted from here and ends by itself there.
 bool LeaseElsewhere(const LeaseRecord& record, uint32_t gateway, uint32_t our_address);
-
-// "2026-12-07T22:41:05Z".
-std::string UtcText(uint64_t unix_seconds);

@@ -5,3 +5,7 @@
 bool PortMapStopping();
 // Requests in flight give up at their next slice.
 bool PortMapCut();
+// Asks for the end and cuts the requests in flight; false when it was asked before.
+bool AskPortMapEnd();
+// The end's own request is not to be cut short.
+void UncutPortMap();

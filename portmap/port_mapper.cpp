@@ -47,11 +47,9 @@ struct Mapper {
   std::mutex mutex;
   PortMapStatus status;
   PortMappingSwitch last_switch = PortMappingSwitch::kOn;
-  // The stop reads these without the mutex: at a DLL's process detach the thread
+  // The stop reads this without the mutex: at a DLL's process detach the thread
   // may have been ended while it held it.
   std::atomic<bool> started{false};
-  std::atomic<bool> stopping{false};  // the end is asked for
-  std::atomic<bool> cut{false};       // requests in flight give up
   zrvd::unique_handle thread_owner;   // the PortMap thread's own handle, once it runs
   std::atomic<HANDLE> thread{nullptr};
   zrvd::unique_handle wake{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
@@ -62,7 +60,7 @@ Mapper& State() {
   return mapper;
 }
 
-bool Stopping() { return State().stopping.load(); }
+bool Stopping() { return PortMapStopping(); }
 
 // --- the engine key: the switch ---------------------------------------------------
 
@@ -302,7 +300,7 @@ bool PortMapThread::RemoveRecorded(bool search) {
     if (found.found) m_gateway = found;  // else the last one known, which the end uses too
   }
   if (!m_gateway.found) return false;
-  if (!search) State().cut = false;  // the end's one request is not to be cut short
+  if (!search) UncutPortMap();  // the end's one request is not to be cut short
   const bool gone = RemoveMapping(m_gateway, record.port, record.address, m_address);
   if (gone) ClearRecord(record);
   return gone;
@@ -415,9 +413,6 @@ const char* WhyUnavailable() {
 
 }  // namespace
 
-bool PortMapStopping() { return Stopping(); }
-bool PortMapCut() { return State().cut.load(); }
-
 void StartPortMapping(IThreadManager* manager, uint16_t port) {
   Mapper& mapper = State();
   {
@@ -453,7 +448,7 @@ void PortMappingSettingsChanged() {
   Mapper& mapper = State();
   {
     std::lock_guard<std::mutex> lock(mapper.mutex);
-    if (!mapper.started || mapper.stopping) return;
+    if (!mapper.started || PortMapStopping()) return;
   }
   const PortMappingSwitch now = ReadSwitch();
   std::lock_guard<std::mutex> lock(mapper.mutex);
@@ -465,10 +460,7 @@ void PortMappingSettingsChanged() {
 void* AskPortMappingToStop() {
   Mapper& mapper = State();
   if (!mapper.started) return nullptr;
-  if (!mapper.stopping.exchange(true)) {
-    mapper.cut = true;
-    SetEvent(mapper.wake.get());
-  }
+  if (AskPortMapEnd()) SetEvent(mapper.wake.get());
   // The thread itself, not an event it would set: one that no longer runs (ended,
   // or terminated before a DLL's process detach) is waited for not at all.
   return mapper.thread.load();

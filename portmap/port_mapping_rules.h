@@ -153,6 +153,8 @@ struct PortMapStatus {
   std::string why;               // why nothing is mapped, where no code says it
 };
 
+// "2026-12-07T22:41:05Z".
+std::string UtcText(uint64_t unix_seconds);
 // "mapped", "off", "no_gateway", ...
 const char* PortMapStateName(PortMapState state);
 // The status view's "port_mapping" object, and its table text.
